@@ -1,0 +1,19 @@
+#include "app/platform.h"
+#include "app/updater.h"
+#include "common/appfolder.h"
+#include "common/clock.h"
+#include "net/webclient.h"
+
+#include <QApplication>
+
+int main(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Updater"));
+
+    WebClient web;
+    SystemClock clock;
+    Updater window(Platform{web, clock, Endpoints::fromEnvironment(), applicationFolder()});
+    window.show();
+    return app.exec();
+}

@@ -1,0 +1,19 @@
+#pragma once
+
+#include "net/endpoints.h"
+
+#include <QString>
+
+class Clock;
+class WebClient;
+
+// What the window hands to the actions besides itself: the platform
+// services and where the installation lives. main() builds the real one;
+// tests build one against their local servers.
+struct Platform
+{
+    WebClient &web;
+    Clock &clock;
+    Endpoints endpoints;
+    QString appFolder;
+};

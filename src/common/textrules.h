@@ -1,0 +1,40 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+// The text rules every part of the tool shares: files are text in the
+// system's code page, a line read ends at CR LF or at a lone CR (a lone LF
+// stays inside the line), and every line written ends in CR LF.
+namespace TextRules {
+
+inline constexpr char16_t kBlank = u' ';
+
+QString decode(const QByteArray &bytes);
+QByteArray encode(const QString &text);
+
+// Lines of a text, terminators removed. A final terminator ends the last
+// line and does not start another one; an empty text has no lines.
+QStringList splitLines(const QString &text);
+QList<QByteArray> splitLines(const QByteArray &bytes);
+
+// Removes blanks (U+0020 only) from both ends; tabs and CRs stay.
+QString trimBlanks(const QString &text);
+
+// The form two versions are compared in: every CR LF removed, then every
+// remaining LF, then blanks stripped from both ends.
+QString normalizeVersion(const QString &text);
+
+// Whole-file helpers. They throw Failure: FileNotFound when nothing is at
+// the path, PathAccess when it cannot be opened, InputPastEnd when a first
+// line is asked of an empty file, WriteFailed when writing fails.
+QByteArray readFile(const QString &path);
+QString readFirstLine(const QString &path);
+QStringList readLines(const QString &path);
+// Replaces the file with the lines, each followed by CR LF. The new content
+// appears whole or not at all.
+void writeLines(const QString &path, const QStringList &lines);
+
+} // namespace TextRules

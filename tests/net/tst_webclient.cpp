@@ -1,0 +1,205 @@
+#include "common/failure.h"
+#include "common/webfixture.h"
+#include "net/transfercodes.h"
+
+#include <QDir>
+#include <QNetworkReply>
+#include <QTest>
+
+using Fault = HttpsFileServer::Fault;
+Q_DECLARE_METATYPE(Fault)
+
+class TestWebClient : public QObject
+{
+    Q_OBJECT
+private slots:
+    void fetchTextReturnsBody();
+    void fetchTextFailures_data();
+    void fetchTextFailures();
+    void fetchTextRefusesUntrustedCertificate();
+    void fetchTextRefusesOversizedBody();
+    void downloadWritesFile();
+    void downloadFailuresKeepExistingFile_data();
+    void downloadFailuresKeepExistingFile();
+    void downloadSlowButSteadyIsNoStall();
+    void downloadIntoMissingFolderFails();
+    void downloadFollowsRedirectWithinHttps();
+};
+
+void TestWebClient::fetchTextReturnsBody()
+{
+    WebFixture web;
+    QVERIFY2(web.ok(), qPrintable(web.error()));
+    web.publish(QStringLiteral("/updates/version.txt"), "1.2.0\r\n");
+    QCOMPARE(web.web().fetchText(web.url(QStringLiteral("/updates/version.txt?t=1.5"))),
+             QStringLiteral("1.2.0\r\n"));
+    QCOMPARE(web.server().requests(), QStringList{QStringLiteral("/updates/version.txt?t=1.5")});
+}
+
+void TestWebClient::fetchTextFailures_data()
+{
+    QTest::addColumn<Fault>("fault");
+    QTest::addColumn<int>("number");
+    Fault notFound;
+    notFound.status = 404;
+    Fault serverError;
+    serverError.status = 500;
+    Fault dropped;
+    dropped.dropAfter = 3;
+    Fault stalled;
+    stalled.stall = true;
+    Fault stalledBody;
+    stalledBody.stallAfterHeaders = true;
+    Fault toHttp;
+    toHttp.redirectTo = QStringLiteral("http://127.0.0.1:9/updates/version.txt");
+    QTest::newRow("404") << notFound << 404;
+    QTest::newRow("500") << serverError << 500;
+    QTest::newRow("dropped after 3 bytes") << dropped << -1;
+    QTest::newRow("no answer") << stalled << int(TransferCode::TimedOut);
+    QTest::newRow("headers, then nothing") << stalledBody << int(TransferCode::TimedOut);
+    QTest::newRow("redirect to http") << toHttp << int(TransferCode::NetworkErrorBase + QNetworkReply::InsecureRedirectError);
+}
+
+void TestWebClient::fetchTextFailures()
+{
+    QFETCH(Fault, fault);
+    QFETCH(int, number);
+    WebFixture web(500);
+    QVERIFY2(web.ok(), qPrintable(web.error()));
+    web.publish(QStringLiteral("/updates/version.txt"), "1.2.0 and some more text\r\n");
+    web.server().setFault(QStringLiteral("/updates/version.txt"), fault);
+    try {
+        const QString text = web.web().fetchText(web.url(QStringLiteral("/updates/version.txt")));
+        QFAIL(qPrintable(QStringLiteral("no failure, got: ") + text));
+    } catch (const Failure &failure) {
+        if (number >= 0)
+            QCOMPARE(failure.number, number);
+        else
+            QVERIFY(failure.number != 0);
+        QVERIFY(!failure.description.isEmpty());
+        if (number >= 100 && number < 600)
+            QVERIFY2(failure.description.contains(QString::number(number)), qPrintable(failure.description));
+    }
+}
+
+void TestWebClient::fetchTextRefusesUntrustedCertificate()
+{
+    WebFixture web;
+    QVERIFY2(web.ok(), qPrintable(web.error()));
+    // Same authority, but the certificate names another host.
+    HttpsFileServer other(web.root(), web.pki().otherCertFile, web.pki().otherKeyFile);
+    QVERIFY(other.listen());
+    web.publish(QStringLiteral("/updates/version.txt"), "1.2.0\r\n");
+    const QUrl url(QStringLiteral("https://%1/updates/version.txt").arg(other.host()));
+    try {
+        web.web().fetchText(url);
+        QFAIL("a certificate for another host was accepted");
+    } catch (const Failure &failure) {
+        QCOMPARE(failure.number, TransferCode::NetworkErrorBase + int(QNetworkReply::SslHandshakeFailedError));
+    }
+    // A client that does not trust the authority refuses the right host too.
+    TransferOptions plain = web.options();
+    plain.caFile.clear();
+    WebClient untrusting(plain);
+    QVERIFY(untrusting.downloadToFile(web.url(QStringLiteral("/updates/version.txt")),
+                                      web.path(QStringLiteral("v.txt")))
+            != 0);
+    QVERIFY(!QFile::exists(web.path(QStringLiteral("v.txt"))));
+}
+
+void TestWebClient::fetchTextRefusesOversizedBody()
+{
+    WebFixture web;
+    QVERIFY2(web.ok(), qPrintable(web.error()));
+    web.publish(QStringLiteral("/big.txt"), QByteArray(16 * 1024 * 1024 + 1, 'x'));
+    web.publish(QStringLiteral("/limit.txt"), QByteArray(16 * 1024 * 1024, 'x'));
+    QCOMPARE(web.web().fetchText(web.url(QStringLiteral("/limit.txt"))).size(), 16 * 1024 * 1024);
+    try {
+        web.web().fetchText(web.url(QStringLiteral("/big.txt")));
+        QFAIL("an oversized body was accepted");
+    } catch (const Failure &failure) {
+        QCOMPARE(failure.number, TransferCode::TooLarge);
+    }
+}
+
+void TestWebClient::downloadWritesFile()
+{
+    WebFixture web;
+    QVERIFY2(web.ok(), qPrintable(web.error()));
+    QByteArray content;
+    for (int i = 0; i < 200'000; ++i)
+        content += char(i * 7);
+    web.publish(QStringLiteral("/updates/Vantora.exe"), content);
+    const QString target = web.path(QStringLiteral("app/Vantora_new.exe"));
+    writeBytes(target, "old content");
+    QCOMPARE(web.web().downloadToFile(web.url(QStringLiteral("/updates/Vantora.exe")), target), 0);
+    QCOMPARE(readBytes(target), content);
+    QCOMPARE(QDir(web.appFolder()).entryList(QDir::Files), QStringList{QStringLiteral("Vantora_new.exe")});
+}
+
+void TestWebClient::downloadFailuresKeepExistingFile_data()
+{
+    fetchTextFailures_data();
+}
+
+void TestWebClient::downloadFailuresKeepExistingFile()
+{
+    QFETCH(Fault, fault);
+    QFETCH(int, number);
+    WebFixture web(500);
+    QVERIFY2(web.ok(), qPrintable(web.error()));
+    web.publish(QStringLiteral("/r/report.rpt"), QByteArray(100'000, 'n'));
+    web.server().setFault(QStringLiteral("/r/report.rpt"), fault);
+    const QString target = web.path(QStringLiteral("app/report.rpt"));
+    writeBytes(target, "the report the user already has");
+
+    const int code = web.web().downloadToFile(web.url(QStringLiteral("/r/report.rpt")), target);
+    if (number >= 0)
+        QCOMPARE(code, number);
+    else
+        QVERIFY(code != 0);
+    QCOMPARE(readBytes(target), QByteArray("the report the user already has"));
+    // No temporary file is left behind.
+    QCOMPARE(QDir(web.appFolder()).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("report.rpt")});
+}
+
+void TestWebClient::downloadSlowButSteadyIsNoStall()
+{
+    WebFixture web(400);
+    QVERIFY2(web.ok(), qPrintable(web.error()));
+    web.publish(QStringLiteral("/slow.bin"), QByteArray(40 * 64, 's'));
+    Fault trickle;
+    trickle.trickleBytes = 64;
+    trickle.trickleIntervalMs = 25; // about a second in all, well past the stall limit
+    web.server().setFault(QStringLiteral("/slow.bin"), trickle);
+    const QString target = web.path(QStringLiteral("app/slow.bin"));
+    QCOMPARE(web.web().downloadToFile(web.url(QStringLiteral("/slow.bin")), target), 0);
+    QCOMPARE(readBytes(target).size(), 40 * 64);
+}
+
+void TestWebClient::downloadIntoMissingFolderFails()
+{
+    WebFixture web;
+    QVERIFY2(web.ok(), qPrintable(web.error()));
+    web.publish(QStringLiteral("/a.txt"), "a");
+    QCOMPARE(web.web().downloadToFile(web.url(QStringLiteral("/a.txt")), web.path(QStringLiteral("missing/a.txt"))),
+             TransferCode::LocalFile);
+    QCOMPARE(web.web().downloadToFile(QUrl(QStringLiteral("http://127.0.0.1/a.txt")), web.path(QStringLiteral("a.txt"))),
+             TransferCode::BadUrl);
+}
+
+void TestWebClient::downloadFollowsRedirectWithinHttps()
+{
+    WebFixture web;
+    QVERIFY2(web.ok(), qPrintable(web.error()));
+    web.publish(QStringLiteral("/new/a.txt"), "moved");
+    Fault moved;
+    moved.redirectTo = web.url(QStringLiteral("/new/a.txt")).toString();
+    web.server().setFault(QStringLiteral("/old/a.txt"), moved);
+    const QString target = web.path(QStringLiteral("a.txt"));
+    QCOMPARE(web.web().downloadToFile(web.url(QStringLiteral("/old/a.txt")), target), 0);
+    QCOMPARE(readBytes(target), QByteArray("moved"));
+}
+
+QTEST_GUILESS_MAIN(TestWebClient)
+#include "tst_webclient.moc"

@@ -1,0 +1,205 @@
+#include "httpsfileserver.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QPointer>
+#include <QSslCertificate>
+#include <QSslKey>
+#include <QTcpServer>
+#include <QSslSocket>
+#include <QTimer>
+#include <QUrl>
+
+#include <functional>
+#include <memory>
+
+namespace {
+
+QByteArray reason(int status)
+{
+    switch (status) {
+    case 200: return "OK";
+    case 302: return "Found";
+    case 403: return "Forbidden";
+    case 404: return "Not Found";
+    case 500: return "Internal Server Error";
+    case 503: return "Service Unavailable";
+    default: return "Status";
+    }
+}
+
+QByteArray head(int status, qint64 length, const QByteArray &extra = {})
+{
+    return "HTTP/1.1 " + QByteArray::number(status) + ' ' + reason(status) + "\r\nContent-Length: "
+        + QByteArray::number(length) + "\r\nConnection: close\r\n" + extra + "\r\n";
+}
+
+} // namespace
+
+// Accepts TCP connections and starts the TLS handshake on each; a socket is
+// handed on once it is encrypted.
+class TlsListener : public QTcpServer
+{
+public:
+    using QTcpServer::QTcpServer;
+    QSslConfiguration configuration;
+    std::function<void(QSslSocket *)> onEncrypted;
+
+protected:
+    void incomingConnection(qintptr descriptor) override
+    {
+        auto *socket = new QSslSocket(this);
+        if (!socket->setSocketDescriptor(descriptor)) {
+            delete socket;
+            return;
+        }
+        socket->setSslConfiguration(configuration);
+        connect(socket, &QSslSocket::disconnected, socket, &QObject::deleteLater);
+        connect(socket, &QSslSocket::encrypted, this, [this, socket] { onEncrypted(socket); });
+        connect(socket, &QSslSocket::errorOccurred, socket, [socket] { socket->abort(); });
+        socket->startServerEncryption();
+    }
+};
+
+HttpsFileServer::HttpsFileServer(QString root, QString certFile, QString keyFile, QObject *parent)
+    : QObject(parent), m_root(std::move(root)), m_server(new TlsListener(this))
+{
+    QSslConfiguration config = QSslConfiguration::defaultConfiguration();
+    config.setPeerVerifyMode(QSslSocket::VerifyNone);
+    const auto certs = QSslCertificate::fromPath(certFile);
+    if (!certs.isEmpty())
+        config.setLocalCertificate(certs.first());
+    QFile key(keyFile);
+    if (key.open(QIODevice::ReadOnly))
+        config.setPrivateKey(QSslKey(key.readAll(), QSsl::Rsa));
+    m_server->configuration = config;
+    m_server->onEncrypted = [this](QSslSocket *socket) { accept(socket); };
+}
+
+HttpsFileServer::~HttpsFileServer() = default;
+
+bool HttpsFileServer::listen(quint16 port)
+{
+    return m_server->listen(QHostAddress::LocalHost, port);
+}
+
+quint16 HttpsFileServer::port() const
+{
+    return m_server->serverPort();
+}
+
+QString HttpsFileServer::host() const
+{
+    return QStringLiteral("127.0.0.1:%1").arg(port());
+}
+
+void HttpsFileServer::setFault(const QString &path, const Fault &fault)
+{
+    m_faults.insert(path, fault);
+}
+
+void HttpsFileServer::clearFaults()
+{
+    m_faults.clear();
+}
+
+void HttpsFileServer::accept(QSslSocket *socket)
+{
+    struct Request
+    {
+        QByteArray bytes;
+        bool answered = false;
+    };
+    auto request = std::make_shared<Request>();
+    auto readRequest = [this, socket, request] {
+        if (request->answered)
+            return;
+        request->bytes.append(socket->readAll());
+        if (!request->bytes.contains("\r\n\r\n"))
+            return;
+        request->answered = true;
+        const QList<QByteArray> requestLine = request->bytes.left(request->bytes.indexOf("\r\n")).split(' ');
+        serve(socket, requestLine.value(1));
+    };
+    connect(socket, &QSslSocket::readyRead, this, readRequest);
+    if (socket->bytesAvailable() > 0)
+        readRequest();
+}
+
+void HttpsFileServer::serve(QSslSocket *socket, const QByteArray &target)
+{
+    m_requests << QString::fromLatin1(target);
+    const QString path = QUrl::fromPercentEncoding(target.left(target.indexOf('?') < 0 ? target.size()
+                                                                                       : target.indexOf('?')));
+    const Fault fault = m_faults.value(path);
+    if (fault.stall)
+        return;
+    if (fault.status != 0) {
+        const QByteArray body = "error " + QByteArray::number(fault.status) + "\n";
+        socket->write(head(fault.status, body.size()) + body);
+        socket->disconnectFromHost();
+        return;
+    }
+    if (!fault.redirectTo.isEmpty()) {
+        socket->write(head(302, 0, "Location: " + fault.redirectTo.toUtf8() + "\r\n"));
+        socket->disconnectFromHost();
+        return;
+    }
+    const QString cleaned = QDir::cleanPath(QLatin1Char('/') + path);
+    const QString file = m_root + cleaned;
+    if (cleaned.contains(QLatin1String("/../")) || !QFileInfo(file).isFile()) {
+        const QByteArray body = "not found\n";
+        socket->write(head(404, body.size()) + body);
+        socket->disconnectFromHost();
+        return;
+    }
+    streamFile(socket, file, fault.dropAfter, fault);
+}
+
+void HttpsFileServer::streamFile(QSslSocket *socket, const QString &path, qint64 limit, const Fault &fault)
+{
+    auto file = std::make_shared<QFile>(path);
+    if (!file->open(QIODevice::ReadOnly)) {
+        socket->write(head(403, 0));
+        socket->disconnectFromHost();
+        return;
+    }
+    socket->write(head(200, file->size()));
+    if (fault.stallAfterHeaders)
+        return;
+    auto sent = std::make_shared<qint64>(0);
+    const qint64 piece = fault.trickleBytes > 0 ? fault.trickleBytes : 256 * 1024;
+    QPointer<QSslSocket> guard(socket);
+    // Writes the next piece; returns false once everything (or the limit) is out.
+    auto pump = std::make_shared<std::function<bool()>>();
+    *pump = [guard, file, sent, limit, piece]() {
+        if (!guard)
+            return false;
+        qint64 want = piece;
+        if (limit >= 0)
+            want = qMin(want, limit - *sent);
+        const QByteArray data = want > 0 ? file->read(want) : QByteArray();
+        if (data.isEmpty()) {
+            guard->disconnectFromHost();
+            return false;
+        }
+        *sent += data.size();
+        guard->write(data);
+        return true;
+    };
+    if (fault.trickleBytes > 0) {
+        auto *timer = new QTimer(socket);
+        connect(timer, &QTimer::timeout, socket, [timer, pump] {
+            if (!(*pump)())
+                timer->stop();
+        });
+        timer->start(fault.trickleIntervalMs);
+        return;
+    }
+    connect(socket, &QSslSocket::encryptedBytesWritten, socket, [guard, pump] {
+        if (guard && guard->encryptedBytesToWrite() < 512 * 1024 && guard->bytesToWrite() < 512 * 1024)
+            (*pump)();
+    });
+    (*pump)();
+}

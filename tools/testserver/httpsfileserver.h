@@ -1,0 +1,55 @@
+#pragma once
+
+#include <QHash>
+#include <QObject>
+#include <QSslConfiguration>
+#include <QString>
+#include <QStringList>
+
+class TlsListener;
+class QSslSocket;
+
+// A small HTTPS server on 127.0.0.1 that serves the files of one folder
+// (GET only, one request per connection), with faults on demand per path.
+// It runs in the thread that owns it, so a client waiting in a local event
+// loop on the same thread is served too.
+class HttpsFileServer : public QObject
+{
+    Q_OBJECT
+public:
+    struct Fault
+    {
+        int status = 0;           // answer this status with a short text body
+        qint64 dropAfter = -1;    // close the connection after this many body bytes
+        bool stall = false;       // accept the request, then never answer
+        bool stallAfterHeaders = false; // send the headers, then nothing
+        int trickleBytes = 0;     // send the body this many bytes at a time...
+        int trickleIntervalMs = 0; // ...with this pause between the pieces
+        QString redirectTo;       // answer 302 with this Location
+    };
+
+    HttpsFileServer(QString root, QString certFile, QString keyFile, QObject *parent = nullptr);
+    ~HttpsFileServer() override;
+
+    bool listen(quint16 port = 0);
+    quint16 port() const;
+    // "127.0.0.1:port", the form the tool's host variables take.
+    QString host() const;
+
+    void setFault(const QString &path, const Fault &fault);
+    void clearFaults();
+    // Every request target received (path and query), in order.
+    QStringList requests() const { return m_requests; }
+    void clearRequests() { m_requests.clear(); }
+    QString root() const { return m_root; }
+
+private:
+    void accept(QSslSocket *socket);
+    void serve(QSslSocket *socket, const QByteArray &target);
+    void streamFile(QSslSocket *socket, const QString &path, qint64 limit, const Fault &fault);
+
+    QString m_root;
+    TlsListener *m_server = nullptr;
+    QHash<QString, Fault> m_faults;
+    QStringList m_requests;
+};
