@@ -81,9 +81,10 @@ Updater::~Updater()
 
 void Updater::build()
 {
+    Q_INIT_RESOURCE(resources); // the resources sit in a static library
     setObjectName(QStringLiteral("Updater"));
     setWindowTitle(QStringLiteral("Check Updates"));
-    setWindowIcon(QIcon(QStringLiteral(":/updater.xpm")));
+    setWindowIcon(QIcon(QPixmap(QStringLiteral(":/updater.xpm"))));
     setFixedSize(px(10035), px(5625));
 
     // Tab order 0 to 11, as created.
