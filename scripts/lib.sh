@@ -8,7 +8,7 @@ BASE_PACKAGES=(cmake ninja-build g++ pkg-config openssl ca-certificates
   qt6-base-dev qt6-base-dev-tools libgl-dev
   libqt6sql6-odbc libqt6sql6-psql unixodbc unixodbc-dev
   tdsodbc odbc-postgresql libsqliteodbc postgresql
-  xvfb xauth x11-utils imagemagick fonts-dejavu-core)
+  xvfb xauth x11-utils imagemagick fonts-dejavu-core fonts-liberation fonts-crosextra-carlito)
 
 as_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi

@@ -23,12 +23,17 @@ const QString kDisclaimer = QStringLiteral(
     "not responsible for any data loss or issues arising due to incomplete updates or manual modifications "
     "to application files.");
 
-// A font by face, with quiet fallbacks where the face is not installed.
+// A font by face, with quiet fallbacks where the face is not installed:
+// first the free faces with the same metrics (Carlito for Calibri, Liberation
+// Sans for Arial), then whatever sans face there is.
 QFont faceFont(const QString &face, double points, int weight)
 {
     QFont result;
-    result.setFamilies({face, QStringLiteral("Arial"), QStringLiteral("Liberation Sans"),
-                        QStringLiteral("DejaVu Sans")});
+    QStringList families{face};
+    if (face == QLatin1String("Calibri"))
+        families << QStringLiteral("Carlito");
+    families << QStringLiteral("Arial") << QStringLiteral("Liberation Sans") << QStringLiteral("DejaVu Sans");
+    result.setFamilies(families);
     result.setPointSizeF(points);
     result.setWeight(weight >= 700 ? QFont::Bold : QFont::Normal);
     return result;
