@@ -1,0 +1,113 @@
+#include "common/failure.h"
+#include "common/textrules.h"
+#include "common/webfixture.h"
+
+#include <QTemporaryDir>
+#include <QTest>
+
+class TestTextRules : public QObject
+{
+    Q_OBJECT
+private slots:
+    void splitLines_data();
+    void splitLines();
+    void trimBlanks_data();
+    void trimBlanks();
+    void readFirstLine_data();
+    void readFirstLine();
+    void writeLinesEndsEachWithCrLf();
+    void writeLinesKeepsOldFileWhenFolderIsMissing();
+};
+
+void TestTextRules::splitLines_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QStringList>("lines");
+    QTest::newRow("empty") << QString() << QStringList();
+    QTest::newRow("one line, no end") << "a" << QStringList{"a"};
+    QTest::newRow("CR LF") << "a\r\nb\r\n" << QStringList{"a", "b"};
+    QTest::newRow("lone CR") << "a\rb" << QStringList{"a", "b"};
+    QTest::newRow("lone LF stays") << "a\nb\r\n" << QStringList{"a\nb"};
+    QTest::newRow("blank lines kept") << "\r\n\r\nx" << QStringList{"", "", "x"};
+    QTest::newRow("LF CR is LF then a line end") << "a\n\rb" << QStringList{"a\n", "b"};
+    QTest::newRow("CR CR LF") << "a\r\r\nb" << QStringList{"a", "", "b"};
+}
+
+void TestTextRules::splitLines()
+{
+    QFETCH(QString, text);
+    QFETCH(QStringList, lines);
+    QCOMPARE(TextRules::splitLines(text), lines);
+    // The byte form follows the same rule.
+    QList<QByteArray> bytes;
+    for (const QString &line : lines)
+        bytes << line.toLatin1();
+    QCOMPARE(TextRules::splitLines(text.toLatin1()), bytes);
+}
+
+void TestTextRules::trimBlanks_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("trimmed");
+    QTest::newRow("blanks") << "  1.2.0  " << "1.2.0";
+    QTest::newRow("tab stays") << "\t1.2.0\t" << "\t1.2.0\t";
+    QTest::newRow("CR stays") << " 1.2.0\r " << "1.2.0\r";
+    QTest::newRow("only blanks") << "   " << "";
+    QTest::newRow("inner blank stays") << " a b " << "a b";
+}
+
+void TestTextRules::trimBlanks()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, trimmed);
+    QCOMPARE(TextRules::trimBlanks(text), trimmed);
+}
+
+void TestTextRules::readFirstLine_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QString>("line");
+    QTest::newRow("CR LF") << QByteArray("1.0.0\r\n2.0.0\r\n") << "1.0.0";
+    QTest::newRow("no end") << QByteArray("1.0.0") << "1.0.0";
+    QTest::newRow("LF inside") << QByteArray("1.0.0\njunk\r\n") << "1.0.0\njunk";
+    QTest::newRow("empty first line") << QByteArray("\r\n1.0.0") << "";
+}
+
+void TestTextRules::readFirstLine()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(QString, line);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("version.txt"));
+    QVERIFY(writeBytes(path, content));
+    QCOMPARE(TextRules::readFirstLine(path), line);
+}
+
+void TestTextRules::writeLinesEndsEachWithCrLf()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("out.txt"));
+    TextRules::writeLines(path, {QStringLiteral("1.3.0"), QString()});
+    QCOMPARE(readBytes(path), QByteArray("1.3.0\r\n\r\n"));
+    try {
+        TextRules::readFirstLine(dir.filePath(QStringLiteral("missing.txt")));
+        QFAIL("a missing file was read");
+    } catch (const Failure &failure) {
+        QCOMPARE(failure.number, FailureCode::FileNotFound);
+    }
+}
+
+void TestTextRules::writeLinesKeepsOldFileWhenFolderIsMissing()
+{
+    QTemporaryDir dir;
+    try {
+        TextRules::writeLines(dir.filePath(QStringLiteral("no/such/folder.txt")), {QStringLiteral("x")});
+        QFAIL("writing into a missing folder succeeded");
+    } catch (const Failure &failure) {
+        QCOMPARE(failure.number, FailureCode::PathAccess);
+        QVERIFY(failure.description.contains(QStringLiteral("folder.txt")));
+    }
+}
+
+QTEST_GUILESS_MAIN(TestTextRules)
+#include "tst_textrules.moc"
