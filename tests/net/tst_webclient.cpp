@@ -1,9 +1,11 @@
 #include "common/failure.h"
 #include "common/webfixture.h"
+#include "connectproxy.h"
 #include "net/transfercodes.h"
 
 #include <QDir>
 #include <QNetworkReply>
+#include <QScopeGuard>
 #include <QTest>
 
 using Fault = HttpsFileServer::Fault;
@@ -24,6 +26,8 @@ private slots:
     void downloadSlowButSteadyIsNoStall();
     void downloadIntoMissingFolderFails();
     void downloadFollowsRedirectWithinHttps();
+    void proxySettings_data();
+    void proxySettings();
 };
 
 void TestWebClient::fetchTextReturnsBody()
@@ -199,6 +203,45 @@ void TestWebClient::downloadFollowsRedirectWithinHttps()
     const QString target = web.path(QStringLiteral("a.txt"));
     QCOMPARE(web.web().downloadToFile(web.url(QStringLiteral("/old/a.txt")), target), 0);
     QCOMPARE(readBytes(target), QByteArray("moved"));
+}
+
+void TestWebClient::proxySettings_data()
+{
+    QTest::addColumn<QString>("noProxy");
+    QTest::addColumn<bool>("tunnelled");
+    QTest::newRow("https_proxy") << QString() << true;
+    QTest::newRow("host listed in no_proxy") << QStringLiteral("updates.test") << false;
+}
+
+void TestWebClient::proxySettings()
+{
+    QFETCH(QString, noProxy);
+    QFETCH(bool, tunnelled);
+    ConnectProxy proxy;
+    QVERIFY(proxy.listenLocal());
+    proxy.forcedAddress = QStringLiteral("127.0.0.1");
+    qputenv("https_proxy", "http://127.0.0.1:" + QByteArray::number(proxy.serverPort()));
+    qputenv("no_proxy", noProxy.toLatin1());
+    const auto restore = qScopeGuard([] {
+        qunsetenv("https_proxy");
+        qunsetenv("no_proxy");
+    });
+    WebFixture web(1'000);
+    QVERIFY2(web.ok(), qPrintable(web.error()));
+    web.publish(QStringLiteral("/updates/version.txt"), "1.4.0");
+    // A name only the proxy can reach: it tunnels every host to 127.0.0.1.
+    QUrl url = web.url(QStringLiteral("/updates/version.txt"));
+    url.setHost(QStringLiteral("updates.test"));
+    const QString target = web.path(QStringLiteral("version.txt"));
+    const int code = web.web().downloadToFile(url, target);
+    if (tunnelled) {
+        QCOMPARE(code, 0);
+        QCOMPARE(readBytes(target), QByteArray("1.4.0"));
+        QCOMPARE(proxy.tunnels(), QStringList{QStringLiteral("updates.test:%1").arg(url.port())});
+    } else {
+        QVERIFY(code != 0);
+        QVERIFY(proxy.tunnels().isEmpty());
+    }
 }
 
 QTEST_GUILESS_MAIN(TestWebClient)

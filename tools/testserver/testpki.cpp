@@ -55,7 +55,7 @@ TestPki TestPki::create(const QString &folder)
                          "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=critical,keyCertSign,cRLSign"},
                 error)
         && serverCertificate(folder, QStringLiteral("server"),
-                             QStringLiteral("DNS:localhost,IP:127.0.0.1"), error)
+                             QStringLiteral("DNS:localhost,DNS:updates.test,IP:127.0.0.1"), error)
         && serverCertificate(folder, QStringLiteral("other"), QStringLiteral("DNS:other.example"), error);
     if (!made) {
         pki.error = error;

@@ -7,7 +7,7 @@
 struct TestPki
 {
     QString caFile;          // the authority's certificate (PEM)
-    QString certFile;        // server certificate for 127.0.0.1 and localhost
+    QString certFile;        // server certificate for 127.0.0.1, localhost and updates.test
     QString keyFile;
     QString otherCertFile;   // a certificate of the same authority for another host
     QString otherKeyFile;
