@@ -91,11 +91,32 @@ QByteArray readFile(const QString &path)
 
 QString readFirstLine(const QString &path)
 {
-    const QByteArray bytes = readFile(path);
-    if (bytes.isEmpty())
+    QFileInfo info(path);
+    if (!info.exists())
+        throw Failure{FailureCode::FileNotFound, QStringLiteral("File not found: %1").arg(path)};
+    QFile file(path);
+    if (info.isDir() || !file.open(QIODevice::ReadOnly))
+        throw Failure{FailureCode::PathAccess,
+                      QStringLiteral("Cannot open %1: %2").arg(path, file.errorString())};
+    // Only as much as the first line needs is read.
+    QByteArray line;
+    while (!file.atEnd()) {
+        const QByteArray chunk = file.read(64 * 1024);
+        if (chunk.isEmpty())
+            break;
+        const qsizetype end = chunk.indexOf('\r');
+        if (end >= 0) {
+            line += chunk.left(end);
+            return decode(line);
+        }
+        line += chunk;
+    }
+    if (file.error() != QFileDevice::NoError)
+        throw Failure{FailureCode::PathAccess,
+                      QStringLiteral("Cannot read %1: %2").arg(path, file.errorString())};
+    if (line.isEmpty() && file.size() == 0)
         throw Failure{FailureCode::InputPastEnd, QStringLiteral("Input past end of file: %1").arg(path)};
-    qsizetype end = bytes.indexOf('\r');
-    return decode(end < 0 ? bytes : bytes.left(end));
+    return decode(line);
 }
 
 QStringList readLines(const QString &path)
