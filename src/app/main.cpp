@@ -3,6 +3,7 @@
 #include "common/appfolder.h"
 #include "common/clock.h"
 #include "net/webclient.h"
+#include "update/linuxprocesscontrol.h"
 
 #include <QApplication>
 
@@ -13,7 +14,8 @@ int main(int argc, char **argv)
 
     WebClient web;
     SystemClock clock;
-    Updater window(Platform{web, clock, Endpoints::fromEnvironment(), applicationFolder()});
+    LinuxProcessControl processes;
+    Updater window(Platform{web, clock, Endpoints::fromEnvironment(), applicationFolder(), processes});
     window.show();
     return app.exec();
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "net/endpoints.h"
+#include "update/processcontrol.h"
 
 #include <QString>
 
@@ -16,4 +17,6 @@ struct Platform
     Clock &clock;
     Endpoints endpoints;
     QString appFolder;
+    // Stops and starts the application's processes.
+    ProcessControl &processes = ProcessControl::system();
 };

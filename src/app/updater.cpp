@@ -268,7 +268,8 @@ void Updater::setSelectAllChecked(bool checked)
 
 void Updater::cmdCheckUpdate_Click()
 {
-    AppUpdate action(*this, m_platform.web, m_platform.clock, m_platform.endpoints, m_platform.appFolder);
+    AppUpdate action(*this, m_platform.web, m_platform.clock, m_platform.endpoints, m_platform.appFolder,
+                     m_platform.processes);
     action.run();
 }
 

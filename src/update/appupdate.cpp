@@ -7,19 +7,60 @@
 #include "common/textrules.h"
 #include "net/endpoints.h"
 #include "net/webclient.h"
+#include "update/downloadprogress.h"
+#include "update/installfiles.h"
+#include "update/processcontrol.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
+
+#include <exception>
 
 namespace {
 const QString kDefaultVersion = QStringLiteral("1.0.0");
 const QString kCrLf = QStringLiteral("\r\n");
+const QString kExecutable = QStringLiteral("Vantora.exe");
+const QString kNewExecutable = QStringLiteral("Vantora_new.exe");
+const QString kRelaunchSwitch = QStringLiteral("/silentdbupdate");
+constexpr int kDeleteAttempts = 10;
+constexpr int kDeleteRetryMs = 500;
+
+// The swap goes on step by step whatever fails: a failing step is skipped.
+template <typename Step>
+void skipOnFailure(Step step)
+{
+    try {
+        step();
+    } catch (const Failure &) {
+    } catch (const std::exception &) {
+    }
+}
+
+// Permissions for an executable that had no predecessor: whoever may read
+// it may run it.
+QFile::Permissions runnable(QFile::Permissions permissions)
+{
+    if (permissions & QFile::ReadOwner)
+        permissions |= QFile::ExeOwner;
+    if (permissions & QFile::ReadGroup)
+        permissions |= QFile::ExeGroup;
+    if (permissions & QFile::ReadOther)
+        permissions |= QFile::ExeOther;
+    return permissions;
+}
 } // namespace
 
 AppUpdate::AppUpdate(Services &services, WebClient &web, Clock &clock, const Endpoints &endpoints,
-                     QString appFolder)
+                     QString appFolder, ProcessControl &processes, InstallFiles &files)
     : m_services(services), m_web(web), m_clock(clock), m_endpoints(endpoints),
-      m_appFolder(std::move(appFolder))
+      m_appFolder(std::move(appFolder)), m_processes(processes), m_files(files)
+{
+}
+
+AppUpdate::AppUpdate(Services &services, WebClient &web, Clock &clock, const Endpoints &endpoints,
+                     QString appFolder, ProcessControl &processes)
+    : AppUpdate(services, web, clock, endpoints, std::move(appFolder), processes, InstallFiles::plain())
 {
 }
 
@@ -86,7 +127,60 @@ void AppUpdate::run()
 
 void AppUpdate::install(const QString &remoteText)
 {
-    // The download, the swap and the relaunch come here.
-    Q_UNUSED(remoteText);
+    const QString oldPath = inFolder(m_appFolder, kExecutable);
+    const QString newPath = inFolder(m_appFolder, kNewExecutable);
+    if (!DownloadWithProgress(m_services, m_web, m_clock, m_endpoints.executableUrl(), newPath)) {
+        m_services.showMessage(QStringLiteral("Failed to download update."), MessageStyle::Critical);
+        m_services.setStatus(QStringLiteral("Update failed."));
+        m_services.setBusyCursor(false);
+        return;
+    }
+    m_services.setStatus(QStringLiteral("Preparing to update..."));
+    m_services.processPendingEvents();
+
+    // From here on a failing step is skipped, except that the version is
+    // recorded only when the new executable really is in place.
+    skipOnFailure([&] { m_processes.stopAll(kExecutable); });
+    bool replaced = false;
+    skipOnFailure([&] { replaced = replaceExecutable(oldPath, newPath); });
+    if (replaced) {
+        m_services.setStatus(QStringLiteral("Update successful."));
+        m_services.showMessage(QStringLiteral("Update completed successfully!"), MessageStyle::Information);
+    } else {
+        m_services.setStatus(QStringLiteral("Update failed."));
+        m_services.showMessage(QStringLiteral("Update failed. Couldn't replace the old EXE."),
+                               MessageStyle::Critical);
+    }
     m_services.setBusyCursor(false);
+    if (replaced) {
+        skipOnFailure([&] {
+            TextRules::writeLines(inFolder(m_appFolder, QStringLiteral("version.txt")),
+                                  {TextRules::trimBlanks(remoteText)});
+        });
+    }
+    // Started whichever executable is there now; whether it starts is not
+    // reported.
+    skipOnFailure([&] { m_processes.startDetached(oldPath, {kRelaunchSwitch}, m_appFolder); });
+}
+
+bool AppUpdate::replaceExecutable(const QString &oldPath, const QString &newPath)
+{
+    const bool hadOld = QFileInfo(oldPath).isFile();
+    const QFile::Permissions permissions =
+        hadOld ? QFile::permissions(oldPath) : runnable(QFile::permissions(newPath));
+
+    // A just stopped application may hold its file for a moment.
+    for (int attempt = 0; attempt < kDeleteAttempts && QFileInfo(oldPath).isFile(); ++attempt) {
+        m_files.remove(oldPath);
+        m_clock.sleepMs(kDeleteRetryMs);
+        m_services.processPendingEvents();
+    }
+    if (QFileInfo::exists(oldPath))
+        return false;
+    // A rename puts the new executable in place whole or not at all; when it
+    // fails, Vantora_new.exe stays as the only copy.
+    if (!m_files.rename(newPath, oldPath))
+        return false;
+    QFile::setPermissions(oldPath, permissions);
+    return true;
 }

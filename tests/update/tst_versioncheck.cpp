@@ -1,3 +1,4 @@
+#include "common/recordingprocesses.h"
 #include "common/recordingservices.h"
 #include "common/testclock.h"
 #include "common/webfixture.h"
@@ -72,13 +73,15 @@ void TestVersionCheck::compare()
     RecordingServices window;
     window.answer({Answer::No});
     TestClock clock;
+    RecordingProcesses processes;
     const Endpoints endpoints = web.endpoints();
-    AppUpdate(window, web.web(), clock, endpoints, web.appFolder()).run();
+    AppUpdate(window, web.web(), clock, endpoints, web.appFolder(), processes).run();
 
     const QStringList start{QStringLiteral("cursor:busy"), kChecking, QStringLiteral("events")};
     QCOMPARE(window.log, start + expected + QStringList{QStringLiteral("cursor:default")});
-    // The check never touches the local file.
+    // The check never touches the local file, nor any process.
     QCOMPARE(readBytes(web.appFolder() + QStringLiteral("/version.txt")), local);
+    QCOMPARE(processes.log, QStringList());
 }
 
 void TestVersionCheck::missingLocalFileIsCreated()
@@ -88,8 +91,9 @@ void TestVersionCheck::missingLocalFileIsCreated()
     web.publish(kVersionPath, "1.0.0\r\n");
     RecordingServices window;
     TestClock clock;
+    RecordingProcesses processes;
     const Endpoints endpoints = web.endpoints();
-    AppUpdate(window, web.web(), clock, endpoints, web.appFolder()).run();
+    AppUpdate(window, web.web(), clock, endpoints, web.appFolder(), processes).run();
 
     const QString path = QDir::toNativeSeparators(web.appFolder() + QStringLiteral("/version.txt"));
     QCOMPARE(window.only({QStringLiteral("status:"), QStringLiteral("box:")}),
@@ -139,8 +143,9 @@ void TestVersionCheck::failuresEndInTheTrap()
         writeBytes(path, local);
     RecordingServices window;
     TestClock clock;
+    RecordingProcesses processes;
     const Endpoints endpoints = web.endpoints();
-    AppUpdate(window, web.web(), clock, endpoints, web.appFolder()).run();
+    AppUpdate(window, web.web(), clock, endpoints, web.appFolder(), processes).run();
 
     const QStringList tail = window.log.mid(window.log.size() - 3);
     QVERIFY2(tail.at(0).startsWith(QStringLiteral("status:Error: ")), qPrintable(tail.join('\n')));
@@ -159,9 +164,10 @@ void TestVersionCheck::everyRequestHasItsOwnAddress()
     writeBytes(web.appFolder() + QStringLiteral("/version.txt"), "1.0.0");
     RecordingServices window;
     TestClock clock;
+    RecordingProcesses processes;
     const Endpoints endpoints = web.endpoints();
-    AppUpdate(window, web.web(), clock, endpoints, web.appFolder()).run();
-    AppUpdate(window, web.web(), clock, endpoints, web.appFolder()).run();
+    AppUpdate(window, web.web(), clock, endpoints, web.appFolder(), processes).run();
+    AppUpdate(window, web.web(), clock, endpoints, web.appFolder(), processes).run();
     const QStringList requests = web.server().requests();
     QCOMPARE(requests.size(), 2);
     QVERIFY(requests.at(0).startsWith(QStringLiteral("/updates/version.txt?t=")));

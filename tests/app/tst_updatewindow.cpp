@@ -1,0 +1,112 @@
+// "Update App" through the window: the real progress bar and a click that
+// runs to the end against real stand-in processes (this program shares the
+// ctest resource lock of the programs that run stand-ins).
+#include "app/messagebox.h"
+#include "app/updater.h"
+#include "common/standins.h"
+#include "common/testclock.h"
+#include "common/webfixture.h"
+#include "update/downloadprogress.h"
+#include "update/linuxprocesscontrol.h"
+
+#include <QApplication>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTest>
+
+namespace {
+const QByteArray kNewBuild = "\nVantora 1.1.0 test build\n";
+} // namespace
+
+class TestUpdateWindow : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+    void downloadRestartsABarLeftByAnEarlierAction();
+    void updateAppRunsToTheEnd();
+
+private:
+    QString app(const QString &name) const { return m_web->appFolder() + QLatin1Char('/') + name; }
+
+    std::unique_ptr<WebFixture> m_web;
+    std::unique_ptr<StandIns> m_standIns;
+    TestClock m_clock;
+    LinuxProcessControl m_processes;
+    std::unique_ptr<Updater> m_window;
+    QStringList m_boxes;
+};
+
+void TestUpdateWindow::init()
+{
+    m_web = std::make_unique<WebFixture>();
+    QVERIFY2(m_web->ok(), qPrintable(m_web->error()));
+    m_standIns = std::make_unique<StandIns>(m_web->appFolder());
+    QVERIFY(StandIns::install(app(QStringLiteral("Vantora.exe"))));
+    QVERIFY(writeBytes(app(QStringLiteral("version.txt")), "1.0.0\r\n"));
+    m_web->publish(QStringLiteral("/updates/version.txt"), "1.1.0\r\n");
+    m_web->publish(QStringLiteral("/updates/Vantora.exe"), StandIns::bytes() + kNewBuild);
+    m_window = std::make_unique<Updater>(
+        Platform{m_web->web(), m_clock, m_web->endpoints(), m_web->appFolder(), m_processes});
+    m_boxes.clear();
+    MessageBox::setHook([this](const QString &prompt, MessageStyle, const QString &title) {
+        m_boxes << title + QLatin1Char('|') + prompt;
+        return Answer::Yes;
+    });
+}
+
+void TestUpdateWindow::cleanup()
+{
+    MessageBox::setHook({});
+    m_window.reset();
+    m_standIns.reset();
+    m_web.reset();
+}
+
+void TestUpdateWindow::downloadRestartsABarLeftByAnEarlierAction()
+{
+    auto *bar = m_window->findChild<QProgressBar *>(QStringLiteral("ProgressBar1"));
+    m_window->setProgressRange(0, 5); // as a script run leaves it
+    m_window->setProgressValue(5);
+    QList<int> shown;
+    connect(bar, &QProgressBar::valueChanged, this, [&](int value) { shown << value; });
+
+    QVERIFY(DownloadWithProgress(*m_window, m_web->web(), m_clock, m_web->url(QStringLiteral("/updates/Vantora.exe")),
+                                 app(QStringLiteral("Vantora_new.exe"))));
+
+    QList<int> expected{0};
+    for (int i = 1; i <= 40; ++i)
+        expected << i;
+    QCOMPARE(shown, expected << 100);
+    QCOMPARE(bar->minimum(), 0);
+    QCOMPARE(bar->maximum(), 100);
+}
+
+void TestUpdateWindow::updateAppRunsToTheEnd()
+{
+    const qint64 old = m_standIns->start(app(QStringLiteral("Vantora.exe")));
+    QVERIFY(old > 0);
+    m_window->show();
+
+    QTest::mouseClick(m_window->findChild<QPushButton *>(QStringLiteral("cmdCheckUpdate")), Qt::LeftButton);
+
+    QCOMPARE(m_boxes, (QStringList{QStringLiteral("Update Available|A new version (1.1.0) is available.\r\n"
+                                                  "Your version: 1.0.0\r\n\r\nDo you want to update now?"),
+                                   QStringLiteral("Updater|Update completed successfully!")}));
+    QCOMPARE(m_window->findChild<QLabel *>(QStringLiteral("lblStatus"))->text(), QStringLiteral("Update successful."));
+    QCOMPARE(m_window->findChild<QProgressBar *>(QStringLiteral("ProgressBar1"))->value(), 100);
+    QCOMPARE(QApplication::overrideCursor(), nullptr);
+    QVERIFY(m_window->isVisible());
+    QVERIFY(StandIns::waitStopped(old));
+    QCOMPARE(readBytes(app(QStringLiteral("Vantora.exe"))), StandIns::bytes() + kNewBuild);
+    QCOMPARE(readBytes(app(QStringLiteral("version.txt"))), QByteArray("1.1.0\r\n\r\n"));
+    QVERIFY(QTest::qWaitFor([&] {
+        return StandIns::logLines(app(QStringLiteral("Vantora.exe"))).last().endsWith(QStringLiteral(" /silentdbupdate"));
+    }));
+    QCOMPARE(m_standIns->running().size(), 1);
+}
+
+QTEST_MAIN(TestUpdateWindow)
+#include "tst_updatewindow.moc"

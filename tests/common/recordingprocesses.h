@@ -1,0 +1,19 @@
+#pragma once
+
+#include "update/processcontrol.h"
+
+// Process control that touches no process: records "stop:NAME" and
+// "start:PROGRAM ARGS @FOLDER" in order.
+class RecordingProcesses : public ProcessControl
+{
+public:
+    void stopAll(const QString &name) override { log << QStringLiteral("stop:") + name; }
+    bool startDetached(const QString &program, const QStringList &arguments,
+                       const QString &workingFolder) override
+    {
+        log << QStringLiteral("start:%1 %2 @%3").arg(program, arguments.join(QLatin1Char(' ')), workingFolder);
+        return true;
+    }
+
+    QStringList log;
+};

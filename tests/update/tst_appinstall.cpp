@@ -1,0 +1,367 @@
+// "Update App" past the question: download, stop, swap, version record and
+// relaunch, against real stand-in processes, real files and the local
+// HTTPS server. The tool stops every Vantora.exe of this user, so this
+// program holds a ctest resource lock against the other programs that run
+// stand-ins.
+#include "common/recordingservices.h"
+#include "common/standins.h"
+#include "common/testclock.h"
+#include "common/textrules.h"
+#include "common/webfixture.h"
+#include "update/appupdate.h"
+#include "update/installfiles.h"
+#include "update/linuxprocesscontrol.h"
+
+#include <QFileInfo>
+#include <QTest>
+
+#include <sys/stat.h>
+
+using Fault = HttpsFileServer::Fault;
+Q_DECLARE_METATYPE(Fault)
+
+namespace {
+const QByteArray kNewBuild = "\nVantora 1.1.0 test build\n";
+const QString kRelaunchSwitch = QStringLiteral("/silentdbupdate");
+
+// Deletes and renames that fail on demand, as on a locked installation.
+class FailingFiles : public InstallFiles
+{
+public:
+    int failingRemoves = 0; // the first this many deletes fail
+    bool failingRename = false;
+    int removes = 0;
+
+    bool remove(const QString &path) override
+    {
+        return ++removes > failingRemoves && InstallFiles::remove(path);
+    }
+    bool rename(const QString &from, const QString &to) override
+    {
+        return !failingRename && InstallFiles::rename(from, to);
+    }
+};
+
+int permissionBits(const QString &path)
+{
+    struct stat info {};
+    return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? int(info.st_mode & 07777) : -1;
+}
+
+// What the window sees of one run that the user answered Yes: the check,
+// the download, and, after a good download, the swap with its delete
+// attempts and its outcome.
+QStringList expectedRun(const QString &remote, bool downloaded, int deleteAttempts, bool replaced)
+{
+    QStringList log{QStringLiteral("cursor:busy"), QStringLiteral("status:Checking for updates..."),
+                    QStringLiteral("events"),
+                    QStringLiteral("box:question:Update Available:A new version (%1) is available.\r\n"
+                                   "Your version: 1.0.0\r\n\r\nDo you want to update now?")
+                        .arg(remote),
+                    QStringLiteral("status:Downloading update..."), QStringLiteral("events"),
+                    QStringLiteral("status:Starting download..."), QStringLiteral("range:0..100"),
+                    QStringLiteral("value:0"), QStringLiteral("events")};
+    for (int i = 1; i <= 40; ++i)
+        log << QStringLiteral("events") << QStringLiteral("value:%1").arg(i);
+    if (!downloaded)
+        return log << QStringLiteral("status:Download failed.")
+                   << QStringLiteral("box:critical:Updater:Failed to download update.")
+                   << QStringLiteral("status:Update failed.") << QStringLiteral("cursor:default");
+    log << QStringLiteral("value:100") << QStringLiteral("status:Download complete.")
+        << QStringLiteral("status:Preparing to update...") << QStringLiteral("events");
+    for (int i = 0; i < deleteAttempts; ++i)
+        log << QStringLiteral("events");
+    if (replaced)
+        log << QStringLiteral("status:Update successful.")
+            << QStringLiteral("box:info:Updater:Update completed successfully!");
+    else
+        log << QStringLiteral("status:Update failed.")
+            << QStringLiteral("box:critical:Updater:Update failed. Couldn't replace the old EXE.");
+    return log << QStringLiteral("cursor:default");
+}
+
+QList<int> expectedSleeps(int deleteAttempts)
+{
+    return QList<int>(40, 20) + QList<int>(deleteAttempts, 500);
+}
+} // namespace
+
+class TestAppInstall : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+    void update_data();
+    void update();
+    void failedDownloadChangesNothing_data();
+    void failedDownloadChangesNothing();
+    void swapFailures_data();
+    void swapFailures();
+    void processMatching_data();
+    void processMatching();
+
+private:
+    QString app(const QString &name) const { return m_web->appFolder() + QLatin1Char('/') + name; }
+    // Runs "Update App" answering Yes.
+    RecordingServices run(InstallFiles &files, TestClock &clock);
+    QList<qint64> startInstances(int count);
+    // The stand-in started with the relaunch switch, or -1 after a wait.
+    qint64 relaunched();
+
+    std::unique_ptr<WebFixture> m_web;
+    std::unique_ptr<StandIns> m_standIns;
+    LinuxProcessControl m_processes;
+};
+
+void TestAppInstall::init()
+{
+    m_web = std::make_unique<WebFixture>();
+    QVERIFY2(m_web->ok(), qPrintable(m_web->error()));
+    m_standIns = std::make_unique<StandIns>(m_web->appFolder());
+    QVERIFY(!StandIns::bytes().isEmpty());
+    QVERIFY(StandIns::install(app(QStringLiteral("Vantora.exe"))));
+    QVERIFY(writeBytes(app(QStringLiteral("version.txt")), "1.0.0\r\n"));
+    m_web->publish(QStringLiteral("/updates/version.txt"), "1.1.0\r\n");
+    m_web->publish(QStringLiteral("/updates/Vantora.exe"), StandIns::bytes() + kNewBuild);
+}
+
+void TestAppInstall::cleanup()
+{
+    m_standIns.reset(); // stops every stand-in of the folder
+    QVERIFY(StandIns(m_web->appFolder()).running().isEmpty());
+    m_web.reset();
+}
+
+RecordingServices TestAppInstall::run(InstallFiles &files, TestClock &clock)
+{
+    RecordingServices window;
+    window.answer({Answer::Yes});
+    const Endpoints endpoints = m_web->endpoints();
+    AppUpdate(window, m_web->web(), clock, endpoints, m_web->appFolder(), m_processes, files).run();
+    return window;
+}
+
+QList<qint64> TestAppInstall::startInstances(int count)
+{
+    QList<qint64> pids;
+    for (int i = 0; i < count; ++i)
+        pids << m_standIns->start(app(QStringLiteral("Vantora.exe")));
+    return pids;
+}
+
+qint64 TestAppInstall::relaunched()
+{
+    qint64 pid = -1;
+    [[maybe_unused]] const bool found = QTest::qWaitFor([&] {
+        for (const QString &line : StandIns::logLines(app(QStringLiteral("Vantora.exe")))) {
+            const QStringList fields = line.split(QLatin1Char(' '));
+            if (fields.size() == 2 && fields.at(1) == kRelaunchSwitch)
+                pid = fields.at(0).toLongLong();
+        }
+        return pid > 0;
+    });
+    return pid;
+}
+
+void TestAppInstall::update_data()
+{
+    QTest::addColumn<int>("instances");
+    QTest::addColumn<int>("oldPermissions"); // -1: no executable installed
+    QTest::addColumn<QByteArray>("published");
+    QTest::addColumn<QByteArray>("recorded");
+    QTest::addColumn<int>("deleteAttempts");
+    QTest::addColumn<int>("newPermissions");
+
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    const int created = 0666 & ~int(mask);
+    const int runnable = created | ((created & 0444) >> 2);
+
+    QTest::newRow("two running instances") << 2 << 0755 << QByteArray("1.1.0\r\n") << QByteArray("1.1.0\r\n\r\n") << 1 << 0755;
+    QTest::newRow("not running") << 0 << 0755 << QByteArray("1.1.0") << QByteArray("1.1.0\r\n") << 1 << 0755;
+    QTest::newRow("owner-only executable") << 1 << 0700 << QByteArray("1.1.0") << QByteArray("1.1.0\r\n") << 1 << 0700;
+    QTest::newRow("published with blanks and CR LF")
+        << 0 << 0755 << QByteArray(" 1.3.0 \r\n") << QByteArray("1.3.0 \r\n\r\n") << 1 << 0755;
+    QTest::newRow("no executable installed yet") << 0 << -1 << QByteArray("1.1.0") << QByteArray("1.1.0\r\n") << 0 << runnable;
+}
+
+void TestAppInstall::update()
+{
+    QFETCH(int, instances);
+    QFETCH(int, oldPermissions);
+    QFETCH(QByteArray, published);
+    QFETCH(QByteArray, recorded);
+    QFETCH(int, deleteAttempts);
+    QFETCH(int, newPermissions);
+    const QString exe = app(QStringLiteral("Vantora.exe"));
+    if (oldPermissions < 0)
+        QVERIFY(QFile::remove(exe));
+    else
+        QVERIFY(::chmod(QFile::encodeName(exe).constData(), mode_t(oldPermissions)) == 0);
+    m_web->publish(QStringLiteral("/updates/version.txt"), published);
+    const QList<qint64> old = startInstances(instances);
+    QVERIFY(!old.contains(-1));
+
+    TestClock clock;
+    const RecordingServices window = run(InstallFiles::plain(), clock);
+
+    const QString remote = TextRules::normalizeVersion(QString::fromLatin1(published));
+    QCOMPARE(window.log, expectedRun(remote, true, deleteAttempts, true));
+    QCOMPARE(clock.sleeps, expectedSleeps(deleteAttempts));
+    for (const qint64 pid : old)
+        QVERIFY2(StandIns::waitStopped(pid), "an old instance still runs");
+    QCOMPARE(readBytes(exe), StandIns::bytes() + kNewBuild);
+    QVERIFY(!QFileInfo::exists(app(QStringLiteral("Vantora_new.exe"))));
+    QCOMPARE(permissionBits(exe), newPermissions);
+    QCOMPARE(readBytes(app(QStringLiteral("version.txt"))), recorded);
+
+    // The new executable runs, started once with the switch.
+    const qint64 pid = relaunched();
+    QVERIFY2(pid > 0, "the application was not started again");
+    QVERIFY(StandIns::isRunning(pid));
+    QCOMPARE(StandIns::executableOf(pid), QFileInfo(exe).canonicalFilePath());
+    QCOMPARE(m_standIns->running(), QList<qint64>{pid});
+
+    // The recorded version reads back as the published one.
+    RecordingServices again;
+    AppUpdate(again, m_web->web(), clock, m_web->endpoints(), m_web->appFolder(), m_processes).run();
+    QCOMPARE(again.statuses().last(), QStringLiteral("Already up to date."));
+}
+
+void TestAppInstall::failedDownloadChangesNothing_data()
+{
+    QTest::addColumn<Fault>("fault");
+    Fault refused;
+    refused.status = 404;
+    Fault dropped;
+    dropped.dropAfter = StandIns::bytes().size() / 2;
+    QTest::newRow("download refused (404)") << refused;
+    QTest::newRow("connection dropped mid-file") << dropped;
+}
+
+void TestAppInstall::failedDownloadChangesNothing()
+{
+    QFETCH(Fault, fault);
+    m_web->server().setFault(QStringLiteral("/updates/Vantora.exe"), fault);
+    const QList<qint64> old = startInstances(2);
+    QVERIFY(!old.contains(-1));
+
+    TestClock clock;
+    const RecordingServices window = run(InstallFiles::plain(), clock);
+
+    QCOMPARE(window.log, expectedRun(QStringLiteral("1.1.0"), false, 0, false));
+    QCOMPARE(clock.sleeps, expectedSleeps(0));
+    QCOMPARE(readBytes(app(QStringLiteral("Vantora.exe"))), StandIns::bytes());
+    QVERIFY(!QFileInfo::exists(app(QStringLiteral("Vantora_new.exe"))));
+    QCOMPARE(readBytes(app(QStringLiteral("version.txt"))), QByteArray("1.0.0\r\n"));
+    QCOMPARE(StandIns::logLines(app(QStringLiteral("Vantora.exe"))).size(), 2); // nothing started
+    for (const qint64 pid : old)
+        QVERIFY2(StandIns::isRunning(pid), "a failed download stopped the application");
+
+    // Nothing is left half done: the next click updates.
+    m_web->server().clearFaults();
+    const RecordingServices next = run(InstallFiles::plain(), clock);
+    QCOMPARE(next.status(), QStringLiteral("Update successful."));
+    QVERIFY(!next.busy());
+}
+
+void TestAppInstall::swapFailures_data()
+{
+    QTest::addColumn<int>("failingRemoves");
+    QTest::addColumn<bool>("failingRename");
+    QTest::addColumn<int>("deleteAttempts");
+    QTest::addColumn<bool>("replaced");
+    QTest::newRow("old executable locked throughout") << 1000 << false << 10 << false;
+    QTest::newRow("old executable locked for three attempts") << 3 << false << 4 << true;
+    QTest::newRow("rename refused after the delete") << 0 << true << 1 << false;
+}
+
+void TestAppInstall::swapFailures()
+{
+    QFETCH(int, failingRemoves);
+    QFETCH(bool, failingRename);
+    QFETCH(int, deleteAttempts);
+    QFETCH(bool, replaced);
+    const QString exe = app(QStringLiteral("Vantora.exe"));
+    const QString fresh = app(QStringLiteral("Vantora_new.exe"));
+    const QList<qint64> old = startInstances(2);
+    QVERIFY(!old.contains(-1));
+    FailingFiles files;
+    files.failingRemoves = failingRemoves;
+    files.failingRename = failingRename;
+
+    TestClock clock;
+    const RecordingServices window = run(files, clock);
+
+    QCOMPARE(window.log, expectedRun(QStringLiteral("1.1.0"), true, deleteAttempts, replaced));
+    QCOMPARE(clock.sleeps, expectedSleeps(deleteAttempts));
+    QCOMPARE(files.removes, deleteAttempts);
+    for (const qint64 pid : old)
+        QVERIFY2(StandIns::waitStopped(pid), "an old instance still runs");
+    const QByteArray newBytes = StandIns::bytes() + kNewBuild;
+    if (replaced) {
+        QCOMPARE(readBytes(exe), newBytes);
+        QVERIFY(!QFileInfo::exists(fresh));
+        QCOMPARE(readBytes(app(QStringLiteral("version.txt"))), QByteArray("1.1.0\r\n\r\n"));
+    } else {
+        // The new executable is kept and the version is offered again.
+        QCOMPARE(readBytes(fresh), newBytes);
+        QCOMPARE(readBytes(app(QStringLiteral("version.txt"))), QByteArray("1.0.0\r\n"));
+        if (failingRename)
+            QVERIFY(!QFileInfo::exists(exe));
+        else
+            QCOMPARE(readBytes(exe), StandIns::bytes());
+    }
+    // Whatever executable is in place is started again.
+    if (QFileInfo::exists(exe)) {
+        const qint64 pid = relaunched();
+        QVERIFY2(pid > 0, "the application was not started again");
+        QCOMPARE(StandIns::executableOf(pid), QFileInfo(exe).canonicalFilePath());
+    } else {
+        QVERIFY(m_standIns->running().isEmpty());
+    }
+}
+
+void TestAppInstall::processMatching_data()
+{
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<QString>("link"); // started through this link when given
+    QTest::addColumn<bool>("deleteFile");
+    QTest::addColumn<bool>("stopped");
+    QTest::newRow("command and file named Vantora.exe") << "Vantora.exe" << "" << false << true;
+    QTest::newRow("file named Vantora.exe, started as launcher") << "Vantora.exe" << "launcher" << false << true;
+    QTest::newRow("file deleted after the start") << "Vantora.exe" << "launcher" << true << true;
+    QTest::newRow("command named Vantora.exe, file standin.bin") << "standin.bin" << "Vantora.exe" << false << true;
+    QTest::newRow("another program") << "Vantora.exe.old" << "" << false << false;
+}
+
+void TestAppInstall::processMatching()
+{
+    QFETCH(QString, file);
+    QFETCH(QString, link);
+    QFETCH(bool, deleteFile);
+    QFETCH(bool, stopped);
+    QFile::remove(app(QStringLiteral("Vantora.exe")));
+    QVERIFY(StandIns::install(app(file)));
+    if (!link.isEmpty())
+        QVERIFY(QFile::link(app(file), app(link)));
+    const qint64 pid = m_standIns->start(app(link.isEmpty() ? file : link));
+    QVERIFY(pid > 0);
+    if (deleteFile) {
+        QVERIFY(QFile::remove(app(file)));
+        QVERIFY(StandIns::executableOf(pid).endsWith(QStringLiteral(" (deleted)")));
+    }
+
+    QCOMPARE(LinuxProcessControl::matching(QStringLiteral("Vantora.exe")).contains(pid), stopped);
+    m_processes.stopAll(QStringLiteral("Vantora.exe"));
+    if (stopped) {
+        QVERIFY(StandIns::waitStopped(pid));
+    } else {
+        QTest::qWait(200);
+        QVERIFY(StandIns::isRunning(pid));
+    }
+}
+
+QTEST_GUILESS_MAIN(TestAppInstall)
+#include "tst_appinstall.moc"
