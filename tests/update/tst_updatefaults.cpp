@@ -1,0 +1,101 @@
+// Bad servers during "Update App": whatever goes wrong with the download of
+// the new executable, the installation is left exactly as it was and the
+// application keeps running.
+#include "common/recordingservices.h"
+#include "common/standins.h"
+#include "common/testclock.h"
+#include "common/webfixture.h"
+#include "update/appupdate.h"
+#include "update/installfiles.h"
+#include "update/linuxprocesscontrol.h"
+
+#include <QDir>
+#include <QTest>
+
+using Fault = HttpsFileServer::Fault;
+Q_DECLARE_METATYPE(Fault)
+
+namespace {
+const QString kExePath = QStringLiteral("/updates/Vantora.exe");
+}
+
+class TestUpdateFaults : public QObject
+{
+    Q_OBJECT
+private slots:
+    void downloadFaultsLoseNothing_data();
+    void downloadFaultsLoseNothing();
+};
+
+void TestUpdateFaults::downloadFaultsLoseNothing_data()
+{
+    QTest::addColumn<Fault>("fault");
+    QTest::addColumn<double>("cutAt"); // fraction of the file; < 0: no cut
+    QTest::addColumn<bool>("otherHost");
+
+    QTest::newRow("cut at 1 %") << Fault{} << 0.01 << false;
+    QTest::newRow("cut at 50 %") << Fault{} << 0.50 << false;
+    QTest::newRow("cut at 99 %") << Fault{} << 0.99 << false;
+    Fault stalled;
+    stalled.stallAfterHeaders = true;
+    QTest::newRow("stalled server") << stalled << -1.0 << false;
+    Fault serverError;
+    serverError.status = 500;
+    QTest::newRow("500") << serverError << -1.0 << false;
+    Fault toHttp;
+    toHttp.redirectTo = QStringLiteral("http://127.0.0.1:9/updates/Vantora.exe");
+    QTest::newRow("redirect to http") << toHttp << -1.0 << false;
+    QTest::newRow("certificate for another host") << Fault{} << -1.0 << true;
+}
+
+void TestUpdateFaults::downloadFaultsLoseNothing()
+{
+    QFETCH(Fault, fault);
+    QFETCH(double, cutAt);
+    QFETCH(bool, otherHost);
+
+    WebFixture web(1'000);
+    QVERIFY2(web.ok(), qPrintable(web.error()));
+    StandIns standIns(web.appFolder());
+    const QString exe = web.appFolder() + QStringLiteral("/Vantora.exe");
+    QVERIFY(StandIns::install(exe));
+    const QByteArray oldExe = readBytes(exe);
+    QVERIFY(writeBytes(web.appFolder() + QStringLiteral("/version.txt"), "1.0.0\r\n"));
+    const qint64 running = standIns.start(exe);
+    QVERIFY(running > 0);
+
+    const QByteArray published = StandIns::bytes() + QByteArray(1024 * 1024, 'p');
+    web.publish(QStringLiteral("/updates/version.txt"), "1.1.0\r\n");
+    web.publish(kExePath, published);
+    if (cutAt >= 0)
+        fault.dropAfter = qint64(published.size() * cutAt);
+    HttpsFileServer other(web.root(), web.pki().otherCertFile, web.pki().otherKeyFile);
+    if (otherHost) {
+        QVERIFY(other.listen());
+        fault.redirectTo = QStringLiteral("https://%1%2").arg(other.host(), kExePath);
+    }
+    web.server().setFault(kExePath, fault);
+
+    RecordingServices window;
+    window.answer({Answer::Yes});
+    TestClock clock;
+    LinuxProcessControl processes;
+    InstallFiles files;
+    const Endpoints endpoints = web.endpoints();
+    AppUpdate(window, web.web(), clock, endpoints, web.appFolder(), processes, files).run();
+
+    QCOMPARE(window.only({QStringLiteral("box:critical")}),
+             QStringList{QStringLiteral("box:critical:Updater:Failed to download update.")});
+    QCOMPARE(window.status(), QStringLiteral("Update failed."));
+    QVERIFY(!window.busy());
+    QCOMPARE(readBytes(exe), oldExe);
+    QCOMPARE(readBytes(web.appFolder() + QStringLiteral("/version.txt")), QByteArray("1.0.0\r\n"));
+    QVERIFY(StandIns::isRunning(running));
+    // Nothing half-written is left beside the executable.
+    QCOMPARE(QDir(web.appFolder()).entryList(QDir::Files | QDir::Hidden),
+             (QStringList{QStringLiteral("Vantora.exe"), QStringLiteral("Vantora.exe.log"),
+                          QStringLiteral("version.txt")}));
+}
+
+QTEST_GUILESS_MAIN(TestUpdateFaults)
+#include "tst_updatefaults.moc"
