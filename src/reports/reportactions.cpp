@@ -73,9 +73,10 @@ void ReportActions::cmdDownloadRpt_Click()
             if (!m_list.isChecked(row))
                 continue;
             const QString name = m_list.name(row);
+            // The URL as requested, with only what cannot be mistaken
+            // (blanks, for one) shown decoded.
             if (!download(name, folder))
-                m_services.showMessage(QStringLiteral("Failed to download: ")
-                                           + m_endpoints.reportUrl(name).toString(QUrl::FullyEncoded),
+                m_services.showMessage(QStringLiteral("Failed to download: ") + m_endpoints.reportUrl(name).toString(),
                                        MessageStyle::Exclamation);
         }
         m_services.showMessage(QStringLiteral("Download complete."), MessageStyle::Information);
