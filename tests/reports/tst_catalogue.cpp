@@ -11,8 +11,6 @@ private slots:
     void parse_data();
     void parse();
     void lineEndsGiveTheSameRows();
-    void noLimitOnTheNumberOfLines_data();
-    void noLimitOnTheNumberOfLines();
     void plainFileNames_data();
     void plainFileNames();
     void reportsFolder_data();
@@ -79,28 +77,6 @@ void TestCatalogue::lineEndsGiveTheSameRows()
     QCOMPARE(lf, (QStringList{"Report One.rpt", "Fees.rpt", "Attendance.rpt"}));
     QCOMPARE(Catalogue::parse(QStringLiteral("Report One.rpt\r\n  Fees.rpt\r\nAttendance.rpt\r\n")), lf);
     QCOMPARE(Catalogue::parse(QStringLiteral("Report One.rpt\r\n  Fees.rpt\nAttendance.rpt")), lf);
-}
-
-void TestCatalogue::noLimitOnTheNumberOfLines_data()
-{
-    QTest::addColumn<int>("lines");
-    QTest::newRow("32,767") << 32'767;
-    QTest::newRow("32,768") << 32'768;
-    QTest::newRow("32,769") << 32'769;
-    QTest::newRow("65,537") << 65'537;
-    QTest::newRow("100,000") << 100'000;
-}
-
-void TestCatalogue::noLimitOnTheNumberOfLines()
-{
-    QFETCH(int, lines);
-    QString text;
-    for (int i = 0; i < lines; ++i)
-        text += QStringLiteral("Report %1.rpt\r\n").arg(i);
-    const QStringList names = Catalogue::parse(text);
-    QCOMPARE(names.size(), lines);
-    QCOMPARE(names.first(), QStringLiteral("Report 0.rpt"));
-    QCOMPARE(names.last(), QStringLiteral("Report %1.rpt").arg(lines - 1));
 }
 
 void TestCatalogue::plainFileNames_data()
