@@ -1,6 +1,7 @@
 #include "app/updater.h"
 
 #include "app/messagebox.h"
+#include "reports/reportactions.h"
 #include "reports/reportlist.h"
 #include "update/appupdate.h"
 
@@ -275,14 +276,20 @@ void Updater::cmdCheckUpdate_Click()
 
 void Updater::cmdReports_Click()
 {
+    ReportActions(*this, m_platform.web, m_platform.endpoints, m_platform.appFolder, *m_reports)
+        .cmdReports_Click();
 }
 
 void Updater::cmdDownloadRpt_Click()
 {
+    ReportActions(*this, m_platform.web, m_platform.endpoints, m_platform.appFolder, *m_reports)
+        .cmdDownloadRpt_Click();
 }
 
 void Updater::chkAll_Click()
 {
+    ReportActions(*this, m_platform.web, m_platform.endpoints, m_platform.appFolder, *m_reports)
+        .chkAll_Click();
 }
 
 void Updater::cmdDownloadSP_Click()

@@ -1,0 +1,109 @@
+#include "reports/reportactions.h"
+
+#include "common/appfolder.h"
+#include "common/failure.h"
+#include "common/services.h"
+#include "net/endpoints.h"
+#include "net/webclient.h"
+#include "reports/catalogue.h"
+#include "reports/reportlist.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+namespace {
+const QString kColumnCaption = QStringLiteral("File Name");
+constexpr int kOpeningColumnTwips = 8000;
+constexpr int kListedColumnTwips = 5000;
+} // namespace
+
+ReportActions::ReportActions(Services &services, WebClient &web, const Endpoints &endpoints,
+                             QString appFolder, ReportList &list)
+    : m_services(services), m_web(web), m_endpoints(endpoints), m_appFolder(std::move(appFolder)),
+      m_list(list)
+{
+}
+
+void ReportActions::cmdReports_Click()
+{
+    m_services.setBusyCursor(true);
+    try {
+        m_services.showReportPanel(true);
+        // Clearing a checked "Select All" clears every row, as a click would.
+        const bool wasChecked = m_services.selectAllChecked();
+        m_services.setSelectAllChecked(false);
+        if (wasChecked)
+            chkAll_Click();
+        m_services.setReportColumn(kColumnCaption, kOpeningColumnTwips);
+        LoadReportCatalogue();
+        m_services.setBusyCursor(false);
+    } catch (const Failure &failure) {
+        m_services.showMessage(trapText(failure.number, failure.description), MessageStyle::Critical,
+                               kTrapTitle);
+        m_services.setBusyCursor(false);
+    }
+}
+
+void ReportActions::LoadReportCatalogue()
+{
+    m_services.setBusyCursor(true);
+    try {
+        const QStringList names = Catalogue::parse(m_web.fetchText(m_endpoints.catalogueUrl()));
+        m_services.setReportColumn(kColumnCaption, kListedColumnTwips);
+        // One reset for the whole catalogue: the view lays out once.
+        m_list.setNames(names);
+        m_services.setBusyCursor(false);
+    } catch (const Failure &failure) {
+        m_services.showMessage(QStringLiteral("Error loading file list: ") + failure.description,
+                               MessageStyle::Plain);
+        m_services.setBusyCursor(false);
+    }
+}
+
+void ReportActions::cmdDownloadRpt_Click()
+{
+    m_services.setBusyCursor(true);
+    try {
+        const QString folder = Catalogue::reportsFolder(m_appFolder);
+        if (!QFileInfo::exists(folder) && !QDir().mkdir(folder))
+            throw Failure{FailureCode::PathAccess,
+                          QStringLiteral("Cannot create the folder %1").arg(QDir::toNativeSeparators(folder))};
+        const int rows = m_list.count();
+        for (int row = 0; row < rows && row < m_list.count(); ++row) {
+            if (!m_list.isChecked(row))
+                continue;
+            const QString name = m_list.name(row);
+            // The URL as requested, with only what cannot be mistaken
+            // (blanks, for one) shown decoded.
+            if (!download(name, folder))
+                m_services.showMessage(QStringLiteral("Failed to download: ") + m_endpoints.reportUrl(name).toString(),
+                                       MessageStyle::Exclamation);
+        }
+        m_services.showMessage(QStringLiteral("Download complete."), MessageStyle::Information);
+        m_services.setBusyCursor(false);
+    } catch (const Failure &failure) {
+        m_services.showMessage(trapText(failure.number, failure.description), MessageStyle::Critical,
+                               kListTrapTitle);
+        m_services.setBusyCursor(false);
+    }
+}
+
+bool ReportActions::download(const QString &name, const QString &folder)
+{
+    // A catalogue name names a file in the Reports folder and nothing else:
+    // a name with a folder part, a drive or a dot-folder is never requested
+    // and never written.
+    if (!Catalogue::isPlainFileName(name))
+        return false;
+    return m_web.downloadToFile(m_endpoints.reportUrl(name), inFolder(folder, name)) == 0;
+}
+
+void ReportActions::chkAll_Click()
+{
+    try {
+        m_list.setAllChecked(m_services.selectAllChecked());
+    } catch (const Failure &failure) {
+        m_services.showMessage(trapText(failure.number, failure.description), MessageStyle::Critical,
+                               kListTrapTitle);
+    }
+}

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <QString>
+
+class Endpoints;
+class ReportList;
+class Services;
+class WebClient;
+
+// "Update Reports", "Download" and "Select All": the report panel's actions
+// on the report list. One object per click; each handler is the whole click
+// and has its own error trap.
+class ReportActions
+{
+public:
+    ReportActions(Services &services, WebClient &web, const Endpoints &endpoints, QString appFolder,
+                  ReportList &list);
+
+    // "Update Reports": opens the panel, clears "Select All", sets up the
+    // column and lists the published catalogue.
+    void cmdReports_Click();
+    // Fetches the catalogue and replaces the rows with its names. A failed
+    // fetch leaves the rows and the column as they were.
+    void LoadReportCatalogue();
+    // "Download": every checked row into the Reports folder, in row order.
+    void cmdDownloadRpt_Click();
+    // "Select All" after it changed: checks and selects, or unchecks and
+    // deselects, every row.
+    void chkAll_Click();
+
+private:
+    // Downloads one report; false when it was not stored.
+    bool download(const QString &name, const QString &folder);
+
+    Services &m_services;
+    WebClient &m_web;
+    const Endpoints &m_endpoints;
+    QString m_appFolder;
+    ReportList &m_list;
+};

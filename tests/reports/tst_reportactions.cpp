@@ -1,0 +1,486 @@
+#include "common/recordingservices.h"
+#include "common/webfixture.h"
+#include "net/transfercodes.h"
+#include "reports/reportactions.h"
+#include "reports/reportlist.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QTest>
+
+using Fault = HttpsFileServer::Fault;
+Q_DECLARE_METATYPE(HttpsFileServer::Fault)
+
+namespace {
+const QString kFolder = QStringLiteral("/Teldrin/VantoraReports/main/");
+const QString kCatalogue = kFolder + QStringLiteral("filelist.txt");
+const QString kOpened = QStringLiteral("column:File Name:8000");
+const QString kListed = QStringLiteral("column:File Name:5000");
+const QString kBusy = QStringLiteral("cursor:busy");
+const QString kDefault = QStringLiteral("cursor:default");
+const QString kComplete = QStringLiteral("box:info:Updater:Download complete.");
+
+// A report panel against a local report host: the recorded window, the
+// rows, and a scratch installation.
+struct Panel
+{
+    explicit Panel(int timeoutMs = 3'000) : web(timeoutMs), endpoints(web.endpoints()) {}
+
+    ReportActions actions(const QString &appFolder = QString())
+    {
+        return ReportActions(window, web.web(), endpoints, appFolder.isEmpty() ? web.appFolder() : appFolder,
+                             list);
+    }
+    void publishCatalogue(const QByteArray &text) { web.publish(kCatalogue, text); }
+    void publishReport(const QString &name, const QByteArray &content) { web.publish(kFolder + name, content); }
+    QString reports() const { return web.appFolder() + QStringLiteral("/Reports"); }
+    QString failed(const QString &encodedName)
+    {
+        return QStringLiteral("box:warn:Updater:Failed to download: https://") + web.server().host() + kFolder
+            + encodedName;
+    }
+    // Lists the catalogue, then forgets what that recorded.
+    void listCatalogue(const QByteArray &catalogue)
+    {
+        publishCatalogue(catalogue);
+        actions().cmdReports_Click();
+        window.log.clear();
+        web.server().clearRequests();
+    }
+
+    WebFixture web;
+    Endpoints endpoints;
+    RecordingServices window;
+    ReportList list;
+};
+
+// Every file and folder below a folder, as relative paths.
+QStringList tree(const QString &folder)
+{
+    QStringList entries;
+    QDirIterator it(folder, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext())
+        entries << QDir(folder).relativeFilePath(it.next());
+    entries.sort();
+    return entries;
+}
+
+QStringList checkedRows(const ReportList &list)
+{
+    QStringList rows;
+    for (int row = 0; row < list.count(); ++row) {
+        if (list.isChecked(row))
+            rows << list.name(row);
+    }
+    return rows;
+}
+} // namespace
+
+class TestReportActions : public QObject
+{
+    Q_OBJECT
+private slots:
+    void listing_data();
+    void listing();
+    void secondClickListsOnce();
+    void failedFetchKeepsRows_data();
+    void failedFetchKeepsRows();
+    void clickClearsCheckedSelectAll_data();
+    void clickClearsCheckedSelectAll();
+    void largeCatalogueListsEveryRow();
+    void download_data();
+    void download();
+    void downloadIntoExistingFolder();
+    void failedDownloadKeepsEarlierReport_data();
+    void failedDownloadKeepsEarlierReport();
+    void namesNeverLeaveTheReportsFolder();
+    void namesAreOnePathSegment();
+    void reportsFolderProblems();
+    void selectAll();
+};
+
+void TestReportActions::listing_data()
+{
+    QTest::addColumn<QByteArray>("catalogue");
+    QTest::addColumn<QStringList>("rows");
+    QTest::newRow("LF") << QByteArray("Fees.rpt\nClass List.rpt\n") << QStringList{"Fees.rpt", "Class List.rpt"};
+    QTest::newRow("CR LF") << QByteArray("Fees.rpt\r\nClass List.rpt\r\n") << QStringList{"Fees.rpt", "Class List.rpt"};
+    QTest::newRow("byte-order mark, blanks, tab")
+        << QByteArray("\xEF\xBB\xBF  Fees.rpt  \r\n   \r\nFee\tList.rpt\r\n\r\n")
+        << QStringList{"Fees.rpt", "FeeList.rpt"};
+    QTest::newRow("empty catalogue") << QByteArray() << QStringList{};
+    QTest::newRow("blank lines only") << QByteArray("  \r\n\r\n \n") << QStringList{};
+}
+
+void TestReportActions::listing()
+{
+    QFETCH(QByteArray, catalogue);
+    QFETCH(QStringList, rows);
+    Panel panel;
+    QVERIFY2(panel.web.ok(), qPrintable(panel.web.error()));
+    panel.publishCatalogue(catalogue);
+    panel.actions().cmdReports_Click();
+
+    QCOMPARE(panel.list.names(), rows);
+    QCOMPARE(checkedRows(panel.list), QStringList{});
+    // No box, not even for an empty catalogue; the loader restores the
+    // cursor, then the click handler does.
+    QCOMPARE(panel.window.log, (QStringList{kBusy, QStringLiteral("panel:shown"), QStringLiteral("selectall:0"),
+                                            kOpened, kBusy, kListed, kDefault, kDefault}));
+    QCOMPARE(panel.web.server().requests(), QStringList{kCatalogue});
+}
+
+void TestReportActions::secondClickListsOnce()
+{
+    Panel panel;
+    QVERIFY2(panel.web.ok(), qPrintable(panel.web.error()));
+    panel.listCatalogue("a.rpt\r\nb.rpt\r\n");
+    panel.list.setChecked(1, true);
+    panel.actions().cmdReports_Click();
+    QCOMPARE(panel.list.names(), (QStringList{"a.rpt", "b.rpt"}));
+    QCOMPARE(checkedRows(panel.list), QStringList{});
+    // A changed catalogue replaces the rows.
+    panel.publishCatalogue("c.rpt\n");
+    panel.actions().cmdReports_Click();
+    QCOMPARE(panel.list.names(), QStringList{"c.rpt"});
+}
+
+void TestReportActions::failedFetchKeepsRows_data()
+{
+    QTest::addColumn<bool>("listedBefore");
+    QTest::addColumn<Fault>("fault");
+    QTest::addColumn<QString>("mentions");
+    Fault missing;
+    missing.status = 404;
+    Fault broken;
+    broken.status = 500;
+    Fault stall;
+    stall.stall = true;
+    Fault cut;
+    cut.dropAfter = 3;
+    QTest::newRow("first run, catalogue missing") << false << missing << QStringLiteral("404");
+    QTest::newRow("catalogue missing") << true << missing << QStringLiteral("404");
+    QTest::newRow("server error") << true << broken << QStringLiteral("500");
+    QTest::newRow("no answer") << true << stall << QString();
+    QTest::newRow("connection cut") << true << cut << QString();
+}
+
+void TestReportActions::failedFetchKeepsRows()
+{
+    QFETCH(bool, listedBefore);
+    QFETCH(Fault, fault);
+    QFETCH(QString, mentions);
+    Panel panel(700);
+    QVERIFY2(panel.web.ok(), qPrintable(panel.web.error()));
+    const QByteArray catalogue = "a.rpt\r\nb.rpt\r\nc.rpt\r\n";
+    if (listedBefore)
+        panel.listCatalogue(catalogue);
+    else
+        panel.publishCatalogue(catalogue);
+    panel.web.server().setFault(kCatalogue, fault);
+
+    panel.actions().cmdReports_Click();
+
+    QCOMPARE(panel.list.names(), (listedBefore ? QStringList{"a.rpt", "b.rpt", "c.rpt"} : QStringList{}));
+    const QStringList &log = panel.window.log;
+    QCOMPARE(log.size(), 8);
+    // The 8000-twip column stays; the box comes once, before the cursor.
+    QCOMPARE(log.mid(0, 5), (QStringList{kBusy, QStringLiteral("panel:shown"), QStringLiteral("selectall:0"),
+                                         kOpened, kBusy}));
+    const QString prefix = QStringLiteral("box:plain:Updater:Error loading file list: ");
+    QVERIFY2(log.at(5).startsWith(prefix) && log.at(5).size() > prefix.size(), qPrintable(log.at(5)));
+    QVERIFY2(log.at(5).contains(mentions), qPrintable(log.at(5)));
+    QCOMPARE(log.mid(6), (QStringList{kDefault, kDefault}));
+}
+
+void TestReportActions::clickClearsCheckedSelectAll_data()
+{
+    QTest::addColumn<bool>("selectAll");
+    QTest::addColumn<QStringList>("checkedAfter");
+    QTest::newRow("Select All checked: every row cleared") << true << QStringList{};
+    QTest::newRow("Select All clear: rows left alone") << false << QStringList{"b.rpt"};
+}
+
+void TestReportActions::clickClearsCheckedSelectAll()
+{
+    QFETCH(bool, selectAll);
+    QFETCH(QStringList, checkedAfter);
+    Panel panel;
+    QVERIFY2(panel.web.ok(), qPrintable(panel.web.error()));
+    panel.listCatalogue("a.rpt\nb.rpt\nc.rpt\n");
+    if (selectAll) {
+        panel.window.setSelectAllChecked(true);
+        panel.actions().chkAll_Click();
+    } else {
+        panel.list.setChecked(1, true);
+        panel.list.selectionModel()->select(panel.list.index(1), QItemSelectionModel::Select);
+    }
+    // A failed fetch keeps the rows, so what the click did to them shows.
+    Fault missing;
+    missing.status = 404;
+    panel.web.server().setFault(kCatalogue, missing);
+    panel.actions().cmdReports_Click();
+
+    QVERIFY(!panel.window.selectAllChecked());
+    QCOMPARE(panel.list.count(), 3);
+    QCOMPARE(checkedRows(panel.list), checkedAfter);
+    QCOMPARE(panel.list.isSelected(1), !selectAll);
+    QCOMPARE(panel.list.isSelected(0), false);
+}
+
+void TestReportActions::largeCatalogueListsEveryRow()
+{
+    Panel panel;
+    QVERIFY2(panel.web.ok(), qPrintable(panel.web.error()));
+    QByteArray catalogue;
+    for (int i = 0; i < 100'000; ++i)
+        catalogue += "Report " + QByteArray::number(i) + ".rpt\r\n";
+    panel.publishCatalogue(catalogue);
+
+    panel.actions().cmdReports_Click();
+
+    QCOMPARE(panel.list.count(), 100'000);
+    QCOMPARE(panel.list.name(32'767), QStringLiteral("Report 32767.rpt"));
+    QCOMPARE(panel.list.name(99'999), QStringLiteral("Report 99999.rpt"));
+    QCOMPARE(panel.window.boxes(), QStringList{});
+}
+
+void TestReportActions::download_data()
+{
+    QTest::addColumn<QStringList>("checked");
+    QTest::addColumn<QStringList>("published");
+    QTest::addColumn<QStringList>("stored");
+    QTest::addColumn<QStringList>("failed");
+    const QStringList all{"one.rpt", "two.rpt", "three.rpt"};
+    QTest::newRow("three checked, second missing")
+        << all << QStringList{"one.rpt", "three.rpt"} << QStringList{"one.rpt", "three.rpt"}
+        << QStringList{"two.rpt"};
+    QTest::newRow("only checked rows") << QStringList{"one.rpt", "three.rpt"} << all
+                                       << QStringList{"one.rpt", "three.rpt"} << QStringList{};
+    QTest::newRow("none checked") << QStringList{} << all << QStringList{} << QStringList{};
+    QTest::newRow("all missing") << all << QStringList{} << QStringList{} << all;
+}
+
+void TestReportActions::download()
+{
+    QFETCH(QStringList, checked);
+    QFETCH(QStringList, published);
+    QFETCH(QStringList, stored);
+    QFETCH(QStringList, failed);
+    Panel panel;
+    QVERIFY2(panel.web.ok(), qPrintable(panel.web.error()));
+    panel.listCatalogue("one.rpt\r\ntwo.rpt\r\nthree.rpt\r\n");
+    for (const QString &name : published)
+        panel.publishReport(name, "content of " + name.toUtf8());
+    for (int row = 0; row < panel.list.count(); ++row)
+        panel.list.setChecked(row, checked.contains(panel.list.name(row)));
+
+    panel.actions().cmdDownloadRpt_Click();
+
+    QStringList expected{kBusy};
+    for (const QString &name : failed)
+        expected << panel.failed(name);
+    expected << kComplete << kDefault;
+    QCOMPARE(panel.window.log, expected);
+    QStringList requested;
+    for (const QString &name : checked)
+        requested << kFolder + name;
+    QCOMPARE(panel.web.server().requests(), requested);
+    QStringList files = QDir(panel.reports()).entryList(QDir::Files | QDir::Hidden);
+    QStringList expectedFiles = stored;
+    files.sort();
+    expectedFiles.sort();
+    QCOMPARE(files, expectedFiles);
+    for (const QString &name : stored)
+        QCOMPARE(readBytes(panel.reports() + QLatin1Char('/') + name), "content of " + name.toUtf8());
+}
+
+void TestReportActions::downloadIntoExistingFolder()
+{
+    Panel panel;
+    QVERIFY2(panel.web.ok(), qPrintable(panel.web.error()));
+    panel.listCatalogue("Fees.rpt\r\n");
+    QVERIFY(QDir().mkpath(panel.reports()));
+    writeBytes(panel.reports() + QStringLiteral("/Fees.rpt"), "last year's report");
+    writeBytes(panel.reports() + QStringLiteral("/Own.rpt"), "the user's own");
+    panel.publishReport(QStringLiteral("Fees.rpt"), "this year's report");
+    panel.list.setChecked(0, true);
+
+    panel.actions().cmdDownloadRpt_Click();
+
+    QCOMPARE(panel.window.log, (QStringList{kBusy, kComplete, kDefault}));
+    QCOMPARE(readBytes(panel.reports() + QStringLiteral("/Fees.rpt")), QByteArray("this year's report"));
+    QCOMPARE(readBytes(panel.reports() + QStringLiteral("/Own.rpt")), QByteArray("the user's own"));
+}
+
+void TestReportActions::failedDownloadKeepsEarlierReport_data()
+{
+    QTest::addColumn<Fault>("fault");
+    Fault missing;
+    missing.status = 404;
+    Fault broken;
+    broken.status = 503;
+    Fault cut;
+    cut.dropAfter = 1000;
+    Fault stall;
+    stall.stallAfterHeaders = true;
+    QTest::newRow("missing") << missing;
+    QTest::newRow("server error") << broken;
+    QTest::newRow("cut off") << cut;
+    QTest::newRow("stalled") << stall;
+}
+
+void TestReportActions::failedDownloadKeepsEarlierReport()
+{
+    QFETCH(Fault, fault);
+    Panel panel(700);
+    QVERIFY2(panel.web.ok(), qPrintable(panel.web.error()));
+    panel.listCatalogue("Fees.rpt\r\nRoll.rpt\r\n");
+    QVERIFY(QDir().mkpath(panel.reports()));
+    writeBytes(panel.reports() + QStringLiteral("/Fees.rpt"), "last year's report");
+    panel.publishReport(QStringLiteral("Fees.rpt"), QByteArray(100'000, 'n'));
+    panel.publishReport(QStringLiteral("Roll.rpt"), "roll");
+    panel.web.server().setFault(kFolder + QStringLiteral("Fees.rpt"), fault);
+    panel.list.setChecked(0, true);
+    panel.list.setChecked(1, true);
+
+    panel.actions().cmdDownloadRpt_Click();
+
+    QCOMPARE(panel.window.log, (QStringList{kBusy, panel.failed(QStringLiteral("Fees.rpt")), kComplete, kDefault}));
+    QCOMPARE(readBytes(panel.reports() + QStringLiteral("/Fees.rpt")), QByteArray("last year's report"));
+    QCOMPARE(QDir(panel.reports()).entryList(QDir::Files | QDir::Hidden), (QStringList{"Fees.rpt", "Roll.rpt"}));
+}
+
+void TestReportActions::namesNeverLeaveTheReportsFolder()
+{
+    Panel panel;
+    QVERIFY2(panel.web.ok(), qPrintable(panel.web.error()));
+    // What a careless client would find on the host for these names.
+    panel.web.publish(QStringLiteral("/Teldrin/VantoraReports/escape.txt"), "escaped");
+    panel.publishReport(QStringLiteral("sub/x.rpt"), "in a sub folder");
+    panel.publishReport(QStringLiteral("..\\x.rpt"), "backslash");
+    panel.publishReport(QStringLiteral("C:x.rpt"), "drive");
+    panel.publishReport(QStringLiteral("ok.rpt"), "fine");
+    panel.listCatalogue("../escape.txt\r\nsub/x.rpt\r\n..\\x.rpt\r\nC:x.rpt\r\n/etc/passwd\r\n.\r\n..\r\nok.rpt\r\n");
+    QCOMPARE(panel.list.count(), 8);
+    panel.list.setAllChecked(true);
+    const QString scratch = panel.web.path(QString());
+    const QStringList before = tree(scratch);
+
+    panel.actions().cmdDownloadRpt_Click();
+
+    QCOMPARE(panel.window.log,
+             (QStringList{kBusy, panel.failed(QStringLiteral("..%2Fescape.txt")),
+                          panel.failed(QStringLiteral("sub%2Fx.rpt")), panel.failed(QStringLiteral("..%5Cx.rpt")),
+                          panel.failed(QStringLiteral("C:x.rpt")), panel.failed(QStringLiteral("%2Fetc%2Fpasswd")),
+                          panel.failed(QStringLiteral(".")), panel.failed(QStringLiteral("..")), kComplete,
+                          kDefault}));
+    QCOMPARE(panel.web.server().requests(), QStringList{kFolder + QStringLiteral("ok.rpt")});
+    QStringList after = before + QStringList{"app/Reports", "app/Reports/ok.rpt"};
+    after.sort();
+    QCOMPARE(tree(scratch), after);
+    QCOMPARE(readBytes(panel.reports() + QStringLiteral("/ok.rpt")), QByteArray("fine"));
+}
+
+void TestReportActions::namesAreOnePathSegment()
+{
+    Panel panel;
+    QVERIFY2(panel.web.ok(), qPrintable(panel.web.error()));
+    const QStringList names{"Class List.rpt", "50%.rpt", "Fees #2.rpt", "What?.rpt", "a+b&c=d;e.rpt", "%41.rpt"};
+    QByteArray catalogue;
+    for (const QString &name : names) {
+        panel.publishReport(name, "content of " + name.toUtf8());
+        catalogue += name.toUtf8() + "\r\n";
+    }
+    // What a name would mean if it reached the host unencoded.
+    panel.publishReport(QStringLiteral("50"), "wrong");
+    panel.publishReport(QStringLiteral("A.rpt"), "wrong");
+    catalogue += "Not There #1 ?.rpt\r\n";
+    panel.listCatalogue(catalogue);
+    panel.list.setAllChecked(true);
+
+    panel.actions().cmdDownloadRpt_Click();
+
+    // The box shows blanks as blanks, and what would change the address encoded.
+    QCOMPARE(panel.window.log,
+             (QStringList{kBusy, panel.failed(QStringLiteral("Not There %231 %3F.rpt")), kComplete, kDefault}));
+    for (const QString &name : names)
+        QCOMPARE(readBytes(panel.reports() + QLatin1Char('/') + name), "content of " + name.toUtf8());
+    QCOMPARE(panel.web.server().requests(),
+             (QStringList{kFolder + "Class%20List.rpt", kFolder + "50%25.rpt", kFolder + "Fees%20%232.rpt",
+                          kFolder + "What%3F.rpt", kFolder + "a+b&c=d;e.rpt", kFolder + "%2541.rpt",
+                          kFolder + "Not%20There%20%231%20%3F.rpt"}));
+}
+
+void TestReportActions::reportsFolderProblems()
+{
+    Panel panel;
+    QVERIFY2(panel.web.ok(), qPrintable(panel.web.error()));
+    panel.listCatalogue("one.rpt\r\ntwo.rpt\r\n");
+    panel.publishReport(QStringLiteral("one.rpt"), "one");
+    panel.publishReport(QStringLiteral("two.rpt"), "two");
+    panel.list.setAllChecked(true);
+
+    // The folder cannot be made: the trap ends the click before any transfer.
+    const QString missing = panel.web.path(QStringLiteral("gone"));
+    panel.actions(missing).cmdDownloadRpt_Click();
+    QCOMPARE(panel.window.log.size(), 3);
+    QCOMPARE(panel.window.log.at(0), kBusy);
+    QVERIFY2(panel.window.log.at(1).startsWith(QStringLiteral("box:critical:Message LIST :75 : ")),
+             qPrintable(panel.window.log.at(1)));
+    QVERIFY2(panel.window.log.at(1).contains(QStringLiteral("Reports")), qPrintable(panel.window.log.at(1)));
+    QCOMPARE(panel.window.log.at(2), kDefault);
+    QCOMPARE(panel.web.server().requests(), QStringList{});
+    QVERIFY(!QFileInfo::exists(missing));
+
+    // A file where the folder belongs is left alone; every report fails.
+    panel.window.log.clear();
+    writeBytes(panel.reports(), "not a folder");
+    panel.actions().cmdDownloadRpt_Click();
+    QCOMPARE(panel.window.log, (QStringList{kBusy, panel.failed(QStringLiteral("one.rpt")),
+                                            panel.failed(QStringLiteral("two.rpt")), kComplete, kDefault}));
+    QCOMPARE(readBytes(panel.reports()), QByteArray("not a folder"));
+    QCOMPARE(QDir(panel.web.appFolder()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             QStringList{"Reports"});
+}
+
+void TestReportActions::selectAll()
+{
+    RecordingServices window;
+    ReportList list;
+    WebFixture web;
+    QVERIFY2(web.ok(), qPrintable(web.error()));
+    const Endpoints endpoints = web.endpoints();
+    ReportActions actions(window, web.web(), endpoints, web.appFolder(), list);
+
+    // Nothing listed yet: nothing to do, and nothing fails.
+    window.setSelectAllChecked(true);
+    actions.chkAll_Click();
+
+    list.setNames({"a.rpt", "b.rpt", "c.rpt", "d.rpt"});
+    // Rows checked one by one, one of them highlighted, as the user would.
+    list.setData(list.index(0), Qt::Checked, Qt::CheckStateRole);
+    list.setData(list.index(2), Qt::Checked, Qt::CheckStateRole);
+    list.selectionModel()->select(list.index(2), QItemSelectionModel::Select);
+    window.log.clear();
+
+    window.setSelectAllChecked(true);
+    actions.chkAll_Click();
+    QCOMPARE(checkedRows(list), (QStringList{"a.rpt", "b.rpt", "c.rpt", "d.rpt"}));
+    for (int row = 0; row < list.count(); ++row)
+        QVERIFY2(list.isSelected(row), qPrintable(list.name(row)));
+
+    list.setData(list.index(1), Qt::Unchecked, Qt::CheckStateRole);
+    window.setSelectAllChecked(false);
+    actions.chkAll_Click();
+    QCOMPARE(checkedRows(list), QStringList{});
+    for (int row = 0; row < list.count(); ++row)
+        QVERIFY2(!list.isSelected(row), qPrintable(list.name(row)));
+    // Neither the cursor nor the status line is touched.
+    QCOMPARE(window.log, (QStringList{"selectall:1", "selectall:0"}));
+    QCOMPARE(web.server().requests(), QStringList{});
+}
+
+QTEST_GUILESS_MAIN(TestReportActions)
+#include "tst_reportactions.moc"
