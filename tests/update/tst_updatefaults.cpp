@@ -25,6 +25,8 @@ class TestUpdateFaults : public QObject
 private slots:
     void downloadFaultsLoseNothing_data();
     void downloadFaultsLoseNothing();
+    void hostilePublishedVersion_data();
+    void hostilePublishedVersion();
 };
 
 void TestUpdateFaults::downloadFaultsLoseNothing_data()
@@ -95,6 +97,51 @@ void TestUpdateFaults::downloadFaultsLoseNothing()
     QCOMPARE(QDir(web.appFolder()).entryList(QDir::Files | QDir::Hidden),
              (QStringList{QStringLiteral("Vantora.exe"), QStringLiteral("Vantora.exe.log"),
                           QStringLiteral("version.txt")}));
+}
+
+void TestUpdateFaults::hostilePublishedVersion_data()
+{
+    QTest::addColumn<QByteArray>("published");
+    QTest::addColumn<bool>("offered"); // else: a failure in the trap
+
+    QByteArray junk;
+    for (int i = 0; i < 4096; ++i)
+        junk += char((i * 7919) % 256);
+    QTest::newRow("100 MB") << QByteArray(100 * 1024 * 1024, '1') << false;
+    QTest::newRow("binary junk") << junk << true;
+    QTest::newRow("NUL bytes") << QByteArray("1.1.0\0\0\r\n", 9) << true;
+}
+
+void TestUpdateFaults::hostilePublishedVersion()
+{
+    QFETCH(QByteArray, published);
+    QFETCH(bool, offered);
+    WebFixture web;
+    QVERIFY2(web.ok(), qPrintable(web.error()));
+    web.publish(QStringLiteral("/updates/version.txt"), published);
+    QVERIFY(writeBytes(web.appFolder() + QStringLiteral("/version.txt"), "1.0.0\r\n"));
+
+    RecordingServices window;
+    window.answer({Answer::No});
+    TestClock clock;
+    LinuxProcessControl processes;
+    InstallFiles files;
+    const Endpoints endpoints = web.endpoints();
+    AppUpdate(window, web.web(), clock, endpoints, web.appFolder(), processes, files).run();
+
+    if (offered) {
+        // An honest comparison: the text differs, so it is offered, and the
+        // user can say No.
+        QCOMPARE(window.only({QStringLiteral("box:")}).size(), 1);
+        QVERIFY(window.boxes().first().startsWith(QStringLiteral("box:question:Update Available:A new version (")));
+        QCOMPARE(window.status(), QStringLiteral("Update cancelled."));
+    } else {
+        QVERIFY2(window.status().startsWith(QStringLiteral("Error: The file on the server is larger than expected.")),
+                 qPrintable(window.status()));
+        QCOMPARE(window.boxes().size(), 1);
+    }
+    QVERIFY(!window.busy());
+    QCOMPARE(readBytes(web.appFolder() + QStringLiteral("/version.txt")), QByteArray("1.0.0\r\n"));
 }
 
 QTEST_GUILESS_MAIN(TestUpdateFaults)
