@@ -2,6 +2,9 @@
 //
 //   download URL OUT        seconds bytes peak_rss_kib
 //   startup                 milliseconds from process start to the window shown
+//   catalogue               milliseconds from the "Update Reports" click to the
+//                           last row shown (the catalogue comes from
+//                           UPDATER_REPORT_HOST), and the number of rows
 //
 // Trust for the download comes from UPDATER_CA_FILE, as in the tool itself.
 #include "app/platform.h"
@@ -9,7 +12,10 @@
 #include "common/clock.h"
 #include "net/webclient.h"
 
+#include <QAbstractItemModel>
 #include <QApplication>
+#include <QPushButton>
+#include <QTreeView>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
@@ -97,10 +103,28 @@ int main(int argc, char **argv)
         window.show();
         return app.exec();
     }
+    if (command == QLatin1String("catalogue")) {
+        QApplication app(argc, argv);
+        WebClient web;
+        SystemClock clock;
+        Updater window(Platform{web, clock, Endpoints::fromEnvironment(), QStringLiteral(".")});
+        window.show();
+        QCoreApplication::processEvents();
+        auto *view = window.findChild<QTreeView *>(QStringLiteral("lvFiles"));
+        QElapsedTimer timer;
+        timer.start();
+        window.findChild<QPushButton *>(QStringLiteral("cmdReports"))->click();
+        QCoreApplication::processEvents(); // lays out and paints the rows
+        view->scrollToBottom();
+        QCoreApplication::processEvents();
+        const double ms = timer.nsecsElapsed() / 1e6;
+        QTextStream(stdout) << ms << ' ' << view->model()->rowCount() << "\n";
+        return 0;
+    }
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
     if (command == QLatin1String("download") && args.size() == 4)
         return download(args);
-    QTextStream(stderr) << "usage: updater-bench download URL OUT | startup\n";
+    QTextStream(stderr) << "usage: updater-bench download URL OUT | startup | catalogue\n";
     return 2;
 }
