@@ -13,7 +13,8 @@ int main(int argc, char **argv)
 
     WebClient web;
     SystemClock clock;
-    Updater window(Platform{web, clock, Endpoints::fromEnvironment(), applicationFolder()});
+    Updater window(
+        Platform{web, clock, Endpoints::fromEnvironment(), applicationFolder(), OdbcDatabase::factory()});
     window.show();
     return app.exec();
 }

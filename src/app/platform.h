@@ -1,6 +1,7 @@
 #pragma once
 
 #include "net/endpoints.h"
+#include "sp/odbcdatabase.h"
 
 #include <QString>
 
@@ -16,4 +17,6 @@ struct Platform
     Clock &clock;
     Endpoints endpoints;
     QString appFolder;
+    // Makes the database connection of one "Update SP" click.
+    DatabaseFactory databases = OdbcDatabase::factory();
 };
