@@ -2,6 +2,8 @@
 
 #include "common/textrules.h"
 
+#include <QStringDecoder>
+
 namespace SqlScript {
 
 namespace {
@@ -21,7 +23,10 @@ QString text(const QByteArray &bytes)
 {
     QString result;
     for (const QByteArray &line : TextRules::splitLines(bytes)) {
-        result += TextRules::decode(withoutByteOrderMark(line).toByteArray());
+        // A second mark after the removed one is text: the decoder must not
+        // drop it.
+        QStringDecoder decoder(QStringConverter::System, QStringConverter::Flag::ConvertInitialBom);
+        result += decoder.decode(withoutByteOrderMark(line));
         result += QStringLiteral("\r\n");
     }
     return result;
