@@ -33,3 +33,48 @@ build() {
   cmake -S "$ROOT" -B "$dir" -G Ninja "$@" >/dev/null
   cmake --build "$dir"
 }
+
+# The database the stored-procedure tests run against: a local PostgreSQL 15
+# cluster reached over ODBC ("PostgreSQL Unicode") on 127.0.0.1:5432, with
+# the tool's own login sa / tr5kelvo and database Quorvel. Installs what is
+# missing, creates and starts the cluster (its server runs as the postgres
+# user), then creates the login and the database unless they exist. Safe to
+# run again; returns non-zero when the login does not work at the end.
+PG_VERSION=15
+PG_PACKAGES=(postgresql "postgresql-$PG_VERSION" odbc-postgresql unixodbc libqt6sql6-odbc)
+
+as_postgres() {
+  (cd / && as_root runuser -u postgres -- "$@")
+}
+
+start_postgres() {
+  ensure_packages "${PG_PACKAGES[@]}"
+  if ! pg_lsclusters -h 2>/dev/null | awk -v v="$PG_VERSION" '$1 == v && $2 == "main"' | grep -q .; then
+    as_root pg_createcluster "$PG_VERSION" main >/dev/null
+  fi
+  if ! pg_lsclusters -h | awk -v v="$PG_VERSION" '$1 == v && $2 == "main" {print $4}' | grep -q online; then
+    as_root pg_ctlcluster "$PG_VERSION" main start
+  fi
+  local i
+  for i in $(seq 1 30); do
+    as_postgres pg_isready -q -p 5432 && break
+    sleep 1
+  done
+  as_postgres psql -q -X -p 5432 -v ON_ERROR_STOP=1 -d postgres >/dev/null <<'SQL'
+SELECT CASE WHEN EXISTS (SELECT 1 FROM pg_roles WHERE rolname = 'sa')
+            THEN 'ALTER ROLE sa LOGIN PASSWORD ''tr5kelvo'''
+            ELSE 'CREATE ROLE sa LOGIN PASSWORD ''tr5kelvo''' END \gexec
+SELECT 'CREATE DATABASE "Quorvel" OWNER sa'
+ WHERE NOT EXISTS (SELECT 1 FROM pg_database WHERE datname = 'Quorvel') \gexec
+SQL
+  # Password logins over TCP on the loopback address (Debian's default
+  # rules allow them; a cluster set up otherwise gets one rule for sa).
+  if ! PGPASSWORD=tr5kelvo psql -q -X -h 127.0.0.1 -p 5432 -U sa -d Quorvel -c 'SELECT 1' >/dev/null 2>&1; then
+    local hba
+    hba="$(as_postgres psql -X -tA -p 5432 -d postgres -c 'SHOW hba_file')"
+    as_root sed -i '1i host Quorvel sa 127.0.0.1/32 scram-sha-256' "$hba"
+    as_postgres psql -q -X -p 5432 -d postgres -c 'SELECT pg_reload_conf()' >/dev/null
+    sleep 1
+  fi
+  PGPASSWORD=tr5kelvo psql -q -X -h 127.0.0.1 -p 5432 -U sa -d Quorvel -c 'SELECT 1' >/dev/null
+}

@@ -2,6 +2,7 @@
 
 #include "net/endpoints.h"
 #include "update/processcontrol.h"
+#include "sp/odbcdatabase.h"
 
 #include <QString>
 
@@ -19,4 +20,6 @@ struct Platform
     QString appFolder;
     // Stops and starts the application's processes.
     ProcessControl &processes = ProcessControl::system();
+    // Makes the database connection of one "Update SP" click.
+    DatabaseFactory databases = OdbcDatabase::factory();
 };

@@ -3,6 +3,7 @@
 #include "app/messagebox.h"
 #include "reports/reportactions.h"
 #include "reports/reportlist.h"
+#include "sp/spupdate.h"
 #include "update/appupdate.h"
 
 #include <QApplication>
@@ -294,4 +295,7 @@ void Updater::chkAll_Click()
 
 void Updater::cmdDownloadSP_Click()
 {
+    SpUpdate action(*this, m_platform.web, m_platform.endpoints, m_platform.appFolder, m_platform.databases,
+                    m_serverName);
+    action.run();
 }

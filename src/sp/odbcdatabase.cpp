@@ -1,0 +1,142 @@
+#include "sp/odbcdatabase.h"
+
+#include <QAtomicInt>
+#include <QEventLoop>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+
+#include <exception>
+
+namespace {
+
+const QString kDriverPlugin = QStringLiteral("QODBC");
+// As long as SQL Server's own clients wait for a login.
+const QString kConnectOptions = QStringLiteral("SQL_ATTR_LOGIN_TIMEOUT=15");
+
+QAtomicInt connectionCounter;
+
+// What the driver says about a failure: the server's text where there is
+// one, else Qt's.
+QString describe(const QSqlError &error)
+{
+    const QString server = error.databaseText().trimmed();
+    return server.isEmpty() ? error.driverText().trimmed() : server;
+}
+
+} // namespace
+
+OdbcDatabase::OdbcDatabase(QString driver)
+    : m_driver(std::move(driver)),
+      m_connectionName(QStringLiteral("updater-sp-%1").arg(connectionCounter.fetchAndAddRelaxed(1) + 1)),
+      m_context(new QObject)
+{
+    m_thread.setObjectName(QStringLiteral("database"));
+    m_context->moveToThread(&m_thread);
+    m_thread.start();
+}
+
+OdbcDatabase::~OdbcDatabase()
+{
+    close();
+    m_thread.quit();
+    m_thread.wait();
+    delete m_context;
+}
+
+DatabaseFactory OdbcDatabase::factory()
+{
+    return [] { return std::make_unique<OdbcDatabase>(ConnectionString::odbcDriver()); };
+}
+
+Failure OdbcDatabase::failure(int number, const QString &text) const
+{
+    return Failure{number, ConnectionString::masked(text, m_secrets)};
+}
+
+void OdbcDatabase::call(const std::function<void()> &work)
+{
+    QEventLoop loop;
+    bool done = false; // touched on this thread only
+    std::exception_ptr thrown;
+    QMetaObject::invokeMethod(
+        m_context,
+        [&] {
+            try {
+                work();
+            } catch (...) {
+                thrown = std::current_exception();
+            }
+            QMetaObject::invokeMethod(
+                &loop,
+                [&] {
+                    done = true;
+                    loop.quit();
+                },
+                Qt::QueuedConnection);
+        },
+        Qt::QueuedConnection);
+    while (!done)
+        loop.exec(QEventLoop::ExcludeUserInputEvents);
+    if (thrown)
+        std::rethrow_exception(thrown);
+}
+
+void OdbcDatabase::open(const QString &connectionString)
+{
+    close();
+    m_secrets = ConnectionString::secrets(connectionString);
+    const QString odbc = ConnectionString::toOdbc(connectionString, m_driver);
+    if (!QSqlDatabase::isDriverAvailable(kDriverPlugin))
+        throw failure(DatabaseCode::NoDriver,
+                      QStringLiteral("Qt's ODBC database driver (QODBC) is not installed."));
+    call([&] {
+        QSqlDatabase db = QSqlDatabase::addDatabase(kDriverPlugin, m_connectionName);
+        db.setConnectOptions(kConnectOptions);
+        db.setDatabaseName(odbc);
+        if (db.open())
+            return;
+        const QString text = describe(db.lastError());
+        db = QSqlDatabase();
+        QSqlDatabase::removeDatabase(m_connectionName);
+        throw failure(DatabaseCode::OpenFailed,
+                      text.isEmpty() ? QStringLiteral("The database server could not be reached.") : text);
+    });
+    m_open = true;
+}
+
+void OdbcDatabase::execute(const QString &batch)
+{
+    if (!m_open)
+        throw failure(DatabaseCode::NotOpen, QStringLiteral("The connection to the database is not open."));
+    call([&] {
+        QSqlDatabase db = QSqlDatabase::database(m_connectionName, false);
+        QSqlQuery query(db);
+        query.setForwardOnly(true);
+        if (!query.exec(batch))
+        {
+            const QString text = describe(query.lastError());
+            throw failure(DatabaseCode::ExecuteFailed,
+                          text.isEmpty() ? QStringLiteral("The database did not run the batch.") : text);
+        }
+        query.finish();
+    });
+}
+
+void OdbcDatabase::close()
+{
+    if (!m_open)
+        return;
+    m_open = false;
+    try {
+        call([&] {
+            {
+                QSqlDatabase db = QSqlDatabase::database(m_connectionName, false);
+                db.close();
+            }
+            QSqlDatabase::removeDatabase(m_connectionName);
+        });
+    } catch (...) {
+        // Closing has nothing to report.
+    }
+}

@@ -1,0 +1,44 @@
+#pragma once
+
+#include "common/failure.h"
+#include "sp/database.h"
+
+#include <QStringList>
+#include <QThread>
+
+#include <functional>
+
+// A Database over Qt SQL's ODBC driver. The connection lives on a worker
+// thread of its own, made per object: every call is handed to that thread
+// and the caller waits in a local event loop that keeps the window painting
+// but leaves user input queued, so clicks are handled only where the action
+// itself processes pending events.
+class OdbcDatabase final : public Database
+{
+public:
+    // driver: the ODBC driver name put into DRIVER={...}.
+    explicit OdbcDatabase(QString driver = ConnectionString::odbcDriver());
+    ~OdbcDatabase() override;
+    OdbcDatabase(const OdbcDatabase &) = delete;
+    OdbcDatabase &operator=(const OdbcDatabase &) = delete;
+
+    void open(const QString &connectionString) override;
+    void execute(const QString &batch) override;
+    void close() override;
+
+    // A factory for the window: each connection names the driver that
+    // ConnectionString::odbcDriver() gives at the time it is made.
+    static DatabaseFactory factory();
+
+private:
+    // Runs work on the worker thread and waits for it; rethrows its failure.
+    void call(const std::function<void()> &work);
+    Failure failure(int number, const QString &text) const;
+
+    QString m_driver;
+    QString m_connectionName;
+    QStringList m_secrets;
+    bool m_open = false;
+    QThread m_thread;
+    QObject *m_context = nullptr; // lives on m_thread
+};

@@ -1,0 +1,78 @@
+#include "sp/serverlist.h"
+
+#include "common/appfolder.h"
+#include "common/failure.h"
+#include "common/services.h"
+#include "common/textrules.h"
+
+namespace ServerList {
+
+namespace {
+
+constexpr int kSubscriptOutOfRange = 9;
+
+bool isLineEnd(QChar c)
+{
+    return c == u'\r';
+}
+
+} // namespace
+
+QStringList splitItems(const QString &text)
+{
+    QStringList items;
+    const qsizetype size = text.size();
+    qsizetype pos = 0;
+    // Consumes a comma or a line end (CR LF counts as one) at pos.
+    auto skipDelimiter = [&] {
+        if (pos >= size)
+            return;
+        if (isLineEnd(text.at(pos)) && pos + 1 < size && text.at(pos + 1) == u'\n')
+            ++pos;
+        ++pos;
+    };
+    auto atDelimiter = [&] { return text.at(pos) == u',' || isLineEnd(text.at(pos)); };
+
+    while (pos < size) {
+        while (pos < size && text.at(pos) == TextRules::kBlank)
+            ++pos;
+        if (pos < size && text.at(pos) == u'"') {
+            const qsizetype start = pos + 1;
+            qsizetype end = text.indexOf(u'"', start);
+            if (end < 0)
+                end = size;
+            items.append(text.mid(start, end - start));
+            pos = end < size ? end + 1 : size;
+            while (pos < size && !atDelimiter())
+                ++pos;
+        } else {
+            const qsizetype start = pos;
+            while (pos < size && !atDelimiter())
+                ++pos;
+            items.append(text.mid(start, pos - start));
+        }
+        skipDelimiter();
+    }
+    return items;
+}
+
+void load(Services &services, const QString &appFolder, QString &serverName)
+{
+    try {
+        const QString path = inFolder(appFolder, QStringLiteral("CONSTR.txt"));
+        const QStringList items = splitItems(TextRules::decode(TextRules::readFile(path)));
+        if (items.size() > kMaxItems)
+            throw Failure{kSubscriptOutOfRange,
+                          QStringLiteral("Subscript out of range: CONSTR.txt holds more than %1 items")
+                              .arg(kMaxItems)};
+        if (items.isEmpty())
+            throw Failure{kSubscriptOutOfRange,
+                          QStringLiteral("Subscript out of range: CONSTR.txt holds no server name")};
+        services.setServerList(items);
+        serverName = items.first();
+    } catch (const Failure &failure) {
+        services.showMessage(failure.description, MessageStyle::Critical);
+    }
+}
+
+} // namespace ServerList

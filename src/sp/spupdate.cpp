@@ -1,0 +1,132 @@
+#include "sp/spupdate.h"
+
+#include "common/appfolder.h"
+#include "common/failure.h"
+#include "common/services.h"
+#include "common/textrules.h"
+#include "net/endpoints.h"
+#include "net/webclient.h"
+#include "sp/serverlist.h"
+#include "sp/sqlscript.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+SpUpdate::SpUpdate(Services &services, WebClient &web, const Endpoints &endpoints, QString appFolder,
+                   DatabaseFactory databases, QString &serverName)
+    : m_services(services), m_web(web), m_endpoints(endpoints), m_appFolder(std::move(appFolder)),
+      m_databases(std::move(databases)), m_serverName(serverName)
+{
+}
+
+QString SpUpdate::connectionString(const QString &serverName)
+{
+    return QStringLiteral("Provider=SQLOLEDB;Data Source=") + serverName
+        + QStringLiteral(";Initial Catalog=Quorvel;User ID=sa;Password=tr5kelvo;");
+}
+
+void SpUpdate::run()
+{
+    m_services.setBusyCursor(true);
+    try {
+        m_services.setProgressRange(0, 100);
+        m_services.setProgressValue(0);
+        m_services.setStatus(QString());
+        ServerList::load(m_services, m_appFolder, m_serverName);
+        const std::optional<QString> scriptText = fetchScript();
+        if (!scriptText) {
+            m_services.setBusyCursor(false);
+            return;
+        }
+        execute(*scriptText);
+    } catch (const Failure &failure) {
+        m_services.showMessage(trapText(failure.number, failure.description), MessageStyle::Critical,
+                               kTrapTitle);
+        m_services.setStatus(QStringLiteral("Error executing script: ") + failure.description);
+        m_services.setBusyCursor(false);
+    }
+}
+
+std::optional<QString> SpUpdate::fetchScript()
+{
+    m_services.setStatus(QStringLiteral("Checking SP folder..."));
+    m_services.processPendingEvents();
+    const QString folder = inFolder(m_appFolder, QStringLiteral("SP"));
+    // Anything at the path counts, a file named SP included: the download
+    // into it then fails.
+    if (!QFileInfo::exists(folder) && !QFileInfo(folder).isSymLink() && !QDir().mkdir(folder))
+        throw Failure{FailureCode::PathAccess, QStringLiteral("Cannot create the folder %1").arg(folder)};
+
+    m_services.setStatus(QStringLiteral("Downloading stored procedure script..."));
+    m_services.processPendingEvents();
+    const QString path = inFolder(folder, QStringLiteral("LATEST.sql"));
+    const int status = m_web.downloadToFile(m_endpoints.scriptUrl(), path);
+    if (status != 0) {
+        m_services.setStatus(QStringLiteral("Download failed. Error code: ") + QString::number(status));
+        return std::nullopt;
+    }
+
+    const Answer answer = m_services.showMessage(QStringLiteral("Are you sure you want to execute the SQL script?"),
+                                                 MessageStyle::Question, QStringLiteral("Confirmation"));
+    if (answer != Answer::Yes)
+        return std::nullopt;
+
+    if (!QFileInfo::exists(path)) {
+        m_services.showMessage(QStringLiteral("Error: File not found at ") + QDir::toNativeSeparators(path),
+                               MessageStyle::Critical);
+        return std::nullopt;
+    }
+
+    m_services.setStatus(QStringLiteral("Reading SQL script..."));
+    m_services.processPendingEvents();
+    return SqlScript::text(TextRules::readFile(path));
+}
+
+void SpUpdate::execute(const QString &scriptText)
+{
+    const QStringList batches = SqlScript::batches(scriptText);
+    const int count = int(batches.size());
+    const QString total = QString::number(count);
+
+    std::unique_ptr<Database> database = m_databases();
+    database->open(connectionString(m_serverName));
+
+    m_services.setProgressRange(0, count - 1);
+    m_services.setProgressValue(0);
+    m_services.setStatus(QStringLiteral("Executing SQL script..."));
+    m_services.processPendingEvents();
+
+    int failed = 0;
+    for (int i = 0; i < count; ++i) {
+        const QString batch = TextRules::trimBlanks(batches.at(i));
+        if (batch.isEmpty())
+            continue;
+        m_services.setProgressValue(i);
+        m_services.setStatus(QStringLiteral("Executing batch ") + QString::number(i + 1) + QStringLiteral(" of ")
+                             + total);
+        m_services.processPendingEvents();
+        try {
+            database->execute(batch);
+        } catch (const Failure &failure) {
+            ++failed;
+            m_services.showMessage(QStringLiteral("Error executing batch ") + QString::number(i + 1)
+                                       + QStringLiteral(": ") + failure.description,
+                                   MessageStyle::Critical);
+        }
+    }
+
+    database->close();
+    database.reset();
+
+    m_services.setStatus(QStringLiteral("Execution Completed!"));
+    m_services.setProgressValue(count - 1);
+    if (failed == 0)
+        m_services.showMessage(QStringLiteral("SQL Script Execution Completed Successfully!"),
+                               MessageStyle::Information);
+    else
+        m_services.showMessage(QStringLiteral("SQL Script Execution Completed with errors: ")
+                                   + QString::number(failed) + QStringLiteral(" of ") + total
+                                   + QStringLiteral(" batches failed."),
+                               MessageStyle::Exclamation);
+    m_services.setBusyCursor(false);
+}

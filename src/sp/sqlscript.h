@@ -1,0 +1,25 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+// The stored-procedure script: from the bytes of LATEST.sql to the batches
+// sent to the database, one at a time.
+namespace SqlScript {
+
+// The script text of a file's bytes: every line (ending at CR LF or a lone
+// CR; a lone LF stays inside the line) loses a leading byte-order mark,
+// checked on the bytes before decoding so the system code page does not
+// matter: FF FE (UTF-16) or else EF BB BF (UTF-8). It is then decoded in
+// the system code page and followed by CR LF.
+QString text(const QByteArray &bytes);
+
+// The batches of a script text: blanks (U+0020) removed from both ends,
+// then cut at every CR LF "GO" CR LF, case-sensitive, each delimiter
+// consumed. So only a line that is exactly "GO" and not the first line
+// separates, and a script ending in a "GO" line has an empty last batch.
+// Never empty: a text without a separator is one batch.
+QStringList batches(const QString &scriptText);
+
+} // namespace SqlScript

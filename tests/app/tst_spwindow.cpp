@@ -1,0 +1,169 @@
+#include "app/messagebox.h"
+#include "app/updater.h"
+#include "common/databasefixture.h"
+#include "common/testclock.h"
+#include "common/webfixture.h"
+
+#include <QEvent>
+#include <QFile>
+#include <QLabel>
+#include <QListWidget>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+
+namespace {
+const QString kSuccess = QStringLiteral("Updater|SQL Script Execution Completed Successfully!");
+const QString kQuestion = QStringLiteral("Confirmation|Are you sure you want to execute the SQL script?");
+
+// Counts the paint events of a widget that arrive while a condition holds.
+class PaintCounter : public QObject
+{
+public:
+    std::function<bool()> when;
+    int count = 0;
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::Paint && when())
+            ++count;
+        return QObject::eventFilter(watched, event);
+    }
+};
+} // namespace
+
+// "Update SP" through the real window, against the local servers.
+class TestSpWindow : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void serverNameComesFromTheFile();
+    void paintingGoesOnDuringABatch();
+
+private:
+    void publish(const QByteArray &script);
+    void click();
+
+    std::unique_ptr<WebFixture> m_web;
+    std::unique_ptr<DatabaseFixture> m_db;
+    TestClock m_clock;
+    std::unique_ptr<Updater> m_window;
+    QStringList m_boxes;
+};
+
+void TestSpWindow::initTestCase()
+{
+    DatabaseFixture::chooseDriver();
+}
+
+void TestSpWindow::init()
+{
+    m_web = std::make_unique<WebFixture>();
+    QVERIFY2(m_web->ok(), qPrintable(m_web->error()));
+    m_db = std::make_unique<DatabaseFixture>();
+    REQUIRE_DATABASE(*m_db);
+    m_window = std::make_unique<Updater>(Platform{m_web->web(), m_clock, m_web->endpoints(), m_web->appFolder()});
+    m_boxes.clear();
+    MessageBox::setHook([this](const QString &prompt, MessageStyle style, const QString &title) {
+        m_boxes << title + QLatin1Char('|') + prompt;
+        return style == MessageStyle::Question ? Answer::Yes : Answer::Ok;
+    });
+}
+
+void TestSpWindow::cleanup()
+{
+    MessageBox::setHook({});
+    m_window.reset();
+    m_db.reset();
+    m_web.reset();
+}
+
+void TestSpWindow::publish(const QByteArray &script)
+{
+    QByteArray text = script;
+    text.replace("%S", m_db->schema().toUtf8());
+    m_web->publish(QStringLiteral("/updates/LATEST.sql"), text);
+}
+
+void TestSpWindow::click()
+{
+    m_boxes.clear();
+    QTest::mouseClick(m_window->findChild<QPushButton *>(QStringLiteral("cmdDownloadSP")), Qt::LeftButton);
+}
+
+void TestSpWindow::serverNameComesFromTheFile()
+{
+    m_db->values(QStringLiteral("CREATE TABLE %1.runs (n int)").arg(m_db->schema()));
+    publish("INSERT INTO %S.runs VALUES (1)");
+    const QString constr = m_web->appFolder() + QStringLiteral("/CONSTR.txt");
+    QVERIFY(writeBytes(constr, "127.0.0.1\r\n127.0.0.2\r\n"));
+    auto *list = m_window->findChild<QListWidget *>(QStringLiteral("List1"));
+    auto rows = [list] {
+        QStringList texts;
+        for (int i = 0; i < list->count(); ++i)
+            texts << list->item(i)->text();
+        return texts;
+    };
+    const QString countRuns = QStringLiteral("SELECT count(*) FROM %1.runs").arg(m_db->schema());
+
+    click();
+    QCOMPARE(m_boxes, (QStringList{kQuestion, kSuccess}));
+    QCOMPARE(rows(), (QStringList{"127.0.0.1", "127.0.0.2"}));
+    QCOMPARE(m_window->serverName(), QStringLiteral("127.0.0.1"));
+
+    // Choosing the second server in the list changes nothing.
+    list->setCurrentRow(1);
+    click();
+    QCOMPARE(m_boxes, (QStringList{kQuestion, kSuccess}));
+    QCOMPARE(m_db->values(countRuns), QStringList{"2"});
+
+    // A missing or empty file: one box, the list and the server kept.
+    QVERIFY(QFile::remove(constr));
+    click();
+    QCOMPARE(m_boxes.size(), 3);
+    QVERIFY2(m_boxes.at(0).startsWith(QStringLiteral("Updater|File not found")), qPrintable(m_boxes.at(0)));
+    QCOMPARE(m_boxes.mid(1), (QStringList{kQuestion, kSuccess}));
+    QVERIFY(writeBytes(constr, ""));
+    click();
+    QCOMPARE(m_boxes.size(), 3);
+    QCOMPARE(m_boxes.mid(1), (QStringList{kQuestion, kSuccess}));
+    QCOMPARE(rows(), (QStringList{"127.0.0.1", "127.0.0.2"}));
+    QCOMPARE(m_db->values(countRuns), QStringList{"4"});
+    QCOMPARE(QApplication::overrideCursor(), nullptr);
+}
+
+void TestSpWindow::paintingGoesOnDuringABatch()
+{
+    publish("SELECT pg_sleep(1.5)\r\nGO\r\nSELECT 1");
+    QVERIFY(writeBytes(m_web->appFolder() + QStringLiteral("/CONSTR.txt"), "127.0.0.1"));
+    m_window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+    auto *status = m_window->findChild<QLabel *>(QStringLiteral("lblStatus"));
+    const QString longBatch = QStringLiteral("Executing batch 1 of 2");
+
+    // While the long batch runs, something keeps asking the status line to
+    // repaint; the paints must get through.
+    PaintCounter paints;
+    paints.when = [&] { return status->text() == longBatch; };
+    status->installEventFilter(&paints);
+    int ticks = 0;
+    QTimer poke;
+    QObject::connect(&poke, &QTimer::timeout, [&] {
+        if (status->text() == longBatch) {
+            ++ticks;
+            status->update();
+        }
+    });
+    poke.start(50);
+    click();
+    poke.stop();
+    status->removeEventFilter(&paints);
+    QCOMPARE(m_boxes, (QStringList{kQuestion, kSuccess}));
+    QVERIFY2(ticks >= 10, qPrintable(QString::number(ticks)));
+    QVERIFY2(paints.count >= 10, qPrintable(QString::number(paints.count)));
+}
+
+QTEST_MAIN(TestSpWindow)
+#include "tst_spwindow.moc"

@@ -1,0 +1,108 @@
+#include "common/recordingservices.h"
+#include "sp/serverlist.h"
+
+#include <QDir>
+#include <QTemporaryDir>
+#include <QTest>
+
+class TestServerList : public QObject
+{
+    Q_OBJECT
+private slots:
+    void items_data();
+    void items();
+    void loadKeepsTheFirstItem();
+    void failuresChangeNothing_data();
+    void failuresChangeNothing();
+};
+
+void TestServerList::items_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QStringList>("expected");
+    QTest::newRow("one server per line") << "SCHOOL-PC\\SQLEXPRESS\r\nBACKUP\r\n"
+                                         << QStringList{"SCHOOL-PC\\SQLEXPRESS", "BACKUP"};
+    QTest::newRow("a comma separates") << "a,b" << QStringList{"a", "b"};
+    QTest::newRow("quotes keep a comma") << "\"x, y\"" << QStringList{"x, y"};
+    QTest::newRow("quoted items among others") << "a,\"b,c\",d\r\n\"e\"" << QStringList{"a", "b,c", "d", "e"};
+    QTest::newRow("blanks before an item are skipped") << "  a,  b\r\n   c" << QStringList{"a", "b", "c"};
+    QTest::newRow("blanks after an item stay") << "a ,b " << QStringList{"a ", "b "};
+    QTest::newRow("tabs are not blanks") << "\ta" << QStringList{"\ta"};
+    QTest::newRow("text after a closing quote is dropped") << "\"x\"junk,b" << QStringList{"x", "b"};
+    QTest::newRow("a quoted item runs over a line end") << "\"a\r\nb\",c" << QStringList{"a\r\nb", "c"};
+    QTest::newRow("an unclosed quote runs to the end") << "\"abc\r\nd" << QStringList{"abc\r\nd"};
+    QTest::newRow("a quote inside an item stays") << "a\"b" << QStringList{"a\"b"};
+    QTest::newRow("a lone CR ends an item") << "a\rb" << QStringList{"a", "b"};
+    QTest::newRow("a lone LF does not") << "a\nb" << QStringList{"a\nb"};
+    QTest::newRow("an empty line is an empty item") << "a\r\n\r\nb" << QStringList{"a", "", "b"};
+    QTest::newRow("a comma before a line end") << "a,\r\nb" << QStringList{"a", "", "b"};
+    QTest::newRow("a comma at the end starts nothing") << "a," << QStringList{"a"};
+    QTest::newRow("blanks only: one empty item") << "   " << QStringList{""};
+    QTest::newRow("empty text: no items") << "" << QStringList{};
+}
+
+void TestServerList::items()
+{
+    QFETCH(QString, text);
+    QFETCH(QStringList, expected);
+    QCOMPARE(ServerList::splitItems(text), expected);
+}
+
+void TestServerList::loadKeepsTheFirstItem()
+{
+    QTemporaryDir folder;
+    QFile file(folder.filePath(QStringLiteral("CONSTR.txt")));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    QByteArray bytes = "A\\INSTANCE\r\nB\r\n";
+    for (int i = 2; i < ServerList::kMaxItems; ++i)
+        bytes += "s" + QByteArray::number(i) + ",";
+    file.write(bytes);
+    file.close();
+    RecordingServices window;
+    QString serverName = QStringLiteral("before");
+    ServerList::load(window, folder.path(), serverName);
+    QCOMPARE(serverName, QStringLiteral("A\\INSTANCE"));
+    QCOMPARE(window.boxes(), QStringList{});
+    QCOMPARE(window.servers().size(), ServerList::kMaxItems);
+    QCOMPARE(window.servers().mid(0, 3), (QStringList{"A\\INSTANCE", "B", "s2"}));
+    QCOMPARE(window.servers().last(), QStringLiteral("s1000"));
+}
+
+void TestServerList::failuresChangeNothing_data()
+{
+    QTest::addColumn<QByteArray>("content"); // null: no file; "<dir>": a folder
+    QTest::addColumn<QString>("mentions");
+    QByteArray tooMany;
+    for (int i = 0; i <= ServerList::kMaxItems; ++i)
+        tooMany += "s" + QByteArray::number(i) + "\r\n";
+    QTest::newRow("missing file") << QByteArray() << QStringLiteral("not found");
+    QTest::newRow("empty file") << QByteArray("") << QStringLiteral("no server name");
+    QTest::newRow("a folder in its place") << QByteArray("<dir>") << QStringLiteral("CONSTR.txt");
+    QTest::newRow("1002 items") << tooMany << QStringLiteral("1001");
+}
+
+void TestServerList::failuresChangeNothing()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(QString, mentions);
+    QTemporaryDir folder;
+    const QString path = folder.filePath(QStringLiteral("CONSTR.txt"));
+    if (content == "<dir>") {
+        QVERIFY(QDir().mkdir(path));
+    } else if (!content.isNull()) {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(content);
+    }
+    RecordingServices window;
+    QString serverName = QStringLiteral("earlier");
+    ServerList::load(window, folder.path(), serverName);
+    QCOMPARE(window.log.size(), 1);
+    const QString prefix = QStringLiteral("box:critical:Updater:");
+    QVERIFY2(window.log.first().startsWith(prefix), qPrintable(window.log.first()));
+    QVERIFY2(window.log.first().contains(mentions, Qt::CaseInsensitive), qPrintable(window.log.first()));
+    QCOMPARE(serverName, QStringLiteral("earlier"));
+}
+
+QTEST_GUILESS_MAIN(TestServerList)
+#include "tst_serverlist.moc"

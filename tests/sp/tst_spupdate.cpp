@@ -1,0 +1,288 @@
+#include "common/databasefixture.h"
+#include "common/recordingservices.h"
+#include "common/webfixture.h"
+#include "sp/odbcdatabase.h"
+#include "sp/spupdate.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTest>
+
+namespace {
+const QString kScriptPath = QStringLiteral("/updates/LATEST.sql");
+const QString kQuestion = QStringLiteral("box:question:Confirmation:Are you sure you want to execute the SQL script?");
+
+QStringList strings(std::initializer_list<const char *> texts)
+{
+    QStringList result;
+    for (const char *text : texts)
+        result << QString::fromUtf8(text);
+    return result;
+}
+} // namespace
+
+// "Update SP" from the click to the last box, against the local HTTPS
+// server and the local PostgreSQL server.
+class TestSpUpdate : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void everyStepInOrder();
+    void outcomes_data();
+    void outcomes();
+    void trap_data();
+    void trap();
+    void downloadFails_data();
+    void downloadFails();
+    void declined();
+    void scriptGoneBeforeReading();
+
+private:
+    // Publishes the script (%S stands for the test's schema) and CONSTR.txt
+    // (not written when null), then runs the action once.
+    void run(const QByteArray &script, const QByteArray &constr, RecordingServices &window);
+
+    std::unique_ptr<WebFixture> m_web;
+    std::unique_ptr<DatabaseFixture> m_db;
+    QString m_serverName;
+};
+
+void TestSpUpdate::initTestCase()
+{
+    DatabaseFixture::chooseDriver();
+}
+
+void TestSpUpdate::init()
+{
+    m_web = std::make_unique<WebFixture>();
+    QVERIFY2(m_web->ok(), qPrintable(m_web->error()));
+    m_db = std::make_unique<DatabaseFixture>();
+    REQUIRE_DATABASE(*m_db);
+    m_serverName.clear();
+}
+
+void TestSpUpdate::cleanup()
+{
+    m_db.reset();
+    m_web.reset();
+}
+
+void TestSpUpdate::run(const QByteArray &script, const QByteArray &constr, RecordingServices &window)
+{
+    QByteArray published = script;
+    published.replace("%S", m_db->schema().toUtf8());
+    m_web->publish(kScriptPath, published);
+    if (!constr.isNull())
+        QVERIFY(writeBytes(m_web->appFolder() + QStringLiteral("/CONSTR.txt"), constr));
+    const Endpoints endpoints = m_web->endpoints();
+    SpUpdate(window, m_web->web(), endpoints, m_web->appFolder(), OdbcDatabase::factory(), m_serverName).run();
+    QVERIFY2(!window.log.join(QLatin1Char('\n')).contains(QStringLiteral("tr5kelvo")),
+             qPrintable(window.log.join(QLatin1Char('\n'))));
+    QVERIFY(!window.busy());
+}
+
+void TestSpUpdate::everyStepInOrder()
+{
+    // Two servers: the first is the one connected to (nothing listens on
+    // the second).
+    RecordingServices window;
+    window.answer({Answer::Yes});
+    run("CREATE TABLE %S.t (n int)\r\nGO\r\nINSERT INTO %S.t VALUES (1)\r\nGO\r\n", "127.0.0.1\r\n127.0.0.2\r\n",
+        window);
+    QCOMPARE(window.log, strings({"cursor:busy", "range:0..100", "value:0", "status:",
+                                  "servers:127.0.0.1|127.0.0.2",
+                                  "status:Checking SP folder...", "events",
+                                  "status:Downloading stored procedure script...", "events",
+                                  "box:question:Confirmation:Are you sure you want to execute the SQL script?",
+                                  "status:Reading SQL script...", "events",
+                                  "range:0..2", "value:0", "status:Executing SQL script...", "events",
+                                  "value:0", "status:Executing batch 1 of 3", "events",
+                                  "value:1", "status:Executing batch 2 of 3", "events",
+                                  "status:Execution Completed!", "value:2",
+                                  "box:info:Updater:SQL Script Execution Completed Successfully!",
+                                  "cursor:default"}));
+    QCOMPARE(m_serverName, QStringLiteral("127.0.0.1"));
+    QCOMPARE(m_db->values(QStringLiteral("SELECT n FROM %1.t").arg(m_db->schema())), QStringList{"1"});
+    QVERIFY(QFileInfo(m_web->appFolder() + QStringLiteral("/SP/LATEST.sql")).isFile());
+}
+
+void TestSpUpdate::outcomes_data()
+{
+    QTest::addColumn<QByteArray>("script");
+    QTest::addColumn<QStringList>("errors");   // batch numbers whose box is expected
+    QTest::addColumn<QString>("finalBox");
+    QTest::addColumn<QStringList>("rows");     // SELECT n FROM t ORDER BY n afterwards
+    QTest::addColumn<int>("executed");         // "Executing batch" statuses
+    const QByteArray five = "CREATE TABLE %S.t (n int)\r\nGO\r\n"
+                            "INSERT INTO %S.t VALUES (2)\r\nGO\r\n"
+                            "INSERT INTO %S.missing VALUES (3)\r\nGO\r\n"
+                            "INSERT INTO %S.t VALUES (4)\r\nGO\r\n"
+                            "INSERT INTO %S.t VALUES (5);\r\nINSERT INTO %S.t VALUES (6)";
+    QTest::newRow("third of five fails, the rest take effect")
+        << five << QStringList{"3"} << "box:warn:Updater:SQL Script Execution Completed with errors: 1 of 5 batches failed."
+        << QStringList{"2", "4", "5", "6"} << 5;
+    QTest::newRow("two fail, the empty last batch counts in n")
+        << QByteArray("CREATE TABLE %S.t (n int)\r\nGO\r\nINSERT INTO %S.t VALUES ('a')\r\nGO\r\n"
+                      "INSERT INTO %S.t VALUES (1)\r\nGO\r\nSELECT * FROM %S.nothing\r\nGO\r\n")
+        << QStringList{"2", "4"} << "box:warn:Updater:SQL Script Execution Completed with errors: 2 of 5 batches failed."
+        << QStringList{"1"} << 4;
+    QTest::newRow("byte-order marks and a blank batch")
+        << QByteArray("\xFF\xFE" "CREATE TABLE %S.t (n int)\r\nGO\r\n   \r\nGO\r\n"
+                      "\xEF\xBB\xBF" "INSERT INTO %S.t VALUES (1);\r\n\xEF\xBB\xBF" "INSERT INTO %S.t VALUES (2)\r\n")
+        << QStringList{} << "box:info:Updater:SQL Script Execution Completed Successfully!"
+        << QStringList{"1", "2"} << 2;
+    QTest::newRow("first line GO does not split, so the batch fails")
+        << QByteArray("GO\r\nCREATE TABLE %S.t (n int)\r\n") << QStringList{"1"}
+        << "box:warn:Updater:SQL Script Execution Completed with errors: 1 of 1 batches failed."
+        << QStringList{"error"} << 1;
+}
+
+void TestSpUpdate::outcomes()
+{
+    QFETCH(QByteArray, script);
+    QFETCH(QStringList, errors);
+    QFETCH(QString, finalBox);
+    QFETCH(QStringList, rows);
+    QFETCH(int, executed);
+    RecordingServices window;
+    window.answer({Answer::Yes});
+    run(script, "127.0.0.1", window);
+
+    const QStringList boxes = window.boxes();
+    QCOMPARE(boxes.size(), 1 + errors.size() + 1);
+    QCOMPARE(boxes.first(), kQuestion);
+    for (qsizetype i = 0; i < errors.size(); ++i) {
+        const QString prefix = QStringLiteral("box:critical:Updater:Error executing batch %1: ").arg(errors.at(i));
+        QVERIFY2(boxes.at(1 + i).startsWith(prefix) && boxes.at(1 + i).size() > prefix.size(),
+                 qPrintable(boxes.at(1 + i)));
+    }
+    QCOMPARE(boxes.last(), finalBox);
+    QCOMPARE(window.log.last(), QStringLiteral("cursor:default"));
+    const QStringList running = window.statuses().filter(QStringLiteral("Executing batch "));
+    QCOMPARE(running.size(), executed);
+    QCOMPARE(window.status(), QStringLiteral("Execution Completed!"));
+
+    QStringList found = m_db->values(QStringLiteral("SELECT n FROM %1.t ORDER BY n").arg(m_db->schema()));
+    if (found.size() == 1 && found.first().startsWith(QStringLiteral("error")))
+        found = QStringList{QStringLiteral("error")};
+    QCOMPARE(found, rows);
+}
+
+void TestSpUpdate::trap_data()
+{
+    QTest::addColumn<QByteArray>("constr"); // null: no CONSTR.txt
+    QTest::addColumn<int>("listBoxes");     // boxes of the server list before the trap
+    QTest::addColumn<QString>("mentions");
+    QTest::newRow("nothing listens at the server") << QByteArray("127.0.0.2\r\n") << 0 << QStringLiteral("127.0.0.2");
+    QTest::newRow("empty CONSTR.txt: empty server name") << QByteArray("") << 1 << QStringLiteral("server name");
+    QTest::newRow("missing CONSTR.txt: empty server name") << QByteArray() << 1 << QStringLiteral("server name");
+    QTest::newRow("blank first item") << QByteArray(",127.0.0.1") << 0 << QStringLiteral("server name");
+}
+
+void TestSpUpdate::trap()
+{
+    QFETCH(QByteArray, constr);
+    QFETCH(int, listBoxes);
+    QFETCH(QString, mentions);
+    RecordingServices window;
+    window.answer({Answer::Yes});
+    run("CREATE TABLE %S.t (n int)", constr, window);
+
+    // The server list's failure does not stop the action: it goes on to the
+    // download, the question and the reading, then fails to connect.
+    QStringList boxes = window.boxes();
+    QCOMPARE(boxes.size(), listBoxes + 2);
+    for (int i = 0; i < listBoxes; ++i)
+        QVERIFY2(boxes.at(i).startsWith(QStringLiteral("box:critical:Updater:")), qPrintable(boxes.at(i)));
+    QCOMPARE(boxes.at(listBoxes), kQuestion);
+    QCOMPARE(window.statuses().mid(window.statuses().size() - 2, 1), QStringList{"Reading SQL script..."});
+
+    const QStringList tail = window.log.mid(window.log.size() - 3);
+    QVERIFY2(tail.at(0).startsWith(QStringLiteral("box:critical:Message :")), qPrintable(tail.at(0)));
+    const QString trapText = tail.at(0).mid(QStringLiteral("box:critical:Message :").size());
+    const qsizetype colon = trapText.indexOf(QStringLiteral(" : "));
+    QVERIFY2(colon > 0, qPrintable(trapText));
+    bool numeric = false;
+    trapText.left(colon).toInt(&numeric);
+    QVERIFY(numeric);
+    const QString description = trapText.mid(colon + 3);
+    QVERIFY2(description.contains(mentions), qPrintable(description));
+    QCOMPARE(tail.at(1), QStringLiteral("status:Error executing script: ") + description);
+    QCOMPARE(tail.at(2), QStringLiteral("cursor:default"));
+    QVERIFY(!m_db->tableExists(QStringLiteral("t")));
+}
+
+void TestSpUpdate::downloadFails_data()
+{
+    QTest::addColumn<int>("httpStatus");
+    QTest::addColumn<bool>("spIsAFile");
+    QTest::addColumn<QString>("code");
+    QTest::newRow("script not published") << 404 << false << QStringLiteral("404");
+    QTest::newRow("server error") << 500 << false << QStringLiteral("500");
+    QTest::newRow("a file named SP") << 0 << true << QStringLiteral("2003");
+}
+
+void TestSpUpdate::downloadFails()
+{
+    QFETCH(int, httpStatus);
+    QFETCH(bool, spIsAFile);
+    QFETCH(QString, code);
+    if (httpStatus) {
+        HttpsFileServer::Fault fault;
+        fault.status = httpStatus;
+        m_web->server().setFault(kScriptPath, fault);
+    }
+    const QString sp = m_web->appFolder() + QStringLiteral("/SP");
+    if (spIsAFile)
+        QVERIFY(writeBytes(sp, "not a folder"));
+    RecordingServices window;
+    run("CREATE TABLE %S.t (n int)", "127.0.0.1", window);
+    QCOMPARE(window.log.mid(window.log.size() - 4),
+             (QStringList{"status:Downloading stored procedure script...", "events",
+                          "status:Download failed. Error code: " + code, "cursor:default"}));
+    QCOMPARE(window.boxes(), QStringList{});
+    QCOMPARE(QFileInfo(sp).isFile(), spIsAFile);
+    QVERIFY(!QFileInfo::exists(sp + QStringLiteral("/LATEST.sql")));
+}
+
+void TestSpUpdate::declined()
+{
+    RecordingServices window;
+    window.answer({Answer::No});
+    run("CREATE TABLE %S.t (n int)\r\n", "127.0.0.1", window);
+    QCOMPARE(window.log.mid(window.log.size() - 2), (QStringList{kQuestion, "cursor:default"}));
+    QCOMPARE(window.status(), QStringLiteral("Downloading stored procedure script..."));
+    QCOMPARE(readBytes(m_web->appFolder() + QStringLiteral("/SP/LATEST.sql")),
+             "CREATE TABLE " + m_db->schema().toUtf8() + ".t (n int)\r\n");
+    QVERIFY(!m_db->tableExists(QStringLiteral("t")));
+}
+
+void TestSpUpdate::scriptGoneBeforeReading()
+{
+    // The script disappears while the question is open.
+    class Deleting : public RecordingServices
+    {
+    public:
+        QString path;
+        Answer showMessage(const QString &prompt, MessageStyle style, const QString &title) override
+        {
+            if (style == MessageStyle::Question)
+                QFile::remove(path);
+            return RecordingServices::showMessage(prompt, style, title);
+        }
+    } window;
+    window.path = m_web->appFolder() + QStringLiteral("/SP/LATEST.sql");
+    window.answer({Answer::Yes});
+    run("CREATE TABLE %S.t (n int)", "127.0.0.1", window);
+    QCOMPARE(window.log.mid(window.log.size() - 3),
+             (QStringList{kQuestion,
+                          "box:critical:Updater:Error: File not found at " + QDir::toNativeSeparators(window.path),
+                          "cursor:default"}));
+    QVERIFY(!m_db->tableExists(QStringLiteral("t")));
+}
+
+QTEST_GUILESS_MAIN(TestSpUpdate)
+#include "tst_spupdate.moc"
