@@ -5,12 +5,25 @@
 //   catalogue               milliseconds from the "Update Reports" click to the
 //                           last row shown (the catalogue comes from
 //                           UPDATER_REPORT_HOST), and the number of rows
+//   script FOLDER           runs "Update SP" in the application folder FOLDER
+//                           (CONSTR.txt there, LATEST.sql from
+//                           UPDATER_UPDATE_HOST) on an offscreen window:
+//                           seconds in all, seconds in status, progress and
+//                           event processing, and the final box
+//   split FILE              reads and splits a script file: seconds, batches,
+//                           peak_rss_kib
 //
 // Trust for the download comes from UPDATER_CA_FILE, as in the tool itself.
 #include "app/platform.h"
 #include "app/updater.h"
 #include "common/clock.h"
+#include "app/messagebox.h"
+#include "common/services.h"
+#include "common/textrules.h"
 #include "net/webclient.h"
+#include "sp/odbcdatabase.h"
+#include "sp/spupdate.h"
+#include "sp/sqlscript.h"
 
 #include <QAbstractItemModel>
 #include <QApplication>
@@ -62,6 +75,82 @@ int download(const QStringList &args)
         return 1;
     }
     QTextStream(stdout) << seconds << ' ' << QFileInfo(args.value(3)).size() << ' ' << peakRssKib() << "\n";
+    return 0;
+}
+
+// The window's services, with the time spent in status, progress and event
+// processing added up.
+class TimedServices : public Services
+{
+public:
+    explicit TimedServices(Services &window) : m_window(window) {}
+    double uiSeconds = 0;
+
+    void setStatus(const QString &text) override { timed([&] { m_window.setStatus(text); }); }
+    void processPendingEvents() override { timed([&] { m_window.processPendingEvents(); }); }
+    void setBusyCursor(bool busy) override { m_window.setBusyCursor(busy); }
+    Answer showMessage(const QString &prompt, MessageStyle style, const QString &title) override
+    {
+        return m_window.showMessage(prompt, style, title);
+    }
+    void showReportPanel(bool shown) override { m_window.showReportPanel(shown); }
+    void setProgressRange(int minimum, int maximum) override
+    {
+        timed([&] { m_window.setProgressRange(minimum, maximum); });
+    }
+    void setProgressValue(int value) override { timed([&] { m_window.setProgressValue(value); }); }
+    void setServerList(const QStringList &items) override { m_window.setServerList(items); }
+    void setReportColumn(const QString &caption, int widthTwips) override
+    {
+        m_window.setReportColumn(caption, widthTwips);
+    }
+    bool selectAllChecked() const override { return m_window.selectAllChecked(); }
+    void setSelectAllChecked(bool checked) override { m_window.setSelectAllChecked(checked); }
+
+private:
+    template <typename Step>
+    void timed(Step step)
+    {
+        QElapsedTimer timer;
+        timer.start();
+        step();
+        uiSeconds += timer.nsecsElapsed() / 1e9;
+    }
+    Services &m_window;
+};
+
+int runScript(const QString &folder)
+{
+    WebClient web;
+    SystemClock clock;
+    Updater window(Platform{web, clock, Endpoints::fromEnvironment(), folder});
+    window.show();
+    QCoreApplication::processEvents();
+    QString lastBox;
+    MessageBox::setHook([&](const QString &prompt, MessageStyle style, const QString &) {
+        lastBox = prompt;
+        return style == MessageStyle::Question ? Answer::Yes : Answer::Ok;
+    });
+    TimedServices services(window);
+    const Endpoints endpoints = Endpoints::fromEnvironment();
+    QString serverName;
+    QElapsedTimer timer;
+    timer.start();
+    SpUpdate(services, web, endpoints, folder, OdbcDatabase::factory(), serverName).run();
+    const double seconds = timer.nsecsElapsed() / 1e9;
+    QTextStream(stdout) << seconds << ' ' << services.uiSeconds << ' ' << lastBox << "\n";
+    return 0;
+}
+
+int split(const QString &path)
+{
+    QElapsedTimer timer;
+    timer.start();
+    // As the action holds them: the text once, the batches as views into it.
+    const QString text = SqlScript::readFile(path);
+    const QList<QStringView> batches = SqlScript::batchViews(text);
+    const double seconds = timer.nsecsElapsed() / 1e9;
+    QTextStream(stdout) << seconds << ' ' << batches.size() << ' ' << peakRssKib() << "\n";
     return 0;
 }
 
@@ -121,10 +210,16 @@ int main(int argc, char **argv)
         QTextStream(stdout) << ms << ' ' << view->model()->rowCount() << "\n";
         return 0;
     }
+    if (command == QLatin1String("script") && argc == 3) {
+        QApplication app(argc, argv);
+        return runScript(QString::fromLocal8Bit(argv[2]));
+    }
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
+    if (command == QLatin1String("split") && args.size() == 3)
+        return split(args.at(2));
     if (command == QLatin1String("download") && args.size() == 4)
         return download(args);
-    QTextStream(stderr) << "usage: updater-bench download URL OUT | startup | catalogue\n";
+    QTextStream(stderr) << "usage: updater-bench download URL OUT | startup | catalogue | script FOLDER | split FILE\n";
     return 2;
 }

@@ -73,31 +73,55 @@ QString normalizeVersion(const QString &text)
     return trimBlanks(result);
 }
 
-QByteArray readFile(const QString &path)
+namespace {
+
+QFile &openForReading(QFile &file)
 {
+    const QString path = file.fileName();
     QFileInfo info(path);
     if (!info.exists())
         throw Failure{FailureCode::FileNotFound, QStringLiteral("File not found: %1").arg(path)};
-    QFile file(path);
     if (info.isDir() || !file.open(QIODevice::ReadOnly))
         throw Failure{FailureCode::PathAccess,
                       QStringLiteral("Cannot open %1: %2").arg(path, file.errorString())};
-    QByteArray bytes = file.readAll();
+    return file;
+}
+
+void throwIfReadFailed(const QFile &file)
+{
     if (file.error() != QFileDevice::NoError)
         throw Failure{FailureCode::PathAccess,
-                      QStringLiteral("Cannot read %1: %2").arg(path, file.errorString())};
+                      QStringLiteral("Cannot read %1: %2").arg(file.fileName(), file.errorString())};
+}
+
+} // namespace
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    const QByteArray bytes = openForReading(file).readAll();
+    throwIfReadFailed(file);
     return bytes;
+}
+
+void readChunks(const QString &path, const std::function<void(QByteArrayView)> &consume)
+{
+    QFile file(path);
+    openForReading(file);
+    QByteArray chunk(1024 * 1024, Qt::Uninitialized);
+    for (;;) {
+        const qint64 got = file.read(chunk.data(), chunk.size());
+        if (got <= 0)
+            break;
+        consume(QByteArrayView(chunk.constData(), got));
+    }
+    throwIfReadFailed(file);
 }
 
 QString readFirstLine(const QString &path)
 {
-    QFileInfo info(path);
-    if (!info.exists())
-        throw Failure{FailureCode::FileNotFound, QStringLiteral("File not found: %1").arg(path)};
     QFile file(path);
-    if (info.isDir() || !file.open(QIODevice::ReadOnly))
-        throw Failure{FailureCode::PathAccess,
-                      QStringLiteral("Cannot open %1: %2").arg(path, file.errorString())};
+    openForReading(file);
     // Only as much as the first line needs is read.
     QByteArray line;
     while (!file.atEnd()) {
@@ -111,9 +135,7 @@ QString readFirstLine(const QString &path)
         }
         line += chunk;
     }
-    if (file.error() != QFileDevice::NoError)
-        throw Failure{FailureCode::PathAccess,
-                      QStringLiteral("Cannot read %1: %2").arg(path, file.errorString())};
+    throwIfReadFailed(file);
     if (line.isEmpty() && file.size() == 0)
         throw Failure{FailureCode::InputPastEnd, QStringLiteral("Input past end of file: %1").arg(path)};
     return decode(line);

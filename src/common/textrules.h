@@ -5,6 +5,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 // The text rules every part of the tool shares: files are text in the
 // system's code page, a line read ends at CR LF or at a lone CR (a lone LF
 // stays inside the line), and every line written ends in CR LF.
@@ -31,6 +33,9 @@ QString normalizeVersion(const QString &text);
 // the path, PathAccess when it cannot be opened, InputPastEnd when a first
 // line is asked of an empty file, WriteFailed when writing fails.
 QByteArray readFile(const QString &path);
+// Hands the file's bytes to `consume` a piece at a time, so a large file is
+// never held whole. Throws as readFile does.
+void readChunks(const QString &path, const std::function<void(QByteArrayView)> &consume);
 QString readFirstLine(const QString &path);
 QStringList readLines(const QString &path);
 // Replaces the file with the lines, each followed by CR LF. The new content

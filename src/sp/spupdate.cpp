@@ -79,12 +79,12 @@ std::optional<QString> SpUpdate::fetchScript()
 
     m_services.setStatus(QStringLiteral("Reading SQL script..."));
     m_services.processPendingEvents();
-    return SqlScript::text(TextRules::readFile(path));
+    return SqlScript::readFile(path);
 }
 
 void SpUpdate::execute(const QString &scriptText)
 {
-    const QStringList batches = SqlScript::batches(scriptText);
+    const QList<QStringView> batches = SqlScript::batchViews(scriptText);
     const int count = int(batches.size());
     const QString total = QString::number(count);
 
@@ -98,7 +98,7 @@ void SpUpdate::execute(const QString &scriptText)
 
     int failed = 0;
     for (int i = 0; i < count; ++i) {
-        const QString batch = TextRules::trimBlanks(batches.at(i));
+        const QString batch = TextRules::trimBlanks(batches.at(i).toString());
         if (batch.isEmpty())
             continue;
         m_services.setProgressValue(i);

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
+#include <QStringView>
 #include <QString>
 #include <QStringList>
 
@@ -15,11 +17,20 @@ namespace SqlScript {
 // the system code page and followed by CR LF.
 QString text(const QByteArray &bytes);
 
+// The script text of a file, by the same rules, read a piece at a time so
+// that the file's bytes are never held whole beside the text. Throws
+// Failure as TextRules::readFile does.
+QString readFile(const QString &path);
+
 // The batches of a script text: blanks (U+0020) removed from both ends,
 // then cut at every CR LF "GO" CR LF, case-sensitive, each delimiter
 // consumed. So only a line that is exactly "GO" and not the first line
 // separates, and a script ending in a "GO" line has an empty last batch.
 // Never empty: a text without a separator is one batch.
 QStringList batches(const QString &scriptText);
+
+// The same batches as views into the script text, which must outlive them:
+// a large script is held once, not twice.
+QList<QStringView> batchViews(const QString &scriptText);
 
 } // namespace SqlScript
