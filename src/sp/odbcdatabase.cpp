@@ -6,7 +6,11 @@
 #include <QSqlError>
 #include <QSqlQuery>
 
+#include <chrono>
+#include <condition_variable>
 #include <exception>
+#include <memory>
+#include <mutex>
 
 namespace {
 
@@ -15,6 +19,10 @@ const QString kDriverPlugin = QStringLiteral("QODBC");
 const QString kConnectOptions = QStringLiteral("SQL_ATTR_LOGIN_TIMEOUT=15");
 
 QAtomicInt connectionCounter;
+
+// How long the caller waits for a call before it lets the window paint:
+// short enough that nobody sees a frozen window.
+constexpr std::chrono::milliseconds kQuietWait{30};
 
 // What the driver says about a failure: the server's text where there is
 // one, else Qt's.
@@ -56,30 +64,50 @@ Failure OdbcDatabase::failure(int number, const QString &text) const
 
 void OdbcDatabase::call(const std::function<void()> &work)
 {
-    QEventLoop loop;
-    bool done = false; // touched on this thread only
-    std::exception_ptr thrown;
+    // Shared with the worker, which may finish after this call has stopped
+    // waiting in the event loop but before it returns.
+    struct Wait
+    {
+        std::mutex mutex;
+        std::condition_variable finished;
+        bool done = false;
+        QEventLoop *loop = nullptr; // set while the caller waits in it
+        std::exception_ptr thrown;
+    };
+    auto wait = std::make_shared<Wait>();
     QMetaObject::invokeMethod(
         m_context,
-        [&] {
+        [wait, &work] {
+            std::exception_ptr thrown;
             try {
                 work();
             } catch (...) {
                 thrown = std::current_exception();
             }
-            QMetaObject::invokeMethod(
-                &loop,
-                [&] {
-                    done = true;
-                    loop.quit();
-                },
-                Qt::QueuedConnection);
+            const std::lock_guard lock(wait->mutex);
+            wait->thrown = thrown;
+            wait->done = true;
+            if (wait->loop)
+                QMetaObject::invokeMethod(wait->loop, &QEventLoop::quit, Qt::QueuedConnection);
+            wait->finished.notify_one();
         },
         Qt::QueuedConnection);
-    while (!done)
-        loop.exec(QEventLoop::ExcludeUserInputEvents);
-    if (thrown)
-        std::rethrow_exception(thrown);
+
+    std::unique_lock lock(wait->mutex);
+    // Most batches take a moment: wait for them without the cost of an
+    // event loop. A longer one keeps the window painting while it runs.
+    if (!wait->finished.wait_for(lock, kQuietWait, [&] { return wait->done; })) {
+        QEventLoop loop;
+        wait->loop = &loop;
+        while (!wait->done) {
+            lock.unlock();
+            loop.exec(QEventLoop::ExcludeUserInputEvents);
+            lock.lock();
+        }
+        wait->loop = nullptr;
+    }
+    if (wait->thrown)
+        std::rethrow_exception(wait->thrown);
 }
 
 void OdbcDatabase::open(const QString &connectionString)
