@@ -23,6 +23,8 @@ Answer MessageBox::show(QWidget *parent, const QString &prompt, MessageStyle sty
 
     QMessageBox box(parent);
     box.setWindowTitle(shownTitle);
+    // Texts from servers and files are shown as they are, never as markup.
+    box.setTextFormat(Qt::PlainText);
     box.setText(prompt);
     switch (style) {
     case MessageStyle::Information: box.setIcon(QMessageBox::Information); break;

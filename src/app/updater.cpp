@@ -8,6 +8,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QCloseEvent>
 #include <QGroupBox>
 #include <QHeaderView>
 #include <QListWidget>
@@ -268,23 +269,52 @@ void Updater::setSelectAllChecked(bool checked)
     m_chkAll->setChecked(checked);
 }
 
+void Updater::closeEvent(QCloseEvent *event)
+{
+    if (m_actionRunning) {
+        m_closeRequested = true;
+        event->ignore();
+        return;
+    }
+    QWidget::closeEvent(event);
+}
+
+void Updater::runAction(const std::function<void()> &action)
+{
+    if (m_actionRunning)
+        return;
+    m_actionRunning = true;
+    action();
+    m_actionRunning = false;
+    if (m_closeRequested) {
+        m_closeRequested = false;
+        close();
+    }
+}
+
 void Updater::cmdCheckUpdate_Click()
 {
-    AppUpdate action(*this, m_platform.web, m_platform.clock, m_platform.endpoints, m_platform.appFolder,
-                     m_platform.processes);
-    action.run();
+    runAction([this] {
+        AppUpdate(*this, m_platform.web, m_platform.clock, m_platform.endpoints, m_platform.appFolder,
+                  m_platform.processes)
+            .run();
+    });
 }
 
 void Updater::cmdReports_Click()
 {
-    ReportActions(*this, m_platform.web, m_platform.endpoints, m_platform.appFolder, *m_reports)
-        .cmdReports_Click();
+    runAction([this] {
+        ReportActions(*this, m_platform.web, m_platform.endpoints, m_platform.appFolder, *m_reports)
+            .cmdReports_Click();
+    });
 }
 
 void Updater::cmdDownloadRpt_Click()
 {
-    ReportActions(*this, m_platform.web, m_platform.endpoints, m_platform.appFolder, *m_reports)
-        .cmdDownloadRpt_Click();
+    runAction([this] {
+        ReportActions(*this, m_platform.web, m_platform.endpoints, m_platform.appFolder, *m_reports)
+            .cmdDownloadRpt_Click();
+    });
 }
 
 void Updater::chkAll_Click()
@@ -295,7 +325,9 @@ void Updater::chkAll_Click()
 
 void Updater::cmdDownloadSP_Click()
 {
-    SpUpdate action(*this, m_platform.web, m_platform.endpoints, m_platform.appFolder, m_platform.databases,
-                    m_serverName);
-    action.run();
+    runAction([this] {
+        SpUpdate(*this, m_platform.web, m_platform.endpoints, m_platform.appFolder, m_platform.databases,
+                 m_serverName)
+            .run();
+    });
 }

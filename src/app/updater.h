@@ -6,6 +6,8 @@
 #include <QLabel>
 #include <QWidget>
 
+#include <functional>
+
 class QCheckBox;
 class QGroupBox;
 class QListWidget;
@@ -63,11 +65,22 @@ public:
     ReportList &reportList() { return *m_reports; }
     QString serverName() const { return m_serverName; }
 
+    // Whether an action (a click on one of the four action buttons) is
+    // running.
+    bool actionRunning() const { return m_actionRunning; }
+
 protected:
     void mouseReleaseEvent(QMouseEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
 
 private:
     void build();
+    // Runs one action to its end. A click on an action button while another
+    // runs (queued clicks are handled when the action processes pending
+    // events) is ignored: two updates interleaved could delete the
+    // executable or run a script twice. A close asked for meanwhile
+    // happens when the action has ended.
+    void runAction(const std::function<void()> &action);
     void hidePanelTrap();
 
     void cmdCheckUpdate_Click();
@@ -78,6 +91,8 @@ private:
 
     Platform m_platform;
     bool m_busy = false;
+    bool m_actionRunning = false;
+    bool m_closeRequested = false;
     int m_progressMinimum = 0;
     int m_progressMaximum = 100;
     QString m_serverName;

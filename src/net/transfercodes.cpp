@@ -15,6 +15,8 @@ QString TransferCode::describe(int code)
         return QStringLiteral("The connection closed before the whole file arrived.");
     case BadUrl:
         return QStringLiteral("The address is not a valid https address.");
+    case Interrupted:
+        return QStringLiteral("The transfer was interrupted because the program is closing.");
     default:
         break;
     }

@@ -15,6 +15,8 @@
 //   2003          the local file could not be created or written
 //   2004          the body ended before the length the server announced
 //   2005          the URL is not a valid https URL
+//   2006          the wait was cut short (the program is quitting); nothing
+//                 is written
 namespace TransferCode {
 constexpr int Ok = 0;
 constexpr int NetworkErrorBase = 1000;
@@ -23,6 +25,7 @@ constexpr int TooLarge = 2002;
 constexpr int LocalFile = 2003;
 constexpr int Truncated = 2004;
 constexpr int BadUrl = 2005;
+constexpr int Interrupted = 2006;
 
 // A readable sentence for a code, for boxes and status lines.
 QString describe(int code);

@@ -150,6 +150,9 @@ QString WebClient::fetchText(const QUrl &url)
     if (!reply->isFinished())
         loop.exec(QEventLoop::ExcludeUserInputEvents);
     deadline.stop();
+    // The loop also ends when the program quits: that is no answer.
+    if (!reply->isFinished())
+        stop(TransferCode::Interrupted);
     if (forced == TransferCode::Ok && reply->bytesAvailable() > 0 && isSuccessStatus(httpStatus(reply.get()))) {
         const QByteArray rest = reply->readAll();
         if (body.size() + rest.size() > m_options.maxTextBytes)
@@ -211,6 +214,9 @@ int WebClient::downloadToFile(const QUrl &url, const QString &localPath)
     if (!reply->isFinished())
         loop.exec(QEventLoop::ExcludeUserInputEvents);
     stall.stop();
+    // The loop also ends when the program quits: that is no complete file.
+    if (!reply->isFinished())
+        stop(TransferCode::Interrupted);
     if (forced == TransferCode::Ok)
         drain();
 

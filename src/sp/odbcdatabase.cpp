@@ -101,8 +101,11 @@ void OdbcDatabase::call(const std::function<void()> &work)
         wait->loop = &loop;
         while (!wait->done) {
             lock.unlock();
-            loop.exec(QEventLoop::ExcludeUserInputEvents);
+            const int result = loop.exec(QEventLoop::ExcludeUserInputEvents);
             lock.lock();
+            // No event loop runs while the program quits: just wait.
+            if (result == -1)
+                wait->finished.wait(lock, [&] { return wait->done; });
         }
         wait->loop = nullptr;
     }

@@ -7,6 +7,7 @@
 #include <QNetworkReply>
 #include <QScopeGuard>
 #include <QTest>
+#include <QTimer>
 
 using Fault = HttpsFileServer::Fault;
 Q_DECLARE_METATYPE(Fault)
@@ -28,6 +29,8 @@ private slots:
     void downloadFollowsRedirectWithinHttps();
     void proxySettings_data();
     void proxySettings();
+    void quittingIsNoAnswer_data();
+    void quittingIsNoAnswer();
 };
 
 void TestWebClient::fetchTextReturnsBody()
@@ -242,6 +245,47 @@ void TestWebClient::proxySettings()
         QVERIFY(code != 0);
         QVERIFY(proxy.tunnels().isEmpty());
     }
+}
+
+void TestWebClient::quittingIsNoAnswer_data()
+{
+    QTest::addColumn<bool>("download");
+    QTest::newRow("FetchText") << false;
+    QTest::newRow("DownloadToFile") << true;
+}
+
+void TestWebClient::quittingIsNoAnswer()
+{
+    QFETCH(bool, download);
+    WebFixture web;
+    QVERIFY2(web.ok(), qPrintable(web.error()));
+    web.publish(QStringLiteral("/slow.txt"), QByteArray(4096, 's'));
+    Fault trickle;
+    trickle.trickleBytes = 16;
+    trickle.trickleIntervalMs = 20;
+    web.server().setFault(QStringLiteral("/slow.txt"), trickle);
+    const QString target = web.path(QStringLiteral("slow.txt"));
+    writeBytes(target, "kept");
+
+    // The program is told to quit while the transfer waits: every event
+    // loop returns at once.
+    QTimer::singleShot(100, qApp, [] { QCoreApplication::exit(0); });
+    int code = 0;
+    if (download) {
+        code = web.web().downloadToFile(web.url(QStringLiteral("/slow.txt")), target);
+    } else {
+        try {
+            web.web().fetchText(web.url(QStringLiteral("/slow.txt")));
+        } catch (const Failure &failure) {
+            code = failure.number;
+        }
+    }
+    // Let the next test's loops run again.
+    QTimer::singleShot(0, qApp, [] { QCoreApplication::exit(0); });
+    QCoreApplication::exec();
+
+    QCOMPARE(code, TransferCode::Interrupted);
+    QCOMPARE(readBytes(target), QByteArray("kept"));
 }
 
 QTEST_GUILESS_MAIN(TestWebClient)

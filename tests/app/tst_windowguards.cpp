@@ -1,0 +1,116 @@
+// A click on an action button while an action runs, and a close of the
+// window meanwhile: the running action ends as if nothing had been clicked,
+// and the window closes only after it.
+#include "app/messagebox.h"
+#include "app/updater.h"
+#include "common/recordingprocesses.h"
+#include "common/testclock.h"
+#include "common/webfixture.h"
+#include "reports/reportlist.h"
+
+#include <QPushButton>
+#include <QTest>
+
+class TestWindowGuards : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+    void secondClickDuringAnAction_data();
+    void secondClickDuringAnAction();
+    void closeWaitsForTheAction();
+
+private:
+    void click(const QString &name)
+    {
+        QTest::mouseClick(m_window->findChild<QPushButton *>(name), Qt::LeftButton);
+    }
+
+    std::unique_ptr<WebFixture> m_web;
+    TestClock m_clock;
+    RecordingProcesses m_processes;
+    std::unique_ptr<Updater> m_window;
+    QStringList m_boxes;
+    std::function<void()> m_duringQuestion;
+};
+
+void TestWindowGuards::init()
+{
+    m_web = std::make_unique<WebFixture>();
+    QVERIFY2(m_web->ok(), qPrintable(m_web->error()));
+    QVERIFY(writeBytes(m_web->appFolder() + QStringLiteral("/version.txt"), "1.0.0\r\n"));
+    QVERIFY(writeBytes(m_web->appFolder() + QStringLiteral("/Vantora.exe"), "old build"));
+    m_web->publish(QStringLiteral("/updates/version.txt"), "1.1.0\r\n");
+    m_web->publish(QStringLiteral("/updates/Vantora.exe"), "new build");
+    m_web->publish(QStringLiteral("/Teldrin/VantoraReports/main/filelist.txt"), "a.rpt\r\n");
+    m_window = std::make_unique<Updater>(
+        Platform{m_web->web(), m_clock, m_web->endpoints(), m_web->appFolder(), m_processes});
+    m_window->show();
+    m_boxes.clear();
+    m_processes.log.clear();
+    m_duringQuestion = nullptr;
+    MessageBox::setHook([this](const QString &prompt, MessageStyle style, const QString &title) {
+        m_boxes << title + QLatin1Char('|') + prompt.section(QLatin1Char('\r'), 0, 0);
+        if (style == MessageStyle::Question && m_duringQuestion)
+            std::exchange(m_duringQuestion, nullptr)();
+        return style == MessageStyle::Question ? Answer::Yes : Answer::Ok;
+    });
+}
+
+void TestWindowGuards::cleanup()
+{
+    MessageBox::setHook({});
+    m_window.reset();
+    m_web.reset();
+}
+
+void TestWindowGuards::secondClickDuringAnAction_data()
+{
+    QTest::addColumn<QString>("second");
+    QTest::newRow("Update App again") << "cmdCheckUpdate";
+    QTest::newRow("Update Reports") << "cmdReports";
+    QTest::newRow("Update SP") << "cmdDownloadSP";
+}
+
+void TestWindowGuards::secondClickDuringAnAction()
+{
+    QFETCH(QString, second);
+    // The click arrives while "Update App" waits for the user's answer, as a
+    // queued click would when the action processes pending events.
+    m_duringQuestion = [&] {
+        QVERIFY(m_window->actionRunning());
+        click(second);
+    };
+    click(QStringLiteral("cmdCheckUpdate"));
+
+    QCOMPARE(m_boxes, (QStringList{QStringLiteral("Update Available|A new version (1.1.0) is available."),
+                                   QStringLiteral("Updater|Update completed successfully!")}));
+    QCOMPARE(m_processes.log.size(), 2); // one stop, one start: the update ran once
+    QCOMPARE(readBytes(m_web->appFolder() + QStringLiteral("/Vantora.exe")), QByteArray("new build"));
+    QVERIFY(!m_window->actionRunning());
+    // Afterwards the button works again: "Update Reports" lists the
+    // catalogue, the others answer with boxes.
+    click(second);
+    if (second == QLatin1String("cmdReports"))
+        QCOMPARE(m_window->reportList().names(), QStringList{QStringLiteral("a.rpt")});
+    else
+        QVERIFY(m_boxes.size() > 2);
+}
+
+void TestWindowGuards::closeWaitsForTheAction()
+{
+    m_duringQuestion = [&] {
+        QVERIFY(!m_window->close()); // refused while the action runs
+        QVERIFY(m_window->isVisible());
+    };
+    click(QStringLiteral("cmdCheckUpdate"));
+
+    QCOMPARE(readBytes(m_web->appFolder() + QStringLiteral("/Vantora.exe")), QByteArray("new build"));
+    QCOMPARE(readBytes(m_web->appFolder() + QStringLiteral("/version.txt")), QByteArray("1.1.0\r\n\r\n"));
+    QVERIFY(m_boxes.contains(QStringLiteral("Updater|Update completed successfully!")));
+    QVERIFY(!m_window->isVisible()); // closed once the update had ended
+}
+
+QTEST_MAIN(TestWindowGuards)
+#include "tst_windowguards.moc"
