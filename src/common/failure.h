@@ -18,4 +18,12 @@ constexpr int FileNotFound = 53;       // a file that must be there is not
 constexpr int PathAccess = 75;         // a file or folder cannot be opened or created
 constexpr int InputPastEnd = 62;       // reading past the end of a file
 constexpr int WriteFailed = 57;        // writing a file failed
+constexpr int OutOfMemory = 7;         // the computer ran out of memory
+constexpr int Internal = 51;           // anything else that went wrong inside the tool
 } // namespace FailureCode
+
+// The failure a catch (...) block is handling: a Failure as it is, anything
+// else (out of memory, a library's exception) as a Failure with its text,
+// so that every error trap reports every failure and none ends the program.
+// Call it only inside a catch block.
+Failure currentFailure();

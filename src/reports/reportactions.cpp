@@ -37,7 +37,8 @@ void ReportActions::cmdReports_Click()
         m_services.setReportColumn(kColumnCaption, kOpeningColumnTwips);
         LoadReportCatalogue();
         m_services.setBusyCursor(false);
-    } catch (const Failure &failure) {
+    } catch (...) {
+        const Failure failure = currentFailure();
         m_services.showMessage(trapText(failure.number, failure.description), MessageStyle::Critical,
                                kTrapTitle);
         m_services.setBusyCursor(false);
@@ -53,7 +54,8 @@ void ReportActions::LoadReportCatalogue()
         // One reset for the whole catalogue: the view lays out once.
         m_list.setNames(names);
         m_services.setBusyCursor(false);
-    } catch (const Failure &failure) {
+    } catch (...) {
+        const Failure failure = currentFailure();
         m_services.showMessage(QStringLiteral("Error loading file list: ") + failure.description,
                                MessageStyle::Plain);
         m_services.setBusyCursor(false);
@@ -81,7 +83,8 @@ void ReportActions::cmdDownloadRpt_Click()
         }
         m_services.showMessage(QStringLiteral("Download complete."), MessageStyle::Information);
         m_services.setBusyCursor(false);
-    } catch (const Failure &failure) {
+    } catch (...) {
+        const Failure failure = currentFailure();
         m_services.showMessage(trapText(failure.number, failure.description), MessageStyle::Critical,
                                kListTrapTitle);
         m_services.setBusyCursor(false);
@@ -102,7 +105,8 @@ void ReportActions::chkAll_Click()
 {
     try {
         m_list.setAllChecked(m_services.selectAllChecked());
-    } catch (const Failure &failure) {
+    } catch (...) {
+        const Failure failure = currentFailure();
         m_services.showMessage(trapText(failure.number, failure.description), MessageStyle::Critical,
                                kListTrapTitle);
     }

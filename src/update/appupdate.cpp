@@ -32,8 +32,7 @@ void skipOnFailure(Step step)
 {
     try {
         step();
-    } catch (const Failure &) {
-    } catch (const std::exception &) {
+    } catch (...) {
     }
 }
 
@@ -117,7 +116,8 @@ void AppUpdate::run()
         m_services.setStatus(QStringLiteral("Downloading update..."));
         m_services.processPendingEvents();
         install(remoteText);
-    } catch (const Failure &failure) {
+    } catch (...) {
+        const Failure failure = currentFailure();
         m_services.setStatus(QStringLiteral("Error: ") + failure.description);
         m_services.showMessage(QStringLiteral("An error occurred: ") + failure.description,
                                MessageStyle::Critical);

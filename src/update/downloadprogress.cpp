@@ -34,10 +34,8 @@ bool DownloadWithProgress(Services &services, WebClient &web, Clock &clock, QUrl
         services.setProgressValue(100);
         services.setStatus(QStringLiteral("Download complete."));
         return true;
-    } catch (const Failure &failure) {
-        description = failure.description;
-    } catch (const std::exception &error) {
-        description = QString::fromLocal8Bit(error.what());
+    } catch (...) {
+        description = currentFailure().description;
     }
     try {
         services.setStatus(QStringLiteral("Download error: ") + description);
