@@ -7,6 +7,7 @@
 #include "common/testclock.h"
 #include "common/webfixture.h"
 #include "update/downloadprogress.h"
+#include "common/folderprocesscontrol.h"
 #include "update/linuxprocesscontrol.h"
 
 #include <QApplication>
@@ -34,7 +35,7 @@ private:
     std::unique_ptr<WebFixture> m_web;
     std::unique_ptr<StandIns> m_standIns;
     TestClock m_clock;
-    LinuxProcessControl m_processes;
+    std::unique_ptr<FolderProcessControl> m_processes;
     std::unique_ptr<Updater> m_window;
     QStringList m_boxes;
 };
@@ -44,12 +45,13 @@ void TestUpdateWindow::init()
     m_web = std::make_unique<WebFixture>();
     QVERIFY2(m_web->ok(), qPrintable(m_web->error()));
     m_standIns = std::make_unique<StandIns>(m_web->appFolder());
+    m_processes = std::make_unique<FolderProcessControl>(m_web->appFolder());
     QVERIFY(StandIns::install(app(QStringLiteral("Vantora.exe"))));
     QVERIFY(writeBytes(app(QStringLiteral("version.txt")), "1.0.0\r\n"));
     m_web->publish(QStringLiteral("/updates/version.txt"), "1.1.0\r\n");
     m_web->publish(QStringLiteral("/updates/Vantora.exe"), StandIns::bytes() + kNewBuild);
     m_window = std::make_unique<Updater>(
-        Platform{m_web->web(), m_clock, m_web->endpoints(), m_web->appFolder(), m_processes});
+        Platform{m_web->web(), m_clock, m_web->endpoints(), m_web->appFolder(), *m_processes});
     m_boxes.clear();
     MessageBox::setHook([this](const QString &prompt, MessageStyle, const QString &title) {
         m_boxes << title + QLatin1Char('|') + prompt;

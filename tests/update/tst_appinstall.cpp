@@ -10,6 +10,7 @@
 #include "common/webfixture.h"
 #include "update/appupdate.h"
 #include "update/installfiles.h"
+#include "common/folderprocesscontrol.h"
 #include "update/linuxprocesscontrol.h"
 
 #include <QFileInfo>
@@ -111,7 +112,7 @@ private:
 
     std::unique_ptr<WebFixture> m_web;
     std::unique_ptr<StandIns> m_standIns;
-    LinuxProcessControl m_processes;
+    std::unique_ptr<FolderProcessControl> m_processes;
 };
 
 void TestAppInstall::init()
@@ -119,6 +120,7 @@ void TestAppInstall::init()
     m_web = std::make_unique<WebFixture>();
     QVERIFY2(m_web->ok(), qPrintable(m_web->error()));
     m_standIns = std::make_unique<StandIns>(m_web->appFolder());
+    m_processes = std::make_unique<FolderProcessControl>(m_web->appFolder());
     QVERIFY(!StandIns::bytes().isEmpty());
     QVERIFY(StandIns::install(app(QStringLiteral("Vantora.exe"))));
     QVERIFY(writeBytes(app(QStringLiteral("version.txt")), "1.0.0\r\n"));
@@ -138,7 +140,7 @@ RecordingServices TestAppInstall::run(InstallFiles &files, TestClock &clock)
     RecordingServices window;
     window.answer({Answer::Yes});
     const Endpoints endpoints = m_web->endpoints();
-    AppUpdate(window, m_web->web(), clock, endpoints, m_web->appFolder(), m_processes, files).run();
+    AppUpdate(window, m_web->web(), clock, endpoints, m_web->appFolder(), *m_processes, files).run();
     return window;
 }
 
@@ -225,7 +227,7 @@ void TestAppInstall::update()
 
     // The recorded version reads back as the published one.
     RecordingServices again;
-    AppUpdate(again, m_web->web(), clock, m_web->endpoints(), m_web->appFolder(), m_processes).run();
+    AppUpdate(again, m_web->web(), clock, m_web->endpoints(), m_web->appFolder(), *m_processes).run();
     QCOMPARE(again.statuses().last(), QStringLiteral("Already up to date."));
 }
 
@@ -354,7 +356,7 @@ void TestAppInstall::processMatching()
     }
 
     QCOMPARE(LinuxProcessControl::matching(QStringLiteral("Vantora.exe")).contains(pid), stopped);
-    m_processes.stopAll(QStringLiteral("Vantora.exe"));
+    LinuxProcessControl().stopAll(QStringLiteral("Vantora.exe")); // the real, machine-wide stop
     if (stopped) {
         QVERIFY(StandIns::waitStopped(pid));
     } else {

@@ -7,7 +7,7 @@
 #include "common/webfixture.h"
 #include "update/appupdate.h"
 #include "update/installfiles.h"
-#include "update/linuxprocesscontrol.h"
+#include "common/folderprocesscontrol.h"
 
 #include <QDir>
 #include <QTest>
@@ -81,7 +81,7 @@ void TestUpdateFaults::downloadFaultsLoseNothing()
     RecordingServices window;
     window.answer({Answer::Yes});
     TestClock clock;
-    LinuxProcessControl processes;
+    FolderProcessControl processes(web.appFolder());
     InstallFiles files;
     const Endpoints endpoints = web.endpoints();
     AppUpdate(window, web.web(), clock, endpoints, web.appFolder(), processes, files).run();
@@ -124,7 +124,7 @@ void TestUpdateFaults::hostilePublishedVersion()
     RecordingServices window;
     window.answer({Answer::No});
     TestClock clock;
-    LinuxProcessControl processes;
+    FolderProcessControl processes(web.appFolder());
     InstallFiles files;
     const Endpoints endpoints = web.endpoints();
     AppUpdate(window, web.web(), clock, endpoints, web.appFolder(), processes, files).run();

@@ -1,0 +1,38 @@
+#pragma once
+
+#include "common/standins.h"
+#include "update/linuxprocesscontrol.h"
+
+#include <QFileInfo>
+
+#include <csignal>
+
+// The Linux process control as the tool uses it, except that it stops only
+// the matching processes whose executable lies in one folder: the test's
+// own stand-ins. Other programs named Vantora.exe on the machine (another
+// test run, the demo) are left alone. Starting is the real thing.
+class FolderProcessControl : public ProcessControl
+{
+public:
+    explicit FolderProcessControl(const QString &folder)
+        : m_folder(QFileInfo(folder).canonicalFilePath() + QLatin1Char('/'))
+    {
+    }
+
+    void stopAll(const QString &name) override
+    {
+        for (const qint64 pid : LinuxProcessControl::matching(name)) {
+            if (StandIns::executableOf(pid).startsWith(m_folder))
+                ::kill(static_cast<pid_t>(pid), SIGKILL);
+        }
+    }
+    bool startDetached(const QString &program, const QStringList &arguments,
+                       const QString &workingFolder) override
+    {
+        return m_real.startDetached(program, arguments, workingFolder);
+    }
+
+private:
+    QString m_folder;
+    LinuxProcessControl m_real;
+};
