@@ -17,7 +17,8 @@ public:
     // ("Provider=SQLOLEDB;Data Source=...;Initial Catalog=...;User ID=...;
     // Password=...;").
     virtual void open(const QString &connectionString) = 0;
-    // Runs one batch as text, discarding any result.
+    // Runs one batch as text, discarding any result. A batch holding a NUL
+    // character is refused without being run.
     virtual void execute(const QString &batch) = 0;
     // Closes the connection; harmless when it is not open. Never throws.
     virtual void close() = 0;
@@ -35,6 +36,7 @@ constexpr int NoDriver = 3004;            // Qt's ODBC driver is not installed
 constexpr int OpenFailed = 3005;          // the server refused or could not be reached
 constexpr int ExecuteFailed = 3006;       // a batch failed
 constexpr int NotOpen = 3007;             // a batch without an open connection
+constexpr int BadServerName = 3008;       // CONSTR.txt's server name cannot name a server
 } // namespace DatabaseCode
 
 namespace ConnectionString {

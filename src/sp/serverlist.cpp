@@ -4,6 +4,7 @@
 #include "common/failure.h"
 #include "common/services.h"
 #include "common/textrules.h"
+#include "sp/database.h"
 
 namespace ServerList {
 
@@ -54,6 +55,32 @@ QStringList splitItems(const QString &text)
         skipDelimiter();
     }
     return items;
+}
+
+void checkServerName(const QString &name)
+{
+    const auto refuse = [](const QString &why) {
+        throw Failure{DatabaseCode::BadServerName, QStringLiteral("The server name in CONSTR.txt ") + why};
+    };
+    if (name.size() > kMaxServerNameLength)
+        refuse(QStringLiteral("is %1 characters long; a server name has at most %2.")
+                   .arg(name.size())
+                   .arg(kMaxServerNameLength));
+    const QString plainText = QStringLiteral(": CONSTR.txt must be a plain text file in the system code page "
+                                             "(ANSI), one server name per line.");
+    for (qsizetype i = 0; i < name.size(); ++i) {
+        const QChar c = name.at(i);
+        const QString position = QStringLiteral(" at position %1").arg(i + 1);
+        if (c.category() == QChar::Other_Control)
+            refuse(QStringLiteral("holds the control character U+%1")
+                       .arg(QString::number(c.unicode(), 16).toUpper().rightJustified(4, QLatin1Char('0')))
+                   + position + plainText);
+        if (c == QChar::ReplacementCharacter)
+            refuse(QStringLiteral("holds a byte the system code page cannot read") + position + plainText);
+        if (c == u';' || c == u'=')
+            refuse(QStringLiteral("holds \"%1\"").arg(c) + position
+                   + QStringLiteral(": CONSTR.txt names the server only, not a connection string."));
+    }
 }
 
 void load(Services &services, const QString &appFolder, QString &serverName)

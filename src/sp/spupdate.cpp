@@ -88,6 +88,7 @@ void SpUpdate::execute(const QString &scriptText)
     const int count = int(batches.size());
     const QString total = QString::number(count);
 
+    ServerList::checkServerName(m_serverName);
     std::unique_ptr<Database> database = m_databases();
     database->open(connectionString(m_serverName));
 

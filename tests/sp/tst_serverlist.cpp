@@ -1,4 +1,6 @@
+#include "common/failure.h"
 #include "common/recordingservices.h"
+#include "sp/database.h"
 #include "sp/serverlist.h"
 
 #include <QDir>
@@ -14,6 +16,8 @@ private slots:
     void loadKeepsTheFirstItem();
     void failuresChangeNothing_data();
     void failuresChangeNothing();
+    void serverNames_data();
+    void serverNames();
 };
 
 void TestServerList::items_data()
@@ -102,6 +106,41 @@ void TestServerList::failuresChangeNothing()
     QVERIFY2(window.log.first().startsWith(prefix), qPrintable(window.log.first()));
     QVERIFY2(window.log.first().contains(mentions, Qt::CaseInsensitive), qPrintable(window.log.first()));
     QCOMPARE(serverName, QStringLiteral("earlier"));
+}
+
+void TestServerList::serverNames_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("refusal"); // empty: the name may be used
+    const int longest = ServerList::kMaxServerNameLength;
+    QTest::newRow("instance name") << "SCHOOL-PC\\SQLEXPRESS" << QString();
+    QTest::newRow("protocol, host and port") << "tcp:db.school.example,1433" << QString();
+    QTest::newRow("letters beyond ASCII") << QStringLiteral("S\u00C9COLE") << QString();
+    QTest::newRow("empty: the connection says so") << "" << QString();
+    QTest::newRow("as long as allowed") << QString(longest, QLatin1Char('a')) << QString();
+    QTest::newRow("one character longer")
+        << QString(longest + 1, QLatin1Char('a')) << "is 1025 characters long; a server name has at most 1024.";
+    QTest::newRow("a tab") << "\tSCHOOL" << "holds the control character U+0009 at position 1:";
+    QTest::newRow("DEL") << "SCHOOL\x7F" << "holds the control character U+007F at position 7:";
+    QTest::newRow("a C1 control") << QStringLiteral("SCH\u0085OOL") << "holds the control character U+0085 at position 4:";
+    QTest::newRow("an undecodable byte") << QStringLiteral("SCHOOL\uFFFD")
+                                         << "holds a byte the system code page cannot read at position 7:";
+    QTest::newRow("a semicolon") << "SCHOOL;Initial Catalog" << "holds \";\" at position 7:";
+}
+
+void TestServerList::serverNames()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, refusal);
+    try {
+        ServerList::checkServerName(name);
+        QVERIFY2(refusal.isEmpty(), "accepted");
+    } catch (const Failure &failure) {
+        QCOMPARE(failure.number, DatabaseCode::BadServerName);
+        QVERIFY2(!refusal.isEmpty(), qPrintable(failure.description));
+        QVERIFY2(failure.description.startsWith(QStringLiteral("The server name in CONSTR.txt ") + refusal),
+                 qPrintable(failure.description));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestServerList)
