@@ -140,6 +140,13 @@ void OdbcDatabase::execute(const QString &batch)
 {
     if (!m_open)
         throw failure(DatabaseCode::NotOpen, QStringLiteral("The connection to the database is not open."));
+    // The driver takes a NUL as the end of the text and would run only what
+    // comes before it, as if that were the whole batch.
+    if (batch.contains(QChar(0)))
+        throw failure(DatabaseCode::ExecuteFailed,
+                      QStringLiteral("The batch was not run: it holds a NUL character (a zero byte), which SQL "
+                                     "text never holds. A script saved as Unicode (UTF-16) must be saved as ANSI "
+                                     "text."));
     call([&] {
         QSqlDatabase db = QSqlDatabase::database(m_connectionName, false);
         QSqlQuery query(db);
