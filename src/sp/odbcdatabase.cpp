@@ -157,6 +157,16 @@ void OdbcDatabase::execute(const QString &batch)
             throw failure(DatabaseCode::ExecuteFailed,
                           text.isEmpty() ? QStringLiteral("The database did not run the batch.") : text);
         }
+        // A batch of several statements has a result for each: a server
+        // may report a later statement's failure only when its result is
+        // reached.
+        while (query.nextResult()) {
+        }
+        if (query.lastError().isValid()) {
+            const QString text = describe(query.lastError());
+            throw failure(DatabaseCode::ExecuteFailed,
+                          text.isEmpty() ? QStringLiteral("The database did not run the batch.") : text);
+        }
         query.finish();
     });
 }

@@ -97,7 +97,8 @@ void load(Services &services, const QString &appFolder, QString &serverName)
                           QStringLiteral("Subscript out of range: CONSTR.txt holds no server name")};
         services.setServerList(items);
         serverName = items.first();
-    } catch (const Failure &failure) {
+    } catch (...) {
+        const Failure failure = currentFailure();
         services.showMessage(failure.description, MessageStyle::Critical);
     }
 }

@@ -39,7 +39,8 @@ void SpUpdate::run()
             return;
         }
         execute(*scriptText);
-    } catch (const Failure &failure) {
+    } catch (...) {
+        const Failure failure = currentFailure();
         m_services.showMessage(trapText(failure.number, failure.description), MessageStyle::Critical,
                                kTrapTitle);
         m_services.setStatus(QStringLiteral("Error executing script: ") + failure.description);
@@ -108,7 +109,8 @@ void SpUpdate::execute(const QString &scriptText)
         m_services.processPendingEvents();
         try {
             database->execute(batch);
-        } catch (const Failure &failure) {
+        } catch (...) {
+            const Failure failure = currentFailure();
             ++failed;
             m_services.showMessage(QStringLiteral("Error executing batch ") + QString::number(i + 1)
                                        + QStringLiteral(": ") + failure.description,

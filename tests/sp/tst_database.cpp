@@ -159,6 +159,13 @@ void TestDatabase::runsBatchesOnTheServer()
     QCOMPARE(failure.number, DatabaseCode::ExecuteFailed);
     QVERIFY2(failure.description.contains(QStringLiteral("integer")), qPrintable(failure.description));
     database.execute(QStringLiteral("INSERT INTO %1 VALUES (3)").arg(table)); // a failure does not stick
+    // A later statement of a batch that fails fails the batch, after a
+    // first statement that returned rows.
+    const Failure later = failureOf([&] {
+        database.execute(QStringLiteral("SELECT n FROM %1;\r\nSELECT 1 / 0").arg(table));
+    });
+    QCOMPARE(later.number, DatabaseCode::ExecuteFailed);
+    QVERIFY2(later.description.contains(QStringLiteral("division by zero")), qPrintable(later.description));
     QCOMPARE(fixture.values(QStringLiteral("SELECT n FROM %1 ORDER BY n").arg(table)), (QStringList{"1", "2", "3"}));
     database.close();
     QCOMPARE(failureOf([&] { database.execute(QStringLiteral("SELECT 1")); }).number, DatabaseCode::NotOpen);
