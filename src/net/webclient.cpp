@@ -4,6 +4,7 @@
 #include "common/textrules.h"
 #include "net/transfercodes.h"
 
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QNetworkProxyFactory>
 #include <QNetworkReply>
@@ -18,6 +19,8 @@
 namespace {
 
 constexpr qint64 kReadBufferBytes = 1024 * 1024;
+// What one read from the reply moves to the file at most.
+constexpr qint64 kPieceBytes = 256 * 1024;
 
 struct ReplyDeleter
 {
@@ -186,31 +189,40 @@ int WebClient::downloadToFile(const QUrl &url, const QString &localPath)
         reply->abort();
     };
 
+    // No byte for the stall time ends the transfer. Arrivals only note the
+    // time; a coarse timer compares, so a fast transfer does not restart a
+    // timer for every piece.
+    QElapsedTimer sinceLastByte;
+    sinceLastByte.start();
     QTimer stall;
-    stall.setSingleShot(true);
-    QObject::connect(&stall, &QTimer::timeout, &loop, [&] { stop(TransferCode::TimedOut); });
+    stall.setTimerType(Qt::CoarseTimer);
+    QObject::connect(&stall, &QTimer::timeout, &loop, [&] {
+        if (sinceLastByte.hasExpired(m_options.stallTimeoutMs))
+            stop(TransferCode::TimedOut);
+    });
+    QByteArray buffer(kPieceBytes, Qt::Uninitialized);
     auto drain = [&] {
         const bool wanted = isSuccessStatus(httpStatus(reply.get()));
         while (reply->bytesAvailable() > 0 && forced == TransferCode::Ok) {
-            const QByteArray chunk = reply->read(kReadBufferBytes);
+            const qint64 got = reply->read(buffer.data(), buffer.size());
+            if (got <= 0)
+                break;
             if (!wanted)
                 continue; // an error page is not the file
-            if (file.write(chunk) != chunk.size()) {
+            if (file.write(buffer.constData(), got) != got) {
                 stop(TransferCode::LocalFile);
                 return;
             }
-            received += chunk.size();
+            received += got;
         }
     };
     QObject::connect(reply.get(), &QNetworkReply::readyRead, &loop, [&] {
-        stall.start(m_options.stallTimeoutMs);
+        sinceLastByte.restart();
         drain();
     });
-    QObject::connect(reply.get(), &QNetworkReply::downloadProgress, &loop,
-                     [&] { stall.start(m_options.stallTimeoutMs); });
     QObject::connect(reply.get(), &QNetworkReply::finished, &loop, &QEventLoop::quit);
 
-    stall.start(m_options.stallTimeoutMs);
+    stall.start(qBound(10, m_options.stallTimeoutMs / 10, 1000));
     if (!reply->isFinished())
         loop.exec(QEventLoop::ExcludeUserInputEvents);
     stall.stop();
