@@ -205,7 +205,13 @@ void Updater::setStatus(const QString &text)
 
 void Updater::processPendingEvents()
 {
+    // An action may ask many times a millisecond (a script of many small
+    // batches); the screen changes at most once a frame anyway. The first
+    // call after a pause always runs, so a step that blocks is announced.
+    if (m_sinceEvents.isValid() && !m_sinceEvents.hasExpired(kEventsIntervalMs))
+        return;
     QCoreApplication::processEvents(QEventLoop::AllEvents);
+    m_sinceEvents.start();
 }
 
 void Updater::setBusyCursor(bool busy)

@@ -3,6 +3,7 @@
 #include "app/platform.h"
 #include "common/services.h"
 
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QWidget>
 
@@ -92,6 +93,9 @@ private:
     Platform m_platform;
     bool m_busy = false;
     bool m_actionRunning = false;
+    // Pending events are processed at most this often.
+    static constexpr qint64 kEventsIntervalMs = 15;
+    QElapsedTimer m_sinceEvents;
     bool m_closeRequested = false;
     int m_progressMinimum = 0;
     int m_progressMaximum = 100;

@@ -1,16 +1,11 @@
 #include "sp/odbcdatabase.h"
 
 #include <QAtomicInt>
-#include <QEventLoop>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
 
-#include <chrono>
-#include <condition_variable>
-#include <exception>
 #include <memory>
-#include <mutex>
 
 namespace {
 
@@ -20,9 +15,6 @@ const QString kConnectOptions = QStringLiteral("SQL_ATTR_LOGIN_TIMEOUT=15");
 
 QAtomicInt connectionCounter;
 
-// How long the caller waits for a call before it lets the window paint:
-// short enough that nobody sees a frozen window.
-constexpr std::chrono::milliseconds kQuietWait{30};
 
 // What the driver says about a failure: the server's text where there is
 // one, else Qt's.
@@ -37,19 +29,13 @@ QString describe(const QSqlError &error)
 OdbcDatabase::OdbcDatabase(QString driver)
     : m_driver(std::move(driver)),
       m_connectionName(QStringLiteral("updater-sp-%1").arg(connectionCounter.fetchAndAddRelaxed(1) + 1)),
-      m_context(new QObject)
+      m_worker(QStringLiteral("database"))
 {
-    m_thread.setObjectName(QStringLiteral("database"));
-    m_context->moveToThread(&m_thread);
-    m_thread.start();
 }
 
 OdbcDatabase::~OdbcDatabase()
 {
     close();
-    m_thread.quit();
-    m_thread.wait();
-    delete m_context;
 }
 
 DatabaseFactory OdbcDatabase::factory()
@@ -64,53 +50,7 @@ Failure OdbcDatabase::failure(int number, const QString &text) const
 
 void OdbcDatabase::call(const std::function<void()> &work)
 {
-    // Shared with the worker, which may finish after this call has stopped
-    // waiting in the event loop but before it returns.
-    struct Wait
-    {
-        std::mutex mutex;
-        std::condition_variable finished;
-        bool done = false;
-        QEventLoop *loop = nullptr; // set while the caller waits in it
-        std::exception_ptr thrown;
-    };
-    auto wait = std::make_shared<Wait>();
-    QMetaObject::invokeMethod(
-        m_context,
-        [wait, &work] {
-            std::exception_ptr thrown;
-            try {
-                work();
-            } catch (...) {
-                thrown = std::current_exception();
-            }
-            const std::lock_guard lock(wait->mutex);
-            wait->thrown = thrown;
-            wait->done = true;
-            if (wait->loop)
-                QMetaObject::invokeMethod(wait->loop, &QEventLoop::quit, Qt::QueuedConnection);
-            wait->finished.notify_one();
-        },
-        Qt::QueuedConnection);
-
-    std::unique_lock lock(wait->mutex);
-    // Most batches take a moment: wait for them without the cost of an
-    // event loop. A longer one keeps the window painting while it runs.
-    if (!wait->finished.wait_for(lock, kQuietWait, [&] { return wait->done; })) {
-        QEventLoop loop;
-        wait->loop = &loop;
-        while (!wait->done) {
-            lock.unlock();
-            const int result = loop.exec(QEventLoop::ExcludeUserInputEvents);
-            lock.lock();
-            // No event loop runs while the program quits: just wait.
-            if (result == -1)
-                wait->finished.wait(lock, [&] { return wait->done; });
-        }
-        wait->loop = nullptr;
-    }
-    if (wait->thrown)
-        std::rethrow_exception(wait->thrown);
+    m_worker.run(work);
 }
 
 void OdbcDatabase::open(const QString &connectionString)

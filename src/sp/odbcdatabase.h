@@ -2,17 +2,17 @@
 
 #include "common/failure.h"
 #include "sp/database.h"
+#include "sp/workerthread.h"
 
 #include <QStringList>
-#include <QThread>
 
 #include <functional>
 
 // A Database over Qt SQL's ODBC driver. The connection lives on a worker
-// thread of its own, made per object: every call is handed to that thread
-// and the caller waits in a local event loop that keeps the window painting
-// but leaves user input queued, so clicks are handled only where the action
-// itself processes pending events.
+// thread of its own, made per object (sp/workerthread.h): every call is
+// handed to that thread, and while a long one runs the caller keeps the
+// window painting but leaves user input queued, so clicks are handled only
+// where the action itself processes pending events.
 class OdbcDatabase final : public Database
 {
 public:
@@ -39,6 +39,5 @@ private:
     QString m_connectionName;
     QStringList m_secrets;
     bool m_open = false;
-    QThread m_thread;
-    QObject *m_context = nullptr; // lives on m_thread
+    WorkerThread m_worker;
 };
