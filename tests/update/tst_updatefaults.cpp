@@ -17,7 +17,21 @@ Q_DECLARE_METATYPE(Fault)
 
 namespace {
 const QString kExePath = QStringLiteral("/updates/Vantora.exe");
+
+// One "Update App" click in the fixture's installation, the offered update
+// answered as given; what the window saw.
+RecordingServices runUpdate(WebFixture &web, Answer answer)
+{
+    RecordingServices window;
+    window.answer({answer});
+    TestClock clock;
+    FolderProcessControl processes(web.appFolder());
+    InstallFiles files;
+    const Endpoints endpoints = web.endpoints();
+    AppUpdate(window, web.web(), clock, endpoints, web.appFolder(), processes, files).run();
+    return window;
 }
+} // namespace
 
 class TestUpdateFaults : public QObject
 {
@@ -78,13 +92,7 @@ void TestUpdateFaults::downloadFaultsLoseNothing()
     }
     web.server().setFault(kExePath, fault);
 
-    RecordingServices window;
-    window.answer({Answer::Yes});
-    TestClock clock;
-    FolderProcessControl processes(web.appFolder());
-    InstallFiles files;
-    const Endpoints endpoints = web.endpoints();
-    AppUpdate(window, web.web(), clock, endpoints, web.appFolder(), processes, files).run();
+    const RecordingServices window = runUpdate(web, Answer::Yes);
 
     QCOMPARE(window.only({QStringLiteral("box:critical")}),
              QStringList{QStringLiteral("box:critical:Updater:Failed to download update.")});
@@ -121,13 +129,7 @@ void TestUpdateFaults::hostilePublishedVersion()
     web.publish(QStringLiteral("/updates/version.txt"), published);
     QVERIFY(writeBytes(web.appFolder() + QStringLiteral("/version.txt"), "1.0.0\r\n"));
 
-    RecordingServices window;
-    window.answer({Answer::No});
-    TestClock clock;
-    FolderProcessControl processes(web.appFolder());
-    InstallFiles files;
-    const Endpoints endpoints = web.endpoints();
-    AppUpdate(window, web.web(), clock, endpoints, web.appFolder(), processes, files).run();
+    const RecordingServices window = runUpdate(web, Answer::No);
 
     if (offered) {
         // An honest comparison: the text differs, so it is offered, and the
