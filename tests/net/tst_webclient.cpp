@@ -47,24 +47,13 @@ void TestWebClient::fetchTextFailures_data()
 {
     QTest::addColumn<Fault>("fault");
     QTest::addColumn<int>("number");
-    Fault notFound;
-    notFound.status = 404;
-    Fault serverError;
-    serverError.status = 500;
-    Fault dropped;
-    dropped.dropAfter = 3;
-    Fault stalled;
-    stalled.stall = true;
-    Fault stalledBody;
-    stalledBody.stallAfterHeaders = true;
-    Fault toHttp;
-    toHttp.redirectTo = QStringLiteral("http://127.0.0.1:9/updates/version.txt");
-    QTest::newRow("404") << notFound << 404;
-    QTest::newRow("500") << serverError << 500;
-    QTest::newRow("dropped after 3 bytes") << dropped << -1;
-    QTest::newRow("no answer") << stalled << int(TransferCode::TimedOut);
-    QTest::newRow("headers, then nothing") << stalledBody << int(TransferCode::TimedOut);
-    QTest::newRow("redirect to http") << toHttp << int(TransferCode::NetworkErrorBase + QNetworkReply::InsecureRedirectError);
+    QTest::newRow("404") << Fault::answering(404) << 404;
+    QTest::newRow("500") << Fault::answering(500) << 500;
+    QTest::newRow("dropped after 3 bytes") << Fault::droppedAfter(3) << -1;
+    QTest::newRow("no answer") << Fault::noAnswer() << int(TransferCode::TimedOut);
+    QTest::newRow("headers, then nothing") << Fault::silentAfterHeaders() << int(TransferCode::TimedOut);
+    QTest::newRow("redirect to http") << Fault::redirect(QStringLiteral("http://127.0.0.1:9/updates/version.txt"))
+                                      << int(TransferCode::NetworkErrorBase + QNetworkReply::InsecureRedirectError);
 }
 
 void TestWebClient::fetchTextFailures()

@@ -151,19 +151,11 @@ void TestReportActions::failedFetchKeepsRows_data()
     QTest::addColumn<bool>("listedBefore");
     QTest::addColumn<Fault>("fault");
     QTest::addColumn<QString>("mentions");
-    Fault missing;
-    missing.status = 404;
-    Fault broken;
-    broken.status = 500;
-    Fault stall;
-    stall.stall = true;
-    Fault cut;
-    cut.dropAfter = 3;
-    QTest::newRow("first run, catalogue missing") << false << missing << QStringLiteral("404");
-    QTest::newRow("catalogue missing") << true << missing << QStringLiteral("404");
-    QTest::newRow("server error") << true << broken << QStringLiteral("500");
-    QTest::newRow("no answer") << true << stall << QString();
-    QTest::newRow("connection cut") << true << cut << QString();
+    QTest::newRow("first run, catalogue missing") << false << Fault::answering(404) << QStringLiteral("404");
+    QTest::newRow("catalogue missing") << true << Fault::answering(404) << QStringLiteral("404");
+    QTest::newRow("server error") << true << Fault::answering(500) << QStringLiteral("500");
+    QTest::newRow("no answer") << true << Fault::noAnswer() << QString();
+    QTest::newRow("connection cut") << true << Fault::droppedAfter(3) << QString();
 }
 
 void TestReportActions::failedFetchKeepsRows()
@@ -317,18 +309,10 @@ void TestReportActions::downloadIntoExistingFolder()
 void TestReportActions::failedDownloadKeepsEarlierReport_data()
 {
     QTest::addColumn<Fault>("fault");
-    Fault missing;
-    missing.status = 404;
-    Fault broken;
-    broken.status = 503;
-    Fault cut;
-    cut.dropAfter = 1000;
-    Fault stall;
-    stall.stallAfterHeaders = true;
-    QTest::newRow("missing") << missing;
-    QTest::newRow("server error") << broken;
-    QTest::newRow("cut off") << cut;
-    QTest::newRow("stalled") << stall;
+    QTest::newRow("missing") << Fault::answering(404);
+    QTest::newRow("server error") << Fault::answering(503);
+    QTest::newRow("cut off") << Fault::droppedAfter(1000);
+    QTest::newRow("stalled") << Fault::silentAfterHeaders();
 }
 
 void TestReportActions::failedDownloadKeepsEarlierReport()

@@ -52,15 +52,10 @@ void TestUpdateFaults::downloadFaultsLoseNothing_data()
     QTest::newRow("cut at 1 %") << Fault{} << 0.01 << false;
     QTest::newRow("cut at 50 %") << Fault{} << 0.50 << false;
     QTest::newRow("cut at 99 %") << Fault{} << 0.99 << false;
-    Fault stalled;
-    stalled.stallAfterHeaders = true;
-    QTest::newRow("stalled server") << stalled << -1.0 << false;
-    Fault serverError;
-    serverError.status = 500;
-    QTest::newRow("500") << serverError << -1.0 << false;
-    Fault toHttp;
-    toHttp.redirectTo = QStringLiteral("http://127.0.0.1:9/updates/Vantora.exe");
-    QTest::newRow("redirect to http") << toHttp << -1.0 << false;
+    QTest::newRow("stalled server") << Fault::silentAfterHeaders() << -1.0 << false;
+    QTest::newRow("500") << Fault::answering(500) << -1.0 << false;
+    QTest::newRow("redirect to http") << Fault::redirect(QStringLiteral("http://127.0.0.1:9/updates/Vantora.exe"))
+                                      << -1.0 << false;
     QTest::newRow("certificate for another host") << Fault{} << -1.0 << true;
 }
 

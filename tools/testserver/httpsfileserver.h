@@ -26,6 +26,13 @@ public:
         int trickleBytes = 0;     // send the body this many bytes at a time...
         int trickleIntervalMs = 0; // ...with this pause between the pieces
         QString redirectTo;       // answer 302 with this Location
+
+        // The usual faults, by name.
+        static Fault answering(int code) { Fault f; f.status = code; return f; }
+        static Fault droppedAfter(qint64 bytes) { Fault f; f.dropAfter = bytes; return f; }
+        static Fault noAnswer() { Fault f; f.stall = true; return f; }
+        static Fault silentAfterHeaders() { Fault f; f.stallAfterHeaders = true; return f; }
+        static Fault redirect(const QString &location) { Fault f; f.redirectTo = location; return f; }
     };
 
     HttpsFileServer(QString root, QString certFile, QString keyFile, QObject *parent = nullptr);
