@@ -14,10 +14,10 @@
 //                           peak_rss_kib
 //
 // Trust for the download comes from UPDATER_CA_FILE, as in the tool itself.
+#include "app/messagebox.h"
 #include "app/platform.h"
 #include "app/updater.h"
 #include "common/clock.h"
-#include "app/messagebox.h"
 #include "common/services.h"
 #include "common/textrules.h"
 #include "net/webclient.h"
@@ -27,13 +27,13 @@
 
 #include <QAbstractItemModel>
 #include <QApplication>
-#include <QPushButton>
-#include <QTreeView>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QPushButton>
 #include <QTextStream>
 #include <QTimer>
+#include <QTreeView>
 
 #include <sys/resource.h>
 #include <time.h>
@@ -86,8 +86,14 @@ public:
     explicit TimedServices(Services &window) : m_window(window) {}
     double uiSeconds = 0;
 
-    void setStatus(const QString &text) override { timed([&] { m_window.setStatus(text); }); }
-    void processPendingEvents() override { timed([&] { m_window.processPendingEvents(); }); }
+    void setStatus(const QString &text) override
+    {
+        timed([&] { m_window.setStatus(text); });
+    }
+    void processPendingEvents() override
+    {
+        timed([&] { m_window.processPendingEvents(); });
+    }
     void setBusyCursor(bool busy) override { m_window.setBusyCursor(busy); }
     Answer showMessage(const QString &prompt, MessageStyle style, const QString &title) override
     {
@@ -98,7 +104,10 @@ public:
     {
         timed([&] { m_window.setProgressRange(minimum, maximum); });
     }
-    void setProgressValue(int value) override { timed([&] { m_window.setProgressValue(value); }); }
+    void setProgressValue(int value) override
+    {
+        timed([&] { m_window.setProgressValue(value); });
+    }
     void setServerList(const QStringList &items) override { m_window.setServerList(items); }
     void setReportColumn(const QString &caption, int widthTwips) override
     {

@@ -15,8 +15,8 @@ int main(int argc, char **argv)
     WebClient web;
     SystemClock clock;
     LinuxProcessControl processes;
-    Updater window(Platform{web, clock, Endpoints::fromEnvironment(), applicationFolder(), processes,
-                            OdbcDatabase::factory()});
+    Updater window(
+        Platform{web, clock, Endpoints::fromEnvironment(), applicationFolder(), processes, OdbcDatabase::factory()});
     window.show();
     return app.exec();
 }

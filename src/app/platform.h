@@ -1,8 +1,8 @@
 #pragma once
 
 #include "net/endpoints.h"
-#include "update/processcontrol.h"
 #include "sp/odbcdatabase.h"
+#include "update/processcontrol.h"
 
 #include <QString>
 

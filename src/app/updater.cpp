@@ -42,8 +42,14 @@ QFont faceFont(const QString &face, double points, int weight)
     return result;
 }
 
-QFont buttonFont() { return faceFont(QStringLiteral("Calibri"), 11.25, 700); }
-QFont roundedFont() { return faceFont(QStringLiteral("Arial Rounded MT Bold"), 9, 400); }
+QFont buttonFont()
+{
+    return faceFont(QStringLiteral("Calibri"), 11.25, 700);
+}
+QFont roundedFont()
+{
+    return faceFont(QStringLiteral("Arial Rounded MT Bold"), 9, 400);
+}
 
 void place(QWidget *widget, const char *name, int left, int top, int width, int height)
 {
@@ -51,8 +57,7 @@ void place(QWidget *widget, const char *name, int left, int top, int width, int 
     widget->setGeometry(Updater::px(left), Updater::px(top), Updater::px(width), Updater::px(height));
 }
 
-QPushButton *button(QWidget *parent, const char *name, const QString &text, int left, int top, int width,
-                    int height)
+QPushButton *button(QWidget *parent, const char *name, const QString &text, int left, int top, int width, int height)
 {
     auto *result = new QPushButton(text, parent);
     place(result, name, left, top, width, height);
@@ -150,9 +155,9 @@ void Updater::build()
     place(m_chkAll, "chkAll", 140, 3720, 975, 255);
     m_chkAll->setFont(faceFont(QStringLiteral("Arial"), 8.25, 400));
 
-    const QList<QWidget *> order = {m_cmdCheckUpdate, m_lblStatus, m_progressBar, m_label1,
-                                    m_lblFileDetails, m_cmdDownloadSP, m_list1, m_cmdReports,
-                                    m_frameRpt, m_cmdDownloadRpt, m_lvFiles, m_chkAll};
+    const QList<QWidget *> order
+        = {m_cmdCheckUpdate, m_lblStatus,  m_progressBar, m_label1,         m_lblFileDetails, m_cmdDownloadSP,
+           m_list1,          m_cmdReports, m_frameRpt,    m_cmdDownloadRpt, m_lvFiles,        m_chkAll};
     for (qsizetype i = 1; i < order.size(); ++i)
         setTabOrder(order.at(i - 1), order.at(i));
 
@@ -310,8 +315,7 @@ void Updater::cmdCheckUpdate_Click()
 void Updater::cmdReports_Click()
 {
     runAction([this] {
-        ReportActions(*this, m_platform.web, m_platform.endpoints, m_platform.appFolder, *m_reports)
-            .cmdReports_Click();
+        ReportActions(*this, m_platform.web, m_platform.endpoints, m_platform.appFolder, *m_reports).cmdReports_Click();
     });
 }
 
@@ -325,15 +329,13 @@ void Updater::cmdDownloadRpt_Click()
 
 void Updater::chkAll_Click()
 {
-    ReportActions(*this, m_platform.web, m_platform.endpoints, m_platform.appFolder, *m_reports)
-        .chkAll_Click();
+    ReportActions(*this, m_platform.web, m_platform.endpoints, m_platform.appFolder, *m_reports).chkAll_Click();
 }
 
 void Updater::cmdDownloadSP_Click()
 {
     runAction([this] {
-        SpUpdate(*this, m_platform.web, m_platform.endpoints, m_platform.appFolder, m_platform.databases,
-                 m_serverName)
+        SpUpdate(*this, m_platform.web, m_platform.endpoints, m_platform.appFolder, m_platform.databases, m_serverName)
             .run();
     });
 }

@@ -29,8 +29,7 @@ public:
     // true: hourglass; false: the default cursor, however often true was set.
     virtual void setBusyCursor(bool busy) = 0;
     // A modal box. An empty title shows the application title "Updater".
-    virtual Answer showMessage(const QString &prompt, MessageStyle style,
-                               const QString &title = QString()) = 0;
+    virtual Answer showMessage(const QString &prompt, MessageStyle style, const QString &title = QString()) = 0;
     // Shows or hides the report panel.
     virtual void showReportPanel(bool shown) = 0;
 

@@ -82,8 +82,7 @@ QFile &openForReading(QFile &file)
     if (!info.exists())
         throw Failure{FailureCode::FileNotFound, QStringLiteral("File not found: %1").arg(path)};
     if (info.isDir() || !file.open(QIODevice::ReadOnly))
-        throw Failure{FailureCode::PathAccess,
-                      QStringLiteral("Cannot open %1: %2").arg(path, file.errorString())};
+        throw Failure{FailureCode::PathAccess, QStringLiteral("Cannot open %1: %2").arg(path, file.errorString())};
     return file;
 }
 
@@ -155,11 +154,9 @@ void writeLines(const QString &path, const QStringList &lines)
     }
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly))
-        throw Failure{FailureCode::PathAccess,
-                      QStringLiteral("Cannot write %1: %2").arg(path, file.errorString())};
+        throw Failure{FailureCode::PathAccess, QStringLiteral("Cannot write %1: %2").arg(path, file.errorString())};
     if (file.write(bytes) != bytes.size() || !file.commit())
-        throw Failure{FailureCode::WriteFailed,
-                      QStringLiteral("Cannot write %1: %2").arg(path, file.errorString())};
+        throw Failure{FailureCode::WriteFailed, QStringLiteral("Cannot write %1: %2").arg(path, file.errorString())};
 }
 
 } // namespace TextRules

@@ -66,8 +66,8 @@ Failure outcome(QNetworkReply *reply, int forced, const QString &sslText, qint64
     }
     const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
     if (length.isValid() && length.toLongLong() != received)
-        return {TransferCode::Truncated, TransferCode::describe(TransferCode::Truncated)
-                                             + QStringLiteral(" (") + url + QLatin1Char(')')};
+        return {TransferCode::Truncated,
+                TransferCode::describe(TransferCode::Truncated) + QStringLiteral(" (") + url + QLatin1Char(')')};
     return {TransferCode::Ok, QString()};
 }
 

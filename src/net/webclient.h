@@ -9,10 +9,10 @@ class QNetworkReply;
 // Limits and trust of the web transfers. Tests pass short timeouts.
 struct TransferOptions
 {
-    int requestTimeoutMs = 60'000;   // FetchText: the whole request
-    int stallTimeoutMs = 60'000;     // DownloadToFile: no byte for this long
+    int requestTimeoutMs = 60'000; // FetchText: the whole request
+    int stallTimeoutMs = 60'000;   // DownloadToFile: no byte for this long
     qint64 maxTextBytes = 16 * 1024 * 1024;
-    QString caFile;                  // extra trusted authorities (PEM), optional
+    QString caFile; // extra trusted authorities (PEM), optional
 
     // Defaults, with the extra authorities of UPDATER_CA_FILE.
     static TransferOptions fromEnvironment();

@@ -82,8 +82,7 @@ bool isPlainFileName(const QString &name)
     if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String(".."))
         return false;
     for (const QChar c : name) {
-        if (c.unicode() < kFirstPrintable || c == QLatin1Char('/') || c == QLatin1Char('\\')
-            || c == QLatin1Char(':'))
+        if (c.unicode() < kFirstPrintable || c == QLatin1Char('/') || c == QLatin1Char('\\') || c == QLatin1Char(':'))
             return false;
     }
     return true;

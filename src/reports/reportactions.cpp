@@ -17,10 +17,9 @@ constexpr int kOpeningColumnTwips = 8000;
 constexpr int kListedColumnTwips = 5000;
 } // namespace
 
-ReportActions::ReportActions(Services &services, WebClient &web, const Endpoints &endpoints,
-                             QString appFolder, ReportList &list)
-    : m_services(services), m_web(web), m_endpoints(endpoints), m_appFolder(std::move(appFolder)),
-      m_list(list)
+ReportActions::ReportActions(Services &services, WebClient &web, const Endpoints &endpoints, QString appFolder,
+                             ReportList &list)
+    : m_services(services), m_web(web), m_endpoints(endpoints), m_appFolder(std::move(appFolder)), m_list(list)
 {
 }
 
@@ -39,8 +38,7 @@ void ReportActions::cmdReports_Click()
         m_services.setBusyCursor(false);
     } catch (...) {
         const Failure failure = currentFailure();
-        m_services.showMessage(trapText(failure.number, failure.description), MessageStyle::Critical,
-                               kTrapTitle);
+        m_services.showMessage(trapText(failure.number, failure.description), MessageStyle::Critical, kTrapTitle);
         m_services.setBusyCursor(false);
     }
 }
@@ -56,8 +54,7 @@ void ReportActions::LoadReportCatalogue()
         m_services.setBusyCursor(false);
     } catch (...) {
         const Failure failure = currentFailure();
-        m_services.showMessage(QStringLiteral("Error loading file list: ") + failure.description,
-                               MessageStyle::Plain);
+        m_services.showMessage(QStringLiteral("Error loading file list: ") + failure.description, MessageStyle::Plain);
         m_services.setBusyCursor(false);
     }
 }
@@ -85,8 +82,7 @@ void ReportActions::cmdDownloadRpt_Click()
         m_services.setBusyCursor(false);
     } catch (...) {
         const Failure failure = currentFailure();
-        m_services.showMessage(trapText(failure.number, failure.description), MessageStyle::Critical,
-                               kListTrapTitle);
+        m_services.showMessage(trapText(failure.number, failure.description), MessageStyle::Critical, kListTrapTitle);
         m_services.setBusyCursor(false);
     }
 }
@@ -107,7 +103,6 @@ void ReportActions::chkAll_Click()
         m_list.setAllChecked(m_services.selectAllChecked());
     } catch (...) {
         const Failure failure = currentFailure();
-        m_services.showMessage(trapText(failure.number, failure.description), MessageStyle::Critical,
-                               kListTrapTitle);
+        m_services.showMessage(trapText(failure.number, failure.description), MessageStyle::Critical, kListTrapTitle);
     }
 }

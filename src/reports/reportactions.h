@@ -13,8 +13,7 @@ class WebClient;
 class ReportActions
 {
 public:
-    ReportActions(Services &services, WebClient &web, const Endpoints &endpoints, QString appFolder,
-                  ReportList &list);
+    ReportActions(Services &services, WebClient &web, const Endpoints &endpoints, QString appFolder, ReportList &list);
 
     // "Update Reports": opens the panel, clears "Select All", sets up the
     // column and lists the published catalogue.

@@ -168,7 +168,8 @@ QStringList secrets(const QString &connectionString)
 QString masked(const QString &text, const QStringList &secrets)
 {
     static const QRegularExpression keyed(
-        QStringLiteral("((?:PWD|Password)\\s*=\\s*)(\\{(?:[^}]|\\}\\})*\\}?|\"(?:[^\"]|\"\")*\"?|'(?:[^']|'')*'?|[^;\\s]*)"),
+        QStringLiteral(
+            "((?:PWD|Password)\\s*=\\s*)(\\{(?:[^}]|\\}\\})*\\}?|\"(?:[^\"]|\"\")*\"?|'(?:[^']|'')*'?|[^;\\s]*)"),
         QRegularExpression::CaseInsensitiveOption);
     QString result = text;
     result.replace(keyed, QStringLiteral("\\1") + kMask);

@@ -15,7 +15,6 @@ const QString kConnectOptions = QStringLiteral("SQL_ATTR_LOGIN_TIMEOUT=15");
 
 QAtomicInt connectionCounter;
 
-
 // What the driver says about a failure: the server's text where there is
 // one, else Qt's.
 QString describe(const QSqlError &error)
@@ -59,8 +58,7 @@ void OdbcDatabase::open(const QString &connectionString)
     m_secrets = ConnectionString::secrets(connectionString);
     const QString odbc = ConnectionString::toOdbc(connectionString, m_driver);
     if (!QSqlDatabase::isDriverAvailable(kDriverPlugin))
-        throw failure(DatabaseCode::NoDriver,
-                      QStringLiteral("Qt's ODBC database driver (QODBC) is not installed."));
+        throw failure(DatabaseCode::NoDriver, QStringLiteral("Qt's ODBC database driver (QODBC) is not installed."));
     call([&] {
         QSqlDatabase db = QSqlDatabase::addDatabase(kDriverPlugin, m_connectionName);
         db.setConnectOptions(kConnectOptions);
@@ -91,8 +89,7 @@ void OdbcDatabase::execute(const QString &batch)
         QSqlDatabase db = QSqlDatabase::database(m_connectionName, false);
         QSqlQuery query(db);
         query.setForwardOnly(true);
-        if (!query.exec(batch))
-        {
+        if (!query.exec(batch)) {
             const QString text = describe(query.lastError());
             throw failure(DatabaseCode::ExecuteFailed,
                           text.isEmpty() ? QStringLiteral("The database did not run the batch.") : text);

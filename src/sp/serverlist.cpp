@@ -90,8 +90,7 @@ void load(Services &services, const QString &appFolder, QString &serverName)
         const QStringList items = splitItems(TextRules::decode(TextRules::readFile(path)));
         if (items.size() > kMaxItems)
             throw Failure{kSubscriptOutOfRange,
-                          QStringLiteral("Subscript out of range: CONSTR.txt holds more than %1 items")
-                              .arg(kMaxItems)};
+                          QStringLiteral("Subscript out of range: CONSTR.txt holds more than %1 items").arg(kMaxItems)};
         if (items.isEmpty())
             throw Failure{kSubscriptOutOfRange,
                           QStringLiteral("Subscript out of range: CONSTR.txt holds no server name")};

@@ -41,8 +41,7 @@ void SpUpdate::run()
         execute(*scriptText);
     } catch (...) {
         const Failure failure = currentFailure();
-        m_services.showMessage(trapText(failure.number, failure.description), MessageStyle::Critical,
-                               kTrapTitle);
+        m_services.showMessage(trapText(failure.number, failure.description), MessageStyle::Critical, kTrapTitle);
         m_services.setStatus(QStringLiteral("Error executing script: ") + failure.description);
         m_services.setBusyCursor(false);
     }
@@ -127,9 +126,8 @@ void SpUpdate::execute(const QString &scriptText)
         m_services.showMessage(QStringLiteral("SQL Script Execution Completed Successfully!"),
                                MessageStyle::Information);
     else
-        m_services.showMessage(QStringLiteral("SQL Script Execution Completed with errors: ")
-                                   + QString::number(failed) + QStringLiteral(" of ") + total
-                                   + QStringLiteral(" batches failed."),
+        m_services.showMessage(QStringLiteral("SQL Script Execution Completed with errors: ") + QString::number(failed)
+                                   + QStringLiteral(" of ") + total + QStringLiteral(" batches failed."),
                                MessageStyle::Exclamation);
     m_services.setBusyCursor(false);
 }

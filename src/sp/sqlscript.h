@@ -2,9 +2,9 @@
 
 #include <QByteArray>
 #include <QList>
-#include <QStringView>
 #include <QString>
 #include <QStringList>
+#include <QStringView>
 
 // The stored-procedure script: from the bytes of LATEST.sql to the batches
 // sent to the database, one at a time.

@@ -50,15 +50,15 @@ QFile::Permissions runnable(QFile::Permissions permissions)
 }
 } // namespace
 
-AppUpdate::AppUpdate(Services &services, WebClient &web, Clock &clock, const Endpoints &endpoints,
-                     QString appFolder, ProcessControl &processes, InstallFiles &files)
-    : m_services(services), m_web(web), m_clock(clock), m_endpoints(endpoints),
-      m_appFolder(std::move(appFolder)), m_processes(processes), m_files(files)
+AppUpdate::AppUpdate(Services &services, WebClient &web, Clock &clock, const Endpoints &endpoints, QString appFolder,
+                     ProcessControl &processes, InstallFiles &files)
+    : m_services(services), m_web(web), m_clock(clock), m_endpoints(endpoints), m_appFolder(std::move(appFolder)),
+      m_processes(processes), m_files(files)
 {
 }
 
-AppUpdate::AppUpdate(Services &services, WebClient &web, Clock &clock, const Endpoints &endpoints,
-                     QString appFolder, ProcessControl &processes)
+AppUpdate::AppUpdate(Services &services, WebClient &web, Clock &clock, const Endpoints &endpoints, QString appFolder,
+                     ProcessControl &processes)
     : AppUpdate(services, web, clock, endpoints, std::move(appFolder), processes, InstallFiles::plain())
 {
 }
@@ -66,15 +66,15 @@ AppUpdate::AppUpdate(Services &services, WebClient &web, Clock &clock, const End
 QString AppUpdate::readLocalVersionLine(const QString &path)
 {
     if (!QFileInfo(path).isFile()) {
-        m_services.showMessage(QStringLiteral("Local version.txt not found in the application folder!")
-                                   + kCrLf + QStringLiteral("Please ensure the file exists at: ")
+        m_services.showMessage(QStringLiteral("Local version.txt not found in the application folder!") + kCrLf
+                                   + QStringLiteral("Please ensure the file exists at: ")
                                    + QDir::toNativeSeparators(path),
                                MessageStyle::Exclamation);
         m_services.setStatus(QStringLiteral("Missing version.txt"));
         TextRules::writeLines(path, {kDefaultVersion});
-        m_services.showMessage(
-            QStringLiteral("version.txt was missing and has been created with default version 1.0.0"),
-            MessageStyle::Information);
+        m_services.showMessage(QStringLiteral(
+                                   "version.txt was missing and has been created with default version 1.0.0"),
+                               MessageStyle::Information);
     }
     return TextRules::readFirstLine(path);
 }
@@ -103,11 +103,11 @@ void AppUpdate::run()
             return;
         }
 
-        const Answer answer = m_services.showMessage(
-            QStringLiteral("A new version (") + remoteVersion + QStringLiteral(") is available.") + kCrLf
-                + QStringLiteral("Your version: ") + localVersion + kCrLf + kCrLf
-                + QStringLiteral("Do you want to update now?"),
-            MessageStyle::Question, QStringLiteral("Update Available"));
+        const Answer answer
+            = m_services.showMessage(QStringLiteral("A new version (") + remoteVersion
+                                         + QStringLiteral(") is available.") + kCrLf + QStringLiteral("Your version: ")
+                                         + localVersion + kCrLf + kCrLf + QStringLiteral("Do you want to update now?"),
+                                     MessageStyle::Question, QStringLiteral("Update Available"));
         if (answer != Answer::Yes) {
             m_services.setStatus(QStringLiteral("Update cancelled."));
             m_services.setBusyCursor(false);
@@ -119,8 +119,7 @@ void AppUpdate::run()
     } catch (...) {
         const Failure failure = currentFailure();
         m_services.setStatus(QStringLiteral("Error: ") + failure.description);
-        m_services.showMessage(QStringLiteral("An error occurred: ") + failure.description,
-                               MessageStyle::Critical);
+        m_services.showMessage(QStringLiteral("An error occurred: ") + failure.description, MessageStyle::Critical);
         m_services.setBusyCursor(false);
     }
 }
@@ -148,8 +147,7 @@ void AppUpdate::install(const QString &remoteText)
         m_services.showMessage(QStringLiteral("Update completed successfully!"), MessageStyle::Information);
     } else {
         m_services.setStatus(QStringLiteral("Update failed."));
-        m_services.showMessage(QStringLiteral("Update failed. Couldn't replace the old EXE."),
-                               MessageStyle::Critical);
+        m_services.showMessage(QStringLiteral("Update failed. Couldn't replace the old EXE."), MessageStyle::Critical);
     }
     m_services.setBusyCursor(false);
     if (replaced) {
@@ -166,8 +164,7 @@ void AppUpdate::install(const QString &remoteText)
 bool AppUpdate::replaceExecutable(const QString &oldPath, const QString &newPath)
 {
     const bool hadOld = QFileInfo(oldPath).isFile();
-    const QFile::Permissions permissions =
-        hadOld ? QFile::permissions(oldPath) : runnable(QFile::permissions(newPath));
+    const QFile::Permissions permissions = hadOld ? QFile::permissions(oldPath) : runnable(QFile::permissions(newPath));
 
     // A just stopped application may hold its file for a moment.
     for (int attempt = 0; attempt < kDeleteAttempts && QFileInfo(oldPath).isFile(); ++attempt) {

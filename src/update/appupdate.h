@@ -18,10 +18,10 @@ class AppUpdate
 {
 public:
     // `files` does the delete and rename of the swap (tests make them fail).
-    AppUpdate(Services &services, WebClient &web, Clock &clock, const Endpoints &endpoints,
-              QString appFolder, ProcessControl &processes, InstallFiles &files);
-    AppUpdate(Services &services, WebClient &web, Clock &clock, const Endpoints &endpoints,
-              QString appFolder, ProcessControl &processes);
+    AppUpdate(Services &services, WebClient &web, Clock &clock, const Endpoints &endpoints, QString appFolder,
+              ProcessControl &processes, InstallFiles &files);
+    AppUpdate(Services &services, WebClient &web, Clock &clock, const Endpoints &endpoints, QString appFolder,
+              ProcessControl &processes);
 
     // The whole action, from the busy cursor to the last box.
     void run();

@@ -11,8 +11,7 @@ class LinuxProcessControl final : public ProcessControl
 {
 public:
     void stopAll(const QString &name) override;
-    bool startDetached(const QString &program, const QStringList &arguments,
-                       const QString &workingFolder) override;
+    bool startDetached(const QString &program, const QStringList &arguments, const QString &workingFolder) override;
 
     // The processes that stopAll(name) would stop, in /proc order.
     static QList<qint64> matching(const QString &name);

@@ -17,8 +17,7 @@ public:
 
     // Starts `program` with `arguments` in `workingFolder`, detached: it is
     // not waited for and outlives the caller. False when it cannot start.
-    virtual bool startDetached(const QString &program, const QStringList &arguments,
-                               const QString &workingFolder) = 0;
+    virtual bool startDetached(const QString &program, const QStringList &arguments, const QString &workingFolder) = 0;
 
     // The implementation for the platform this build runs on.
     static ProcessControl &system();

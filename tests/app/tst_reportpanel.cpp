@@ -31,7 +31,11 @@ private slots:
     void largeCatalogueIsListedWhole();
 
 private:
-    template <typename T> T *child(const char *name) { return m_window->findChild<T *>(QString::fromLatin1(name)); }
+    template <typename T>
+    T *child(const char *name)
+    {
+        return m_window->findChild<T *>(QString::fromLatin1(name));
+    }
     void click(const char *button) { QTest::mouseClick(child<QAbstractButton>(button), Qt::LeftButton); }
     QStringList checkedRows() const;
     int selectedRows() { return int(child<QTreeView>("lvFiles")->selectionModel()->selectedRows().size()); }

@@ -43,8 +43,7 @@ void TestUpdater::init()
 {
     m_web = std::make_unique<WebFixture>();
     QVERIFY2(m_web->ok(), qPrintable(m_web->error()));
-    m_window = std::make_unique<Updater>(
-        Platform{m_web->web(), m_clock, m_web->endpoints(), m_web->appFolder()});
+    m_window = std::make_unique<Updater>(Platform{m_web->web(), m_clock, m_web->endpoints(), m_web->appFolder()});
     m_boxes.clear();
     MessageBox::setHook([this](const QString &prompt, MessageStyle, const QString &title) {
         m_boxes << title + QLatin1Char('|') + prompt;
@@ -66,6 +65,7 @@ void TestUpdater::controls_data()
     QTest::addColumn<QString>("container");
     QTest::addColumn<QRect>("twips");
     QTest::addColumn<QString>("text");
+    // clang-format off
     QTest::newRow("cmdCheckUpdate") << "cmdCheckUpdate" << "QPushButton" << "Updater" << QRect(1800, 3240, 2295, 615) << "Update App";
     QTest::newRow("lblStatus") << "lblStatus" << "ClickLabel" << "Updater" << QRect(120, 4200, 9855, 855) << "";
     QTest::newRow("ProgressBar1") << "ProgressBar1" << "QProgressBar" << "Updater" << QRect(1800, 2640, 7095, 375) << "";
@@ -82,6 +82,7 @@ void TestUpdater::controls_data()
     QTest::newRow("cmdDownloadRpt") << "cmdDownloadRpt" << "QPushButton" << "frameRpt" << QRect(1320, 3840, 1455, 495) << "Download";
     QTest::newRow("lvFiles") << "lvFiles" << "QTreeView" << "frameRpt" << QRect(120, 240, 4095, 3495) << "";
     QTest::newRow("chkAll") << "chkAll" << "QCheckBox" << "frameRpt" << QRect(140, 3720, 975, 255) << "Select All";
+    // clang-format on
 }
 
 void TestUpdater::controls()
@@ -108,9 +109,9 @@ void TestUpdater::windowAndTabOrder()
     QCOMPARE(m_window->size(), QSize(669, 375));
     QVERIFY(!m_window->windowIcon().isNull());
     QCOMPARE(m_window->windowIcon().actualSize(QSize(64, 64)), QSize(16, 16));
-    const QStringList order{"cmdCheckUpdate", "lblStatus", "ProgressBar1", "Label1", "lblFileDetails",
-                            "cmdDownloadSP", "List1", "cmdReports", "frameRpt", "cmdDownloadRpt",
-                            "lvFiles", "chkAll"};
+    const QStringList order{"cmdCheckUpdate", "lblStatus",      "ProgressBar1", "Label1",
+                            "lblFileDetails", "cmdDownloadSP",  "List1",        "cmdReports",
+                            "frameRpt",       "cmdDownloadRpt", "lvFiles",      "chkAll"};
     QWidget *widget = m_window->findChild<QWidget *>(order.first());
     for (qsizetype i = 1; i < order.size(); ++i) {
         do // skip the inner parts of composite widgets
@@ -144,7 +145,8 @@ void TestUpdater::panelCoversOnlyTheLowerLeft()
     m_window->show();
     m_window->showReportPanel(true);
     const QRect panel = m_window->findChild<QWidget *>(QStringLiteral("frameRpt"))->geometry();
-    auto rect = [this](const char *name) { return m_window->findChild<QWidget *>(QString::fromLatin1(name))->geometry(); };
+    auto rect
+        = [this](const char *name) { return m_window->findChild<QWidget *>(QString::fromLatin1(name))->geometry(); };
     QVERIFY(panel.contains(rect("cmdCheckUpdate")));
     QVERIFY(panel.intersects(rect("cmdDownloadSP")));
     QVERIFY(panel.intersects(rect("lblStatus")));

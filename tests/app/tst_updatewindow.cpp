@@ -3,11 +3,11 @@
 // ctest resource lock of the programs that run stand-ins).
 #include "app/messagebox.h"
 #include "app/updater.h"
+#include "common/folderprocesscontrol.h"
 #include "common/standins.h"
 #include "common/testclock.h"
 #include "common/webfixture.h"
 #include "update/downloadprogress.h"
-#include "common/folderprocesscontrol.h"
 #include "update/linuxprocesscontrol.h"
 
 #include <QApplication>
@@ -94,9 +94,10 @@ void TestUpdateWindow::updateAppRunsToTheEnd()
 
     QTest::mouseClick(m_window->findChild<QPushButton *>(QStringLiteral("cmdCheckUpdate")), Qt::LeftButton);
 
-    QCOMPARE(m_boxes, (QStringList{QStringLiteral("Update Available|A new version (1.1.0) is available.\r\n"
-                                                  "Your version: 1.0.0\r\n\r\nDo you want to update now?"),
-                                   QStringLiteral("Updater|Update completed successfully!")}));
+    QCOMPARE(m_boxes,
+             (QStringList{QStringLiteral("Update Available|A new version (1.1.0) is available.\r\n"
+                                         "Your version: 1.0.0\r\n\r\nDo you want to update now?"),
+                          QStringLiteral("Updater|Update completed successfully!")}));
     QCOMPARE(m_window->findChild<QLabel *>(QStringLiteral("lblStatus"))->text(), QStringLiteral("Update successful."));
     QCOMPARE(m_window->findChild<QProgressBar *>(QStringLiteral("ProgressBar1"))->value(), 100);
     QCOMPARE(QApplication::overrideCursor(), nullptr);
@@ -105,7 +106,9 @@ void TestUpdateWindow::updateAppRunsToTheEnd()
     QCOMPARE(readBytes(app(QStringLiteral("Vantora.exe"))), StandIns::bytes() + kNewBuild);
     QCOMPARE(readBytes(app(QStringLiteral("version.txt"))), QByteArray("1.1.0\r\n\r\n"));
     QVERIFY(QTest::qWaitFor([&] {
-        return StandIns::logLines(app(QStringLiteral("Vantora.exe"))).last().endsWith(QStringLiteral(" /silentdbupdate"));
+        return StandIns::logLines(app(QStringLiteral("Vantora.exe")))
+            .last()
+            .endsWith(QStringLiteral(" /silentdbupdate"));
     }));
     QCOMPARE(m_standIns->running().size(), 1);
 }

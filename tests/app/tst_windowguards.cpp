@@ -22,10 +22,7 @@ private slots:
     void closeWaitsForTheAction();
 
 private:
-    void click(const QString &name)
-    {
-        QTest::mouseClick(m_window->findChild<QPushButton *>(name), Qt::LeftButton);
-    }
+    void click(const QString &name) { QTest::mouseClick(m_window->findChild<QPushButton *>(name), Qt::LeftButton); }
 
     std::unique_ptr<WebFixture> m_web;
     TestClock m_clock;
@@ -84,8 +81,9 @@ void TestWindowGuards::secondClickDuringAnAction()
     };
     click(QStringLiteral("cmdCheckUpdate"));
 
-    QCOMPARE(m_boxes, (QStringList{QStringLiteral("Update Available|A new version (1.1.0) is available."),
-                                   QStringLiteral("Updater|Update completed successfully!")}));
+    QCOMPARE(m_boxes,
+             (QStringList{QStringLiteral("Update Available|A new version (1.1.0) is available."),
+                          QStringLiteral("Updater|Update completed successfully!")}));
     QCOMPARE(m_processes.log.size(), 2); // one stop, one start: the update ran once
     QCOMPARE(readBytes(m_web->appFolder() + QStringLiteral("/Vantora.exe")), QByteArray("new build"));
     QVERIFY(!m_window->actionRunning());

@@ -41,13 +41,13 @@ private:
 
 // The database tests need the server: without it they fail under CI and
 // are skipped elsewhere.
-#define REQUIRE_DATABASE(fixture)                                                                         \
-    do {                                                                                                   \
-        if (!(fixture).ok()) {                                                                             \
-            const QByteArray why = "PostgreSQL is not reachable (scripts/test starts it): "                \
-                + (fixture).error().toUtf8();                                                              \
-            if (qEnvironmentVariable("CI") == QLatin1String("true"))                                       \
-                QFAIL(why.constData());                                                                    \
-            QSKIP(why.constData());                                                                        \
-        }                                                                                                  \
+#define REQUIRE_DATABASE(fixture)                                                                                      \
+    do {                                                                                                               \
+        if (!(fixture).ok()) {                                                                                         \
+            const QByteArray why                                                                                       \
+                = "PostgreSQL is not reachable (scripts/test starts it): " + (fixture).error().toUtf8();               \
+            if (qEnvironmentVariable("CI") == QLatin1String("true"))                                                   \
+                QFAIL(why.constData());                                                                                \
+            QSKIP(why.constData());                                                                                    \
+        }                                                                                                              \
     } while (false)

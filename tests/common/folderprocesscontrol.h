@@ -26,8 +26,7 @@ public:
                 ::kill(static_cast<pid_t>(pid), SIGKILL);
         }
     }
-    bool startDetached(const QString &program, const QStringList &arguments,
-                       const QString &workingFolder) override
+    bool startDetached(const QString &program, const QStringList &arguments, const QString &workingFolder) override
     {
         return m_real.startDetached(program, arguments, workingFolder);
     }

@@ -8,8 +8,7 @@ class RecordingProcesses : public ProcessControl
 {
 public:
     void stopAll(const QString &name) override { log << QStringLiteral("stop:") + name; }
-    bool startDetached(const QString &program, const QStringList &arguments,
-                       const QString &workingFolder) override
+    bool startDetached(const QString &program, const QStringList &arguments, const QString &workingFolder) override
     {
         log << QStringLiteral("start:%1 %2 @%3").arg(program, arguments.join(QLatin1Char(' ')), workingFolder);
         return true;

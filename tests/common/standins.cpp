@@ -115,8 +115,8 @@ QList<qint64> StandIns::running() const
 
 QStringList StandIns::logLines(const QString &executable)
 {
-    return QString::fromLocal8Bit(readBytes(executable + QStringLiteral(".log"))).split(QLatin1Char('\n'),
-                                                                                         Qt::SkipEmptyParts);
+    return QString::fromLocal8Bit(readBytes(executable + QStringLiteral(".log")))
+        .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
 }
 
 void StandIns::stopAll()

@@ -21,8 +21,9 @@ void TestFailure::everyThrowBecomesAFailure_data()
     QTest::addColumn<std::function<void()>>("thrower");
     QTest::addColumn<int>("number");
     QTest::addColumn<QString>("description");
-    QTest::newRow("Failure") << std::function<void()>([] { throw Failure{53, QStringLiteral("File not found")}; })
-                             << 53 << "File not found";
+    QTest::newRow("Failure") << std::function<void()>([] {
+        throw Failure{53, QStringLiteral("File not found")};
+    }) << 53 << "File not found";
     QTest::newRow("out of memory") << std::function<void()>([] { throw std::bad_alloc(); })
                                    << int(FailureCode::OutOfMemory) << "Out of memory";
     QTest::newRow("library exception") << std::function<void()>([] { throw std::runtime_error("disk on fire"); })

@@ -49,11 +49,13 @@ void TestTextRules::trimBlanks_data()
 {
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("trimmed");
+    // clang-format off
     QTest::newRow("blanks") << "  1.2.0  " << "1.2.0";
     QTest::newRow("tab stays") << "\t1.2.0\t" << "\t1.2.0\t";
     QTest::newRow("CR stays") << " 1.2.0\r " << "1.2.0\r";
     QTest::newRow("only blanks") << "   " << "";
     QTest::newRow("inner blank stays") << " a b " << "a b";
+    // clang-format on
 }
 
 void TestTextRules::trimBlanks()

@@ -38,8 +38,7 @@ void TestWebClient::fetchTextReturnsBody()
     WebFixture web;
     QVERIFY2(web.ok(), qPrintable(web.error()));
     web.publish(QStringLiteral("/updates/version.txt"), "1.2.0\r\n");
-    QCOMPARE(web.web().fetchText(web.url(QStringLiteral("/updates/version.txt?t=1.5"))),
-             QStringLiteral("1.2.0\r\n"));
+    QCOMPARE(web.web().fetchText(web.url(QStringLiteral("/updates/version.txt?t=1.5"))), QStringLiteral("1.2.0\r\n"));
     QCOMPARE(web.server().requests(), QStringList{QStringLiteral("/updates/version.txt?t=1.5")});
 }
 
@@ -97,9 +96,9 @@ void TestWebClient::fetchTextRefusesUntrustedCertificate()
     TransferOptions plain = web.options();
     plain.caFile.clear();
     WebClient untrusting(plain);
-    QVERIFY(untrusting.downloadToFile(web.url(QStringLiteral("/updates/version.txt")),
-                                      web.path(QStringLiteral("v.txt")))
-            != 0);
+    QVERIFY(
+        untrusting.downloadToFile(web.url(QStringLiteral("/updates/version.txt")), web.path(QStringLiteral("v.txt")))
+        != 0);
     QVERIFY(!QFile::exists(web.path(QStringLiteral("v.txt"))));
 }
 
@@ -180,7 +179,8 @@ void TestWebClient::downloadIntoMissingFolderFails()
     web.publish(QStringLiteral("/a.txt"), "a");
     QCOMPARE(web.web().downloadToFile(web.url(QStringLiteral("/a.txt")), web.path(QStringLiteral("missing/a.txt"))),
              TransferCode::LocalFile);
-    QCOMPARE(web.web().downloadToFile(QUrl(QStringLiteral("http://127.0.0.1/a.txt")), web.path(QStringLiteral("a.txt"))),
+    QCOMPARE(web.web().downloadToFile(QUrl(QStringLiteral("http://127.0.0.1/a.txt")),
+                                      web.path(QStringLiteral("a.txt"))),
              TransferCode::BadUrl);
 }
 

@@ -23,17 +23,26 @@ void TestCatalogue::keepPrintable_data()
     QTest::addColumn<QString>("expected");
     QTest::newRow("printable ASCII unchanged") << QStringLiteral(" !azAZ09~{}") << QStringLiteral(" !azAZ09~{}");
     QTest::newRow("tab inside") << QStringLiteral("a\tb.rpt") << QStringLiteral("ab.rpt");
-    QTest::newRow("controls and DEL") << QString::fromUtf16(u"\x01" u"a\x1f" u"b\x7f" u"c\x00" u"d", 8)
+    QTest::newRow("controls and DEL") << QString::fromUtf16(u"\x01"
+                                                            u"a\x1f"
+                                                            u"b\x7f"
+                                                            u"c\x00"
+                                                            u"d",
+                                                            8)
                                       << QStringLiteral("abcd");
-    QTest::newRow("byte-order mark read as Western text") << QString::fromUtf16(u"\u00ef\u00bb\u00bfname.rpt")
-                                                          << QStringLiteral("name.rpt");
-    QTest::newRow("byte-order mark as one character") << QString::fromUtf16(u"\ufeffname.rpt")
-                                                      << QStringLiteral("name.rpt");
-    QTest::newRow("letters outside ASCII") << QString::fromUtf16(u"Zeugnis_\u00e4\u00df\u20ac.rpt")
-                                           << QStringLiteral("Zeugnis_.rpt");
+    QTest::newRow("byte-order mark read as Western text")
+        << QString::fromUtf16(u"\u00ef\u00bb\u00bfname.rpt") << QStringLiteral("name.rpt");
+    QTest::newRow("byte-order mark as one character")
+        << QString::fromUtf16(u"\ufeffname.rpt") << QStringLiteral("name.rpt");
+    QTest::newRow("letters outside ASCII")
+        << QString::fromUtf16(u"Zeugnis_\u00e4\u00df\u20ac.rpt") << QStringLiteral("Zeugnis_.rpt");
     QTest::newRow("character outside the basic plane") << QString::fromUtf16(u"a\U0001F600b") << QStringLiteral("ab");
-    QTest::newRow("unrepresentable lone surrogate counts as ?")
-        << QString::fromUtf16(u"a\xd800" u"b", 3) << QString::fromUtf16(u"a\xd800" u"b", 3);
+    QTest::newRow("unrepresentable lone surrogate counts as ?") << QString::fromUtf16(u"a\xd800"
+                                                                                      u"b",
+                                                                                      3)
+                                                                << QString::fromUtf16(u"a\xd800"
+                                                                                      u"b",
+                                                                                      3);
     QTest::newRow("empty") << QString() << QString();
 }
 
@@ -54,13 +63,15 @@ void TestCatalogue::parse_data()
     // Blanks are stripped before the other characters are dropped, so a
     // blank that only a tab separated from the end stays.
     QTest::newRow("tab shields a blank") << QStringLiteral("\t a.rpt \t") << QStringList{" a.rpt "};
-    QTest::newRow("leading byte-order mark") << QString::fromUtf16(u"\ufeffa.rpt\nb.rpt") << QStringList{"a.rpt", "b.rpt"};
-    QTest::newRow("lines of blanks only") << QStringLiteral("a.rpt\n    \n\n  \r\nb.rpt") << QStringList{"a.rpt", "b.rpt"};
+    QTest::newRow("leading byte-order mark")
+        << QString::fromUtf16(u"\ufeffa.rpt\nb.rpt") << QStringList{"a.rpt", "b.rpt"};
+    QTest::newRow("lines of blanks only")
+        << QStringLiteral("a.rpt\n    \n\n  \r\nb.rpt") << QStringList{"a.rpt", "b.rpt"};
     QTest::newRow("only blank lines") << QStringLiteral(" \r\n\r\n   ") << QStringList{};
     QTest::newRow("empty catalogue") << QString() << QStringList{};
     QTest::newRow("lone CR joins its neighbours") << QStringLiteral("a\rb.rpt") << QStringList{"ab.rpt"};
-    QTest::newRow("catalogue order and repeats kept") << QStringLiteral("z.rpt\na.rpt\nz.rpt")
-                                                      << QStringList{"z.rpt", "a.rpt", "z.rpt"};
+    QTest::newRow("catalogue order and repeats kept")
+        << QStringLiteral("z.rpt\na.rpt\nz.rpt") << QStringList{"z.rpt", "a.rpt", "z.rpt"};
     QTest::newRow("line of controls only") << QStringLiteral("\t\x01\nx") << QStringList{"x"};
 }
 
@@ -111,10 +122,12 @@ void TestCatalogue::reportsFolder_data()
 {
     QTest::addColumn<QString>("appFolder");
     QTest::addColumn<QString>("expected");
+    // clang-format off
     QTest::newRow("folder") << "/opt/vantora" << "/opt/vantora/Reports";
     QTest::newRow("folder with separator") << "/opt/vantora/" << "/opt/vantora/Reports";
     QTest::newRow("root") << "/" << "/Reports";
     QTest::newRow("drive root") << "C:\\" << "C:\\Reports";
+    // clang-format on
 }
 
 void TestCatalogue::reportsFolder()

@@ -28,8 +28,7 @@ struct Panel
 
     ReportActions actions(const QString &appFolder = QString())
     {
-        return ReportActions(window, web.web(), endpoints, appFolder.isEmpty() ? web.appFolder() : appFolder,
-                             list);
+        return ReportActions(window, web.web(), endpoints, appFolder.isEmpty() ? web.appFolder() : appFolder, list);
     }
     void publishCatalogue(const QByteArray &text) { web.publish(kCatalogue, text); }
     void publishReport(const QString &name, const QByteArray &content) { web.publish(kFolder + name, content); }
@@ -126,8 +125,9 @@ void TestReportActions::listing()
     QCOMPARE(checkedRows(panel.list), QStringList{});
     // No box, not even for an empty catalogue; the loader restores the
     // cursor, then the click handler does.
-    QCOMPARE(panel.window.log, (QStringList{kBusy, QStringLiteral("panel:shown"), QStringLiteral("selectall:0"),
-                                            kOpened, kBusy, kListed, kDefault, kDefault}));
+    QCOMPARE(panel.window.log,
+             (QStringList{kBusy, QStringLiteral("panel:shown"), QStringLiteral("selectall:0"), kOpened, kBusy, kListed,
+                          kDefault, kDefault}));
     QCOMPARE(panel.web.server().requests(), QStringList{kCatalogue});
 }
 
@@ -178,8 +178,8 @@ void TestReportActions::failedFetchKeepsRows()
     const QStringList &log = panel.window.log;
     QCOMPARE(log.size(), 8);
     // The 8000-twip column stays; the box comes once, before the cursor.
-    QCOMPARE(log.mid(0, 5), (QStringList{kBusy, QStringLiteral("panel:shown"), QStringLiteral("selectall:0"),
-                                         kOpened, kBusy}));
+    QCOMPARE(log.mid(0, 5),
+             (QStringList{kBusy, QStringLiteral("panel:shown"), QStringLiteral("selectall:0"), kOpened, kBusy}));
     const QString prefix = QStringLiteral("box:plain:Updater:Error loading file list: ");
     QVERIFY2(log.at(5).startsWith(prefix) && log.at(5).size() > prefix.size(), qPrintable(log.at(5)));
     QVERIFY2(log.at(5).contains(mentions), qPrintable(log.at(5)));
@@ -246,8 +246,7 @@ void TestReportActions::download_data()
     QTest::addColumn<QStringList>("failed");
     const QStringList all{"one.rpt", "two.rpt", "three.rpt"};
     QTest::newRow("three checked, second missing")
-        << all << QStringList{"one.rpt", "three.rpt"} << QStringList{"one.rpt", "three.rpt"}
-        << QStringList{"two.rpt"};
+        << all << QStringList{"one.rpt", "three.rpt"} << QStringList{"one.rpt", "three.rpt"} << QStringList{"two.rpt"};
     QTest::newRow("only checked rows") << QStringList{"one.rpt", "three.rpt"} << all
                                        << QStringList{"one.rpt", "three.rpt"} << QStringList{};
     QTest::newRow("none checked") << QStringList{} << all << QStringList{} << QStringList{};
@@ -358,8 +357,7 @@ void TestReportActions::namesNeverLeaveTheReportsFolder()
              (QStringList{kBusy, panel.failed(QStringLiteral("..%2Fescape.txt")),
                           panel.failed(QStringLiteral("sub%2Fx.rpt")), panel.failed(QStringLiteral("..%5Cx.rpt")),
                           panel.failed(QStringLiteral("C:x.rpt")), panel.failed(QStringLiteral("%2Fetc%2Fpasswd")),
-                          panel.failed(QStringLiteral(".")), panel.failed(QStringLiteral("..")), kComplete,
-                          kDefault}));
+                          panel.failed(QStringLiteral(".")), panel.failed(QStringLiteral("..")), kComplete, kDefault}));
     QCOMPARE(panel.web.server().requests(), QStringList{kFolder + QStringLiteral("ok.rpt")});
     QStringList after = before + QStringList{"app/Reports", "app/Reports/ok.rpt"};
     after.sort();
@@ -422,8 +420,9 @@ void TestReportActions::reportsFolderProblems()
     panel.window.log.clear();
     writeBytes(panel.reports(), "not a folder");
     panel.actions().cmdDownloadRpt_Click();
-    QCOMPARE(panel.window.log, (QStringList{kBusy, panel.failed(QStringLiteral("one.rpt")),
-                                            panel.failed(QStringLiteral("two.rpt")), kComplete, kDefault}));
+    QCOMPARE(panel.window.log,
+             (QStringList{kBusy, panel.failed(QStringLiteral("one.rpt")), panel.failed(QStringLiteral("two.rpt")),
+                          kComplete, kDefault}));
     QCOMPARE(readBytes(panel.reports()), QByteArray("not a folder"));
     QCOMPARE(QDir(panel.web.appFolder()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
              QStringList{"Reports"});

@@ -59,6 +59,7 @@ void TestDatabase::toOdbc_data()
     QTest::addColumn<QString>("oleDb");
     QTest::addColumn<QString>("driver");
     QTest::addColumn<QString>("expected");
+    // clang-format off
     QTest::newRow("the tool's own string") << oleDb(QStringLiteral("SCHOOL\\SQLEXPRESS")) << "FreeTDS"
                                            << "DRIVER={FreeTDS};SERVER=SCHOOL\\SQLEXPRESS;DATABASE=Quorvel;UID=sa;"
                                               "PWD=tr5kelvo;";
@@ -75,6 +76,7 @@ void TestDatabase::toOdbc_data()
                                                   << "DRIVER={D}}};SERVER={a}}b};DATABASE=Quorvel;UID=sa;PWD={{x}}};";
     QTest::newRow("last of a repeated keyword wins") << oleDb(QStringLiteral("a")) + "Data Source=b;" << "D"
                                                      << "DRIVER={D};SERVER=b;DATABASE=Quorvel;UID=sa;PWD=tr5kelvo;";
+    // clang-format on
 }
 
 void TestDatabase::toOdbc()
@@ -98,8 +100,8 @@ void TestDatabase::refused_data()
     QTest::newRow("part without =") << "Provider=SQLOLEDB;tr5kelvo;" << DatabaseCode::BadConnectionString;
     QTest::newRow("unclosed quote") << "Provider=SQLOLEDB;Data Source=h;Password=\"tr5kelvo;"
                                     << DatabaseCode::BadConnectionString;
-    QTest::newRow("text after a quoted value") << "Provider=SQLOLEDB;Password='tr5kelvo' x;Data Source=h;"
-                                               << DatabaseCode::BadConnectionString;
+    QTest::newRow("text after a quoted value")
+        << "Provider=SQLOLEDB;Password='tr5kelvo' x;Data Source=h;" << DatabaseCode::BadConnectionString;
 }
 
 void TestDatabase::refused()
@@ -128,6 +130,7 @@ void TestDatabase::masked_data()
 {
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("expected");
+    // clang-format off
     QTest::newRow("ODBC keyword") << "DRIVER={x};PWD=tr5kelvo;UID=sa" << "DRIVER={x};PWD=********;UID=sa";
     QTest::newRow("OLE DB keyword, any case") << "password = tr5kelvo; User ID=sa" << "password = ********; User ID=sa";
     QTest::newRow("braced value with a semicolon") << "pwd={a;b}};c};x" << "pwd=********;x";
@@ -136,6 +139,7 @@ void TestDatabase::masked_data()
     QTest::newRow("the password anywhere") << "login tr5kelvo failed" << "login ******** failed";
     QTest::newRow("other text untouched") << "password authentication failed for user \"sa\""
                                           << "password authentication failed for user \"sa\"";
+    // clang-format on
 }
 
 void TestDatabase::masked()
@@ -155,15 +159,15 @@ void TestDatabase::runsBatchesOnTheServer()
     database.execute(QStringLiteral("CREATE TABLE %1 (n int)").arg(table));
     database.execute(QStringLiteral("INSERT INTO %1 VALUES (1);\r\nINSERT INTO %1 VALUES (2)").arg(table));
     database.execute(QStringLiteral("SELECT * FROM %1").arg(table)); // a result set is dropped
-    const Failure failure = failureOf([&] { database.execute(QStringLiteral("INSERT INTO %1 VALUES ('x')").arg(table)); });
+    const Failure failure
+        = failureOf([&] { database.execute(QStringLiteral("INSERT INTO %1 VALUES ('x')").arg(table)); });
     QCOMPARE(failure.number, DatabaseCode::ExecuteFailed);
     QVERIFY2(failure.description.contains(QStringLiteral("integer")), qPrintable(failure.description));
     database.execute(QStringLiteral("INSERT INTO %1 VALUES (3)").arg(table)); // a failure does not stick
     // A later statement of a batch that fails fails the batch, after a
     // first statement that returned rows.
-    const Failure later = failureOf([&] {
-        database.execute(QStringLiteral("SELECT n FROM %1;\r\nSELECT 1 / 0").arg(table));
-    });
+    const Failure later
+        = failureOf([&] { database.execute(QStringLiteral("SELECT n FROM %1;\r\nSELECT 1 / 0").arg(table)); });
     QCOMPARE(later.number, DatabaseCode::ExecuteFailed);
     QVERIFY2(later.description.contains(QStringLiteral("division by zero")), qPrintable(later.description));
     QCOMPARE(fixture.values(QStringLiteral("SELECT n FROM %1 ORDER BY n").arg(table)), (QStringList{"1", "2", "3"}));

@@ -113,6 +113,7 @@ void TestServerList::serverNames_data()
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("refusal"); // empty: the name may be used
     const int longest = ServerList::kMaxServerNameLength;
+    // clang-format off
     QTest::newRow("instance name") << "SCHOOL-PC\\SQLEXPRESS" << QString();
     QTest::newRow("protocol, host and port") << "tcp:db.school.example,1433" << QString();
     QTest::newRow("letters beyond ASCII") << QStringLiteral("S\u00C9COLE") << QString();
@@ -126,6 +127,7 @@ void TestServerList::serverNames_data()
     QTest::newRow("an undecodable byte") << QStringLiteral("SCHOOL\uFFFD")
                                          << "holds a byte the system code page cannot read at position 7:";
     QTest::newRow("a semicolon") << "SCHOOL;Initial Catalog" << "holds \";\" at position 7:";
+    // clang-format on
 }
 
 void TestServerList::serverNames()

@@ -139,11 +139,11 @@ void TestSpFaults::hostileServerList_data()
         << QByteArray("127.0\0.0.1\r\n", 12) << QStringLiteral("holds the control character U+0000 at position 6");
     QTest::newRow("saved as Unicode (UTF-16)")
         << utf16("127.0.0.1\r\n") << QStringLiteral("holds a byte the system code page cannot read at position 1");
-    QTest::newRow("a single 50 MB line")
-        << longLine << QStringLiteral("is 52428800 characters long; a server name has at most 1024.");
-    QTest::newRow("a name and 50 MB of blanks, no line end")
-        << QByteArray("127.0.0.1") + QByteArray(k50MB, ' ')
-        << QStringLiteral("is 52428809 characters long; a server name has at most 1024.");
+    QTest::newRow("a single 50 MB line") << longLine
+                                         << QStringLiteral(
+                                                "is 52428800 characters long; a server name has at most 1024.");
+    QTest::newRow("a name and 50 MB of blanks, no line end") << QByteArray("127.0.0.1")
+            + QByteArray(k50MB, ' ') << QStringLiteral("is 52428809 characters long; a server name has at most 1024.");
     QTest::newRow("a connection string instead of a name")
         << QByteArray("Data Source=127.0.0.1;Initial Catalog=Quorvel\r\n")
         << QStringLiteral("holds \"=\" at position 12: CONSTR.txt names the server only, not a connection string.");
@@ -181,7 +181,7 @@ void TestSpFaults::hostileServerList()
 void TestSpFaults::hostileScript_data()
 {
     QTest::addColumn<QByteArray>("script");
-    QTest::addColumn<int>("total");         // n in "Executing batch i of n"
+    QTest::addColumn<int>("total");          // n in "Executing batch i of n"
     QTest::addColumn<QStringList>("failed"); // batches with an error box
     QTest::addColumn<QString>("mentions");   // in the first error box
     QTest::addColumn<QStringList>("rows");   // left(s, 8) || length(s) of t
@@ -193,19 +193,18 @@ void TestSpFaults::hostileScript_data()
     QTest::newRow("binary junk with NUL bytes") << junk(true) << 1 << QStringList{"1"} << nul << QStringList{"error"};
     QTest::newRow("a NUL byte would have hidden the rest of a batch")
         << table + "INSERT INTO %S.t VALUES ('two');" + QByteArray(1, '\0') + "DELETE FROM %S.t\r\nGO\r\n"
-               + "INSERT INTO %S.t VALUES ('one')\r\n"
+            + "INSERT INTO %S.t VALUES ('one')\r\n"
         << 3 << QStringList{"2"} << nul << QStringList{"one3"};
     QTest::newRow("saved as Unicode (UTF-16)")
         << utf16("CREATE TABLE %S.t (s text)\r\nGO\r\nINSERT INTO %S.t VALUES ('one')\r\n") << 1 << QStringList{"1"}
         << nul << QStringList{"error"};
-    QTest::newRow("a single 50 MB line, no line end")
-        << table + "INSERT INTO %S.t VALUES ('" + QByteArray(k50MB, 'x') + "')" << 2 << QStringList{}
-        << QString() << QStringList{"xxxxxxxx52428800"};
+    QTest::newRow("a single 50 MB line, no line end") << table + "INSERT INTO %S.t VALUES ('" + QByteArray(k50MB, 'x')
+            + "')" << 2 << QStringList{} << QString() << QStringList{"xxxxxxxx52428800"};
     QTest::newRow("a 50 MB line the server refuses")
-        << table + "SELECT 1 '" + QByteArray(k50MB, 'x') + "'\r\nGO\r\nINSERT INTO %S.t VALUES ('one')\r\n" << 3
-        << QStringList{"2"} << QStringLiteral("syntax error") << QStringList{"one3"};
-    QTest::newRow("no final line end") << table + "INSERT INTO %S.t VALUES ('one')" << 2 << QStringList{}
-                                        << QString() << QStringList{"one3"};
+        << table + "SELECT 1 '" + QByteArray(k50MB, 'x') + "'\r\nGO\r\nINSERT INTO %S.t VALUES ('one')\r\n"
+        << 3 << QStringList{"2"} << QStringLiteral("syntax error") << QStringList{"one3"};
+    QTest::newRow("no final line end") << table + "INSERT INTO %S.t VALUES ('one')" << 2 << QStringList{} << QString()
+                                       << QStringList{"one3"};
     QTest::newRow("a last GO line without a line end separates")
         << table + "INSERT INTO %S.t VALUES ('one')\r\nGO" << 3 << QStringList{} << QString() << QStringList{"one3"};
 }
@@ -241,8 +240,8 @@ void TestSpFaults::hostileScript()
 
 void TestSpFaults::databaseGoesAway_data()
 {
-    QTest::addColumn<QByteArray>("third"); // batch 3 of 5
-    QTest::addColumn<int>("killAt");       // at "Executing batch killAt of 5", from another connection
+    QTest::addColumn<QByteArray>("third");  // batch 3 of 5
+    QTest::addColumn<int>("killAt");        // at "Executing batch killAt of 5", from another connection
     QTest::addColumn<bool>("whileRunning"); // the kill waits until that batch runs
     QTest::addColumn<QStringList>("failed");
     QTest::addColumn<QStringList>("rows");
@@ -254,9 +253,8 @@ void TestSpFaults::databaseGoesAway_data()
         << insert << 5 << false << QStringList{"5"} << QStringList{"3", "4"};
     QTest::newRow("terminated while batch 3 runs")
         << QByteArray("SELECT pg_sleep(30)") << 3 << true << QStringList{"3", "4", "5"} << QStringList{};
-    QTest::newRow("batch 3 ends its own connection")
-        << QByteArray("SELECT pg_terminate_backend(pg_backend_pid())") << 0 << false << QStringList{"3", "4", "5"}
-        << QStringList{};
+    QTest::newRow("batch 3 ends its own connection") << QByteArray("SELECT pg_terminate_backend(pg_backend_pid())") << 0
+                                                     << false << QStringList{"3", "4", "5"} << QStringList{};
 }
 
 void TestSpFaults::databaseGoesAway()

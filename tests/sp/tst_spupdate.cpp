@@ -92,18 +92,33 @@ void TestSpUpdate::everyStepInOrder()
     window.answer({Answer::Yes});
     run("CREATE TABLE %S.t (n int)\r\nGO\r\nINSERT INTO %S.t VALUES (1)\r\nGO\r\n", "127.0.0.1\r\n127.0.0.2\r\n",
         window);
-    QCOMPARE(window.log, strings({"cursor:busy", "range:0..100", "value:0", "status:",
-                                  "servers:127.0.0.1|127.0.0.2",
-                                  "status:Checking SP folder...", "events",
-                                  "status:Downloading stored procedure script...", "events",
-                                  "box:question:Confirmation:Are you sure you want to execute the SQL script?",
-                                  "status:Reading SQL script...", "events",
-                                  "range:0..2", "value:0", "status:Executing SQL script...", "events",
-                                  "value:0", "status:Executing batch 1 of 3", "events",
-                                  "value:1", "status:Executing batch 2 of 3", "events",
-                                  "status:Execution Completed!", "value:2",
-                                  "box:info:Updater:SQL Script Execution Completed Successfully!",
-                                  "cursor:default"}));
+    QCOMPARE(window.log,
+             strings({"cursor:busy",
+                      "range:0..100",
+                      "value:0",
+                      "status:",
+                      "servers:127.0.0.1|127.0.0.2",
+                      "status:Checking SP folder...",
+                      "events",
+                      "status:Downloading stored procedure script...",
+                      "events",
+                      "box:question:Confirmation:Are you sure you want to execute the SQL script?",
+                      "status:Reading SQL script...",
+                      "events",
+                      "range:0..2",
+                      "value:0",
+                      "status:Executing SQL script...",
+                      "events",
+                      "value:0",
+                      "status:Executing batch 1 of 3",
+                      "events",
+                      "value:1",
+                      "status:Executing batch 2 of 3",
+                      "events",
+                      "status:Execution Completed!",
+                      "value:2",
+                      "box:info:Updater:SQL Script Execution Completed Successfully!",
+                      "cursor:default"}));
     QCOMPARE(m_serverName, QStringLiteral("127.0.0.1"));
     QCOMPARE(m_db->values(QStringLiteral("SELECT n FROM %1.t").arg(m_db->schema())), QStringList{"1"});
     QVERIFY(QFileInfo(m_web->appFolder() + QStringLiteral("/SP/LATEST.sql")).isFile());
@@ -112,32 +127,37 @@ void TestSpUpdate::everyStepInOrder()
 void TestSpUpdate::outcomes_data()
 {
     QTest::addColumn<QByteArray>("script");
-    QTest::addColumn<QStringList>("errors");   // batch numbers whose box is expected
+    QTest::addColumn<QStringList>("errors"); // batch numbers whose box is expected
     QTest::addColumn<QString>("finalBox");
-    QTest::addColumn<QStringList>("rows");     // SELECT n FROM t ORDER BY n afterwards
-    QTest::addColumn<int>("executed");         // "Executing batch" statuses
+    QTest::addColumn<QStringList>("rows"); // SELECT n FROM t ORDER BY n afterwards
+    QTest::addColumn<int>("executed");     // "Executing batch" statuses
     const QByteArray five = "CREATE TABLE %S.t (n int)\r\nGO\r\n"
                             "INSERT INTO %S.t VALUES (2)\r\nGO\r\n"
                             "INSERT INTO %S.missing VALUES (3)\r\nGO\r\n"
                             "INSERT INTO %S.t VALUES (4)\r\nGO\r\n"
                             "INSERT INTO %S.t VALUES (5);\r\nINSERT INTO %S.t VALUES (6)";
     QTest::newRow("third of five fails, the rest take effect")
-        << five << QStringList{"3"} << "box:warn:Updater:SQL Script Execution Completed with errors: 1 of 5 batches failed."
+        << five << QStringList{"3"}
+        << "box:warn:Updater:SQL Script Execution Completed with errors: 1 of 5 batches failed."
         << QStringList{"2", "4", "5", "6"} << 5;
     QTest::newRow("two fail, the empty last batch counts in n")
         << QByteArray("CREATE TABLE %S.t (n int)\r\nGO\r\nINSERT INTO %S.t VALUES ('a')\r\nGO\r\n"
                       "INSERT INTO %S.t VALUES (1)\r\nGO\r\nSELECT * FROM %S.nothing\r\nGO\r\n")
-        << QStringList{"2", "4"} << "box:warn:Updater:SQL Script Execution Completed with errors: 2 of 5 batches failed."
-        << QStringList{"1"} << 4;
+        << QStringList{"2", "4"}
+        << "box:warn:Updater:SQL Script Execution Completed with errors: 2 of 5 batches failed." << QStringList{"1"}
+        << 4;
     QTest::newRow("byte-order marks and a blank batch")
-        << QByteArray("\xFF\xFE" "CREATE TABLE %S.t (n int)\r\nGO\r\n   \r\nGO\r\n"
-                      "\xEF\xBB\xBF" "INSERT INTO %S.t VALUES (1);\r\n\xEF\xBB\xBF" "INSERT INTO %S.t VALUES (2)\r\n")
-        << QStringList{} << "box:info:Updater:SQL Script Execution Completed Successfully!"
-        << QStringList{"1", "2"} << 2;
+        << QByteArray("\xFF\xFE"
+                      "CREATE TABLE %S.t (n int)\r\nGO\r\n   \r\nGO\r\n"
+                      "\xEF\xBB\xBF"
+                      "INSERT INTO %S.t VALUES (1);\r\n\xEF\xBB\xBF"
+                      "INSERT INTO %S.t VALUES (2)\r\n")
+        << QStringList{} << "box:info:Updater:SQL Script Execution Completed Successfully!" << QStringList{"1", "2"}
+        << 2;
     QTest::newRow("first line GO does not split, so the batch fails")
         << QByteArray("GO\r\nCREATE TABLE %S.t (n int)\r\n") << QStringList{"1"}
-        << "box:warn:Updater:SQL Script Execution Completed with errors: 1 of 1 batches failed."
-        << QStringList{"error"} << 1;
+        << "box:warn:Updater:SQL Script Execution Completed with errors: 1 of 1 batches failed." << QStringList{"error"}
+        << 1;
 }
 
 void TestSpUpdate::outcomes()

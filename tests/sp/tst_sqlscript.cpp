@@ -22,23 +22,39 @@ void TestSqlScript::byteOrderMarks_data()
     QTest::addColumn<QString>("expected");
     const QString bom = QString(QChar(0xFEFF));
     const QString bad = QString(QChar(0xFFFD));
-    QTest::newRow("UTF-16 mark on the first line") << QByteArray("\xFF\xFESELECT 1\r\nGO\r\n")
-                                                   << QStringLiteral("SELECT 1\r\nGO\r\n");
-    QTest::newRow("UTF-8 mark on the first line") << QByteArray("\xEF\xBB\xBFSELECT 1") << QStringLiteral("SELECT 1\r\n");
-    QTest::newRow("marks on later lines") << QByteArray("A\r\n\xFF\xFE" "B\r\n\xEF\xBB\xBF" "C\r\n")
+    QTest::newRow("UTF-16 mark on the first line")
+        << QByteArray("\xFF\xFESELECT 1\r\nGO\r\n") << QStringLiteral("SELECT 1\r\nGO\r\n");
+    QTest::newRow("UTF-8 mark on the first line")
+        << QByteArray("\xEF\xBB\xBFSELECT 1") << QStringLiteral("SELECT 1\r\n");
+    QTest::newRow("marks on later lines") << QByteArray("A\r\n\xFF\xFE"
+                                                        "B\r\n\xEF\xBB\xBF"
+                                                        "C\r\n")
                                           << QStringLiteral("A\r\nB\r\nC\r\n");
-    QTest::newRow("UTF-16 mark first: the UTF-8 one after it stays")
-        << QByteArray("\xFF\xFE\xEF\xBB\xBF" "A") << bom + QStringLiteral("A\r\n");
-    QTest::newRow("two UTF-8 marks: one goes") << QByteArray("\xEF\xBB\xBF\xEF\xBB\xBF" "A")
+    QTest::newRow("UTF-16 mark first: the UTF-8 one after it stays") << QByteArray("\xFF\xFE\xEF\xBB\xBF"
+                                                                                   "A")
+                                                                     << bom + QStringLiteral("A\r\n");
+    QTest::newRow("two UTF-8 marks: one goes") << QByteArray("\xEF\xBB\xBF\xEF\xBB\xBF"
+                                                             "A")
                                                << bom + QStringLiteral("A\r\n");
-    QTest::newRow("mark inside a line stays") << QByteArray("A\xEF\xBB\xBF" "B") << QStringLiteral("A") + bom + "B\r\n";
-    QTest::newRow("big-endian order is not a mark") << QByteArray("\xFE\xFF" "A") << bad + bad + QStringLiteral("A\r\n");
+    QTest::newRow("mark inside a line stays") << QByteArray("A\xEF\xBB\xBF"
+                                                            "B")
+                                              << QStringLiteral("A") + bom + "B\r\n";
+    QTest::newRow("big-endian order is not a mark") << QByteArray("\xFE\xFF"
+                                                                  "A")
+                                                    << bad + bad + QStringLiteral("A\r\n");
     QTest::newRow("mark after a lone LF is not at a line start")
-        << QByteArray("A\n\xFF\xFE" "B") << QStringLiteral("A\n") + bad + bad + QStringLiteral("B\r\n");
-    QTest::newRow("mark after a lone CR is") << QByteArray("A\r\xFF\xFE" "B") << QStringLiteral("A\r\nB\r\n");
+        << QByteArray("A\n\xFF\xFE"
+                      "B")
+        << QStringLiteral("A\n") + bad + bad + QStringLiteral("B\r\n");
+    QTest::newRow("mark after a lone CR is") << QByteArray("A\r\xFF\xFE"
+                                                           "B")
+                                             << QStringLiteral("A\r\nB\r\n");
     QTest::newRow("mark alone on a line") << QByteArray("\xFF\xFE\r\nA") << QStringLiteral("\r\nA\r\n");
-    QTest::newRow("half a mark stays") << QByteArray("\xFF" "A") << bad + QStringLiteral("A\r\n");
-    QTest::newRow("UTF-8 text after the mark") << QByteArray("\xEF\xBB\xBF" "-- \xC3\xA9t\xC3\xA9")
+    QTest::newRow("half a mark stays") << QByteArray("\xFF"
+                                                     "A")
+                                       << bad + QStringLiteral("A\r\n");
+    QTest::newRow("UTF-8 text after the mark") << QByteArray("\xEF\xBB\xBF"
+                                                             "-- \xC3\xA9t\xC3\xA9")
                                                << QStringLiteral("-- \u00E9t\u00E9\r\n");
     QTest::newRow("empty file") << QByteArray() << QString();
 }
@@ -95,7 +111,8 @@ void TestSqlScript::readThenSplit()
 {
     // A file whose last line is GO: every line gets its CR LF, so the last
     // batch is empty; a mark before a GO line does not stop it separating.
-    const QByteArray file("\xEF\xBB\xBF" "CREATE TABLE t (n int)\nGO\r\n\xFF\xFEGO\r\nINSERT INTO t VALUES (1)\rGO");
+    const QByteArray file("\xEF\xBB\xBF"
+                          "CREATE TABLE t (n int)\nGO\r\n\xFF\xFEGO\r\nINSERT INTO t VALUES (1)\rGO");
     QCOMPARE(SqlScript::batches(SqlScript::text(file)),
              (QStringList{"CREATE TABLE t (n int)\nGO", "INSERT INTO t VALUES (1)", ""}));
 }

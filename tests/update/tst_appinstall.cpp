@@ -3,6 +3,7 @@
 // HTTPS server. The tool stops every Vantora.exe of this user, so this
 // program holds a ctest resource lock against the other programs that run
 // stand-ins.
+#include "common/folderprocesscontrol.h"
 #include "common/recordingservices.h"
 #include "common/standins.h"
 #include "common/testclock.h"
@@ -10,7 +11,6 @@
 #include "common/webfixture.h"
 #include "update/appupdate.h"
 #include "update/installfiles.h"
-#include "common/folderprocesscontrol.h"
 #include "update/linuxprocesscontrol.h"
 
 #include <QFileInfo>
@@ -33,10 +33,7 @@ public:
     bool failingRename = false;
     int removes = 0;
 
-    bool remove(const QString &path) override
-    {
-        return ++removes > failingRemoves && InstallFiles::remove(path);
-    }
+    bool remove(const QString &path) override { return ++removes > failingRemoves && InstallFiles::remove(path); }
     bool rename(const QString &from, const QString &to) override
     {
         return !failingRename && InstallFiles::rename(from, to);
@@ -45,7 +42,9 @@ public:
 
 int permissionBits(const QString &path)
 {
-    struct stat info {};
+    struct stat info
+    {
+    };
     return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? int(info.st_mode & 07777) : -1;
 }
 
@@ -54,14 +53,18 @@ int permissionBits(const QString &path)
 // attempts and its outcome.
 QStringList expectedRun(const QString &remote, bool downloaded, int deleteAttempts, bool replaced)
 {
-    QStringList log{QStringLiteral("cursor:busy"), QStringLiteral("status:Checking for updates..."),
+    QStringList log{QStringLiteral("cursor:busy"),
+                    QStringLiteral("status:Checking for updates..."),
                     QStringLiteral("events"),
                     QStringLiteral("box:question:Update Available:A new version (%1) is available.\r\n"
                                    "Your version: 1.0.0\r\n\r\nDo you want to update now?")
                         .arg(remote),
-                    QStringLiteral("status:Downloading update..."), QStringLiteral("events"),
-                    QStringLiteral("status:Starting download..."), QStringLiteral("range:0..100"),
-                    QStringLiteral("value:0"), QStringLiteral("events")};
+                    QStringLiteral("status:Downloading update..."),
+                    QStringLiteral("events"),
+                    QStringLiteral("status:Starting download..."),
+                    QStringLiteral("range:0..100"),
+                    QStringLiteral("value:0"),
+                    QStringLiteral("events")};
     for (int i = 1; i <= 40; ++i)
         log << QStringLiteral("events") << QStringLiteral("value:%1").arg(i);
     if (!downloaded)
@@ -180,12 +183,14 @@ void TestAppInstall::update_data()
     const int created = 0666 & ~int(mask);
     const int runnable = created | ((created & 0444) >> 2);
 
-    QTest::newRow("two running instances") << 2 << 0755 << QByteArray("1.1.0\r\n") << QByteArray("1.1.0\r\n\r\n") << 1 << 0755;
+    QTest::newRow("two running instances")
+        << 2 << 0755 << QByteArray("1.1.0\r\n") << QByteArray("1.1.0\r\n\r\n") << 1 << 0755;
     QTest::newRow("not running") << 0 << 0755 << QByteArray("1.1.0") << QByteArray("1.1.0\r\n") << 1 << 0755;
     QTest::newRow("owner-only executable") << 1 << 0700 << QByteArray("1.1.0") << QByteArray("1.1.0\r\n") << 1 << 0700;
     QTest::newRow("published with blanks and CR LF")
         << 0 << 0755 << QByteArray(" 1.3.0 \r\n") << QByteArray("1.3.0 \r\n\r\n") << 1 << 0755;
-    QTest::newRow("no executable installed yet") << 0 << -1 << QByteArray("1.1.0") << QByteArray("1.1.0\r\n") << 0 << runnable;
+    QTest::newRow("no executable installed yet")
+        << 0 << -1 << QByteArray("1.1.0") << QByteArray("1.1.0\r\n") << 0 << runnable;
 }
 
 void TestAppInstall::update()
@@ -331,11 +336,13 @@ void TestAppInstall::processMatching_data()
     QTest::addColumn<QString>("link"); // started through this link when given
     QTest::addColumn<bool>("deleteFile");
     QTest::addColumn<bool>("stopped");
+    // clang-format off
     QTest::newRow("command and file named Vantora.exe") << "Vantora.exe" << "" << false << true;
     QTest::newRow("file named Vantora.exe, started as launcher") << "Vantora.exe" << "launcher" << false << true;
     QTest::newRow("file deleted after the start") << "Vantora.exe" << "launcher" << true << true;
     QTest::newRow("command named Vantora.exe, file standin.bin") << "standin.bin" << "Vantora.exe" << false << true;
     QTest::newRow("another program") << "Vantora.exe.old" << "" << false << false;
+    // clang-format on
 }
 
 void TestAppInstall::processMatching()

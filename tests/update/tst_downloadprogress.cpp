@@ -98,7 +98,8 @@ void TestDownloadProgress::failureInsideIsReportedNotThrown()
     QVERIFY(!DownloadWithProgress(window, web.web(), clock, web.url(kPath), localPath));
 
     QCOMPARE(window.log.mid(window.log.size() - 2),
-             (QStringList{QStringLiteral("value:20"), QStringLiteral("status:Download error: Invalid property value")}));
+             (QStringList{QStringLiteral("value:20"),
+                          QStringLiteral("status:Download error: Invalid property value")}));
     QVERIFY(web.server().requests().isEmpty());
     QVERIFY(!QFileInfo::exists(localPath));
 }

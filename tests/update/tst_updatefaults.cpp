@@ -1,13 +1,13 @@
 // Bad servers during "Update App": whatever goes wrong with the download of
 // the new executable, the installation is left exactly as it was and the
 // application keeps running.
+#include "common/folderprocesscontrol.h"
 #include "common/recordingservices.h"
 #include "common/standins.h"
 #include "common/testclock.h"
 #include "common/webfixture.h"
 #include "update/appupdate.h"
 #include "update/installfiles.h"
-#include "common/folderprocesscontrol.h"
 
 #include <QDir>
 #include <QTest>

@@ -46,19 +46,19 @@ void TestVersionCheck::compare_data()
     };
     QTest::newRow("CR LF against LF") << QByteArray("1.2.0\r\n") << QByteArray("1.2.0\n") << upToDate("1.2.0");
     QTest::newRow("published with blanks") << QByteArray("1.2.0") << QByteArray(" 1.2.0 \r\n") << upToDate("1.2.0");
-    QTest::newRow("published with a tab") << QByteArray("1.2.0") << QByteArray("1.2.0\t")
-                                          << offered(QStringLiteral("1.2.0\t"), QStringLiteral("1.2.0"));
+    QTest::newRow("published with a tab")
+        << QByteArray("1.2.0") << QByteArray("1.2.0\t") << offered(QStringLiteral("1.2.0\t"), QStringLiteral("1.2.0"));
     QTest::newRow("lower published version") << QByteArray("1.10.0\r\n") << QByteArray("1.9.0")
                                              << offered(QStringLiteral("1.9.0"), QStringLiteral("1.10.0"));
     QTest::newRow("case differs") << QByteArray("V1.0") << QByteArray("v1.0")
                                   << offered(QStringLiteral("v1.0"), QStringLiteral("V1.0"));
-    QTest::newRow("LF does not end a local line") << QByteArray("1.0.0\njunk\r\nignored") << QByteArray("1.0.0junk")
-                                                  << upToDate(QStringLiteral("1.0.0junk"));
+    QTest::newRow("LF does not end a local line")
+        << QByteArray("1.0.0\njunk\r\nignored") << QByteArray("1.0.0junk") << upToDate(QStringLiteral("1.0.0junk"));
     QTest::newRow("lone CR ends a local line") << QByteArray("2.0\rjunk") << QByteArray("2.0") << upToDate("2.0");
-    QTest::newRow("published lines run together") << QByteArray("1.2.01.1.0") << QByteArray("1.2.0\r\n1.1.0")
-                                                  << upToDate(QStringLiteral("1.2.01.1.0"));
-    QTest::newRow("empty published text") << QByteArray("1.0.0\r\n") << QByteArray("")
-                                          << offered(QString(), QStringLiteral("1.0.0"));
+    QTest::newRow("published lines run together")
+        << QByteArray("1.2.01.1.0") << QByteArray("1.2.0\r\n1.1.0") << upToDate(QStringLiteral("1.2.01.1.0"));
+    QTest::newRow("empty published text")
+        << QByteArray("1.0.0\r\n") << QByteArray("") << offered(QString(), QStringLiteral("1.0.0"));
 }
 
 void TestVersionCheck::compare()

@@ -44,7 +44,8 @@ void ConnectProxy::accept()
             });
             connect(server, &QTcpSocket::readyRead, client, [client, server] { client->write(server->readAll()); });
             connect(server, &QTcpSocket::disconnected, client, [client] { client->disconnectFromHost(); });
-            server->connectToHost(forcedAddress.isEmpty() ? QString::fromLatin1(target.left(colon)) : forcedAddress, target.mid(colon + 1).toUShort());
+            server->connectToHost(forcedAddress.isEmpty() ? QString::fromLatin1(target.left(colon)) : forcedAddress,
+                                  target.mid(colon + 1).toUShort());
         });
     }
 }

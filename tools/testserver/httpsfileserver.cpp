@@ -6,8 +6,8 @@
 #include <QPointer>
 #include <QSslCertificate>
 #include <QSslKey>
-#include <QTcpServer>
 #include <QSslSocket>
+#include <QTcpServer>
 #include <QTimer>
 #include <QUrl>
 
@@ -31,8 +31,8 @@ QByteArray reason(int status)
 
 QByteArray head(int status, qint64 length, const QByteArray &extra = {})
 {
-    return "HTTP/1.1 " + QByteArray::number(status) + ' ' + reason(status) + "\r\nContent-Length: "
-        + QByteArray::number(length) + "\r\nConnection: close\r\n" + extra + "\r\n";
+    return "HTTP/1.1 " + QByteArray::number(status) + ' ' + reason(status)
+        + "\r\nContent-Length: " + QByteArray::number(length) + "\r\nConnection: close\r\n" + extra + "\r\n";
 }
 
 } // namespace
@@ -130,8 +130,8 @@ void HttpsFileServer::accept(QSslSocket *socket)
 void HttpsFileServer::serve(QSslSocket *socket, const QByteArray &target)
 {
     m_requests << QString::fromLatin1(target);
-    const QString path = QUrl::fromPercentEncoding(target.left(target.indexOf('?') < 0 ? target.size()
-                                                                                       : target.indexOf('?')));
+    const QString path
+        = QUrl::fromPercentEncoding(target.left(target.indexOf('?') < 0 ? target.size() : target.indexOf('?')));
     const Fault fault = m_faults.value(path);
     if (fault.stall)
         return;

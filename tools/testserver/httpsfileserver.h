@@ -19,20 +19,45 @@ class HttpsFileServer : public QObject
 public:
     struct Fault
     {
-        int status = 0;           // answer this status with a short text body
-        qint64 dropAfter = -1;    // close the connection after this many body bytes
-        bool stall = false;       // accept the request, then never answer
+        int status = 0;                 // answer this status with a short text body
+        qint64 dropAfter = -1;          // close the connection after this many body bytes
+        bool stall = false;             // accept the request, then never answer
         bool stallAfterHeaders = false; // send the headers, then nothing
-        int trickleBytes = 0;     // send the body this many bytes at a time...
-        int trickleIntervalMs = 0; // ...with this pause between the pieces
-        QString redirectTo;       // answer 302 with this Location
+        int trickleBytes = 0;           // send the body this many bytes at a time...
+        int trickleIntervalMs = 0;      // ...with this pause between the pieces
+        QString redirectTo;             // answer 302 with this Location
 
         // The usual faults, by name.
-        static Fault answering(int code) { Fault f; f.status = code; return f; }
-        static Fault droppedAfter(qint64 bytes) { Fault f; f.dropAfter = bytes; return f; }
-        static Fault noAnswer() { Fault f; f.stall = true; return f; }
-        static Fault silentAfterHeaders() { Fault f; f.stallAfterHeaders = true; return f; }
-        static Fault redirect(const QString &location) { Fault f; f.redirectTo = location; return f; }
+        static Fault answering(int code)
+        {
+            Fault f;
+            f.status = code;
+            return f;
+        }
+        static Fault droppedAfter(qint64 bytes)
+        {
+            Fault f;
+            f.dropAfter = bytes;
+            return f;
+        }
+        static Fault noAnswer()
+        {
+            Fault f;
+            f.stall = true;
+            return f;
+        }
+        static Fault silentAfterHeaders()
+        {
+            Fault f;
+            f.stallAfterHeaders = true;
+            return f;
+        }
+        static Fault redirect(const QString &location)
+        {
+            Fault f;
+            f.redirectTo = location;
+            return f;
+        }
     };
 
     HttpsFileServer(QString root, QString certFile, QString keyFile, QObject *parent = nullptr);
