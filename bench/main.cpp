@@ -59,7 +59,7 @@ double msSinceProcessStart()
     const double startTicks = fields.value(19).toDouble(); // field 22 of the whole line
     timespec now{};
     clock_gettime(CLOCK_BOOTTIME, &now);
-    const double nowMs = now.tv_sec * 1000.0 + now.tv_nsec / 1e6;
+    const double nowMs = static_cast<double>(now.tv_sec) * 1000.0 + static_cast<double>(now.tv_nsec) / 1e6;
     return nowMs - startTicks * 1000.0 / double(sysconf(_SC_CLK_TCK));
 }
 
@@ -69,7 +69,7 @@ int download(const QStringList &args)
     QElapsedTimer timer;
     timer.start();
     const int code = web.downloadToFile(QUrl(args.value(2)), args.value(3));
-    const double seconds = timer.nsecsElapsed() / 1e9;
+    const double seconds = static_cast<double>(timer.nsecsElapsed()) / 1e9;
     if (code != 0) {
         QTextStream(stderr) << "download failed with code " << code << "\n";
         return 1;
@@ -123,7 +123,7 @@ private:
         QElapsedTimer timer;
         timer.start();
         step();
-        uiSeconds += timer.nsecsElapsed() / 1e9;
+        uiSeconds += static_cast<double>(timer.nsecsElapsed()) / 1e9;
     }
     Services &m_window;
 };
@@ -146,7 +146,7 @@ int runScript(const QString &folder)
     QElapsedTimer timer;
     timer.start();
     SpUpdate(services, web, endpoints, folder, OdbcDatabase::factory(), serverName).run();
-    const double seconds = timer.nsecsElapsed() / 1e9;
+    const double seconds = static_cast<double>(timer.nsecsElapsed()) / 1e9;
     QTextStream(stdout) << seconds << ' ' << services.uiSeconds << ' ' << lastBox << "\n";
     return 0;
 }
@@ -158,7 +158,7 @@ int split(const QString &path)
     // As the action holds them: the text once, the batches as views into it.
     const QString text = SqlScript::readFile(path);
     const QList<QStringView> batches = SqlScript::batchViews(text);
-    const double seconds = timer.nsecsElapsed() / 1e9;
+    const double seconds = static_cast<double>(timer.nsecsElapsed()) / 1e9;
     QTextStream(stdout) << seconds << ' ' << batches.size() << ' ' << peakRssKib() << "\n";
     return 0;
 }
@@ -215,7 +215,7 @@ int main(int argc, char **argv)
         QCoreApplication::processEvents(); // lays out and paints the rows
         view->scrollToBottom();
         QCoreApplication::processEvents();
-        const double ms = timer.nsecsElapsed() / 1e6;
+        const double ms = static_cast<double>(timer.nsecsElapsed()) / 1e6;
         QTextStream(stdout) << ms << ' ' << view->model()->rowCount() << "\n";
         return 0;
     }

@@ -11,6 +11,8 @@
 #include <QTest>
 #include <QTreeView>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 const QString kFolder = QStringLiteral("/Teldrin/VantoraReports/main/");
 const QString kCatalogue = kFolder + QStringLiteral("filelist.txt");
@@ -98,7 +100,7 @@ void TestReportPanel::updateReportsShowsTheCatalogue()
     QVERIFY(!view->isHeaderHidden());
     QCOMPARE(view->columnWidth(0), Updater::px(5000));
     QCOMPARE(model->rowCount(), 3);
-    const QStringList names{"Fees.rpt", "Class List.rpt", "Roll.rpt"};
+    const QStringList names{u"Fees.rpt"_s, u"Class List.rpt"_s, u"Roll.rpt"_s};
     for (int row = 0; row < 3; ++row) {
         const QModelIndex index = model->index(row, 0);
         QCOMPARE(index.data().toString(), names.at(row));
@@ -140,11 +142,11 @@ void TestReportPanel::selectAllThroughItsCheckBox()
     const QRect row = view->visualRect(view->model()->index(1, 0));
     const int box = view->style()->pixelMetric(QStyle::PM_IndicatorWidth);
     QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, QPoint(row.left() + box / 2 + 3, row.center().y()));
-    QCOMPARE(checkedRows(), QStringList{"b.rpt"});
+    QCOMPARE(checkedRows(), QStringList{u"b.rpt"_s});
 
     click("chkAll");
     QVERIFY(selectAll->isChecked());
-    QCOMPARE(checkedRows(), (QStringList{"a.rpt", "b.rpt", "c.rpt"}));
+    QCOMPARE(checkedRows(), (QStringList{u"a.rpt"_s, u"b.rpt"_s, u"c.rpt"_s}));
     QCOMPARE(selectedRows(), 3);
 
     click("chkAll");

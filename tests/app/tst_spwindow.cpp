@@ -12,6 +12,8 @@
 #include <QTest>
 #include <QTimer>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 const QString kSuccess = QStringLiteral("Updater|SQL Script Execution Completed Successfully!");
 const QString kQuestion = QStringLiteral("Confirmation|Are you sure you want to execute the SQL script?");
@@ -110,14 +112,14 @@ void TestSpWindow::serverNameComesFromTheFile()
 
     click();
     QCOMPARE(m_boxes, (QStringList{kQuestion, kSuccess}));
-    QCOMPARE(rows(), (QStringList{"127.0.0.1", "127.0.0.2"}));
+    QCOMPARE(rows(), (QStringList{u"127.0.0.1"_s, u"127.0.0.2"_s}));
     QCOMPARE(m_window->serverName(), QStringLiteral("127.0.0.1"));
 
     // Choosing the second server in the list changes nothing.
     list->setCurrentRow(1);
     click();
     QCOMPARE(m_boxes, (QStringList{kQuestion, kSuccess}));
-    QCOMPARE(m_db->values(countRuns), QStringList{"2"});
+    QCOMPARE(m_db->values(countRuns), QStringList{u"2"_s});
 
     // A missing or empty file: one box, the list and the server kept.
     QVERIFY(QFile::remove(constr));
@@ -129,8 +131,8 @@ void TestSpWindow::serverNameComesFromTheFile()
     click();
     QCOMPARE(m_boxes.size(), 3);
     QCOMPARE(m_boxes.mid(1), (QStringList{kQuestion, kSuccess}));
-    QCOMPARE(rows(), (QStringList{"127.0.0.1", "127.0.0.2"}));
-    QCOMPARE(m_db->values(countRuns), QStringList{"4"});
+    QCOMPARE(rows(), (QStringList{u"127.0.0.1"_s, u"127.0.0.2"_s}));
+    QCOMPARE(m_db->values(countRuns), QStringList{u"4"_s});
     QCOMPARE(QApplication::overrideCursor(), nullptr);
 }
 

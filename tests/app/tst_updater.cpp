@@ -15,6 +15,8 @@
 #include <QTest>
 #include <QTreeView>
 
+using namespace Qt::StringLiterals;
+
 class TestUpdater : public QObject
 {
     Q_OBJECT
@@ -109,9 +111,9 @@ void TestUpdater::windowAndTabOrder()
     QCOMPARE(m_window->size(), QSize(669, 375));
     QVERIFY(!m_window->windowIcon().isNull());
     QCOMPARE(m_window->windowIcon().actualSize(QSize(64, 64)), QSize(16, 16));
-    const QStringList order{"cmdCheckUpdate", "lblStatus",      "ProgressBar1", "Label1",
-                            "lblFileDetails", "cmdDownloadSP",  "List1",        "cmdReports",
-                            "frameRpt",       "cmdDownloadRpt", "lvFiles",      "chkAll"};
+    const QStringList order{u"cmdCheckUpdate"_s, u"lblStatus"_s,      u"ProgressBar1"_s, u"Label1"_s,
+                            u"lblFileDetails"_s, u"cmdDownloadSP"_s,  u"List1"_s,        u"cmdReports"_s,
+                            u"frameRpt"_s,       u"cmdDownloadRpt"_s, u"lvFiles"_s,      u"chkAll"_s};
     QWidget *widget = m_window->findChild<QWidget *>(order.first());
     for (qsizetype i = 1; i < order.size(); ++i) {
         do // skip the inner parts of composite widgets

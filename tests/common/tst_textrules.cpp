@@ -5,6 +5,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+using namespace Qt::StringLiterals;
+
 class TestTextRules : public QObject
 {
     Q_OBJECT
@@ -24,13 +26,13 @@ void TestTextRules::splitLines_data()
     QTest::addColumn<QString>("text");
     QTest::addColumn<QStringList>("lines");
     QTest::newRow("empty") << QString() << QStringList();
-    QTest::newRow("one line, no end") << "a" << QStringList{"a"};
-    QTest::newRow("CR LF") << "a\r\nb\r\n" << QStringList{"a", "b"};
-    QTest::newRow("lone CR") << "a\rb" << QStringList{"a", "b"};
-    QTest::newRow("lone LF stays") << "a\nb\r\n" << QStringList{"a\nb"};
-    QTest::newRow("blank lines kept") << "\r\n\r\nx" << QStringList{"", "", "x"};
-    QTest::newRow("LF CR is LF then a line end") << "a\n\rb" << QStringList{"a\n", "b"};
-    QTest::newRow("CR CR LF") << "a\r\r\nb" << QStringList{"a", "", "b"};
+    QTest::newRow("one line, no end") << "a" << QStringList{u"a"_s};
+    QTest::newRow("CR LF") << "a\r\nb\r\n" << QStringList{u"a"_s, u"b"_s};
+    QTest::newRow("lone CR") << "a\rb" << QStringList{u"a"_s, u"b"_s};
+    QTest::newRow("lone LF stays") << "a\nb\r\n" << QStringList{u"a\nb"_s};
+    QTest::newRow("blank lines kept") << "\r\n\r\nx" << QStringList{u""_s, u""_s, u"x"_s};
+    QTest::newRow("LF CR is LF then a line end") << "a\n\rb" << QStringList{u"a\n"_s, u"b"_s};
+    QTest::newRow("CR CR LF") << "a\r\r\nb" << QStringList{u"a"_s, u""_s, u"b"_s};
 }
 
 void TestTextRules::splitLines()

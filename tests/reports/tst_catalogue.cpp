@@ -2,6 +2,8 @@
 
 #include <QTest>
 
+using namespace Qt::StringLiterals;
+
 class TestCatalogue : public QObject
 {
     Q_OBJECT
@@ -57,22 +59,22 @@ void TestCatalogue::parse_data()
 {
     QTest::addColumn<QString>("text");
     QTest::addColumn<QStringList>("expected");
-    QTest::newRow("blanks around a name") << QStringLiteral("   a.rpt  \n") << QStringList{"a.rpt"};
-    QTest::newRow("blank inside kept") << QStringLiteral("Class List.rpt") << QStringList{"Class List.rpt"};
-    QTest::newRow("tab inside dropped") << QStringLiteral("Class\tList.rpt") << QStringList{"ClassList.rpt"};
+    QTest::newRow("blanks around a name") << QStringLiteral("   a.rpt  \n") << QStringList{u"a.rpt"_s};
+    QTest::newRow("blank inside kept") << QStringLiteral("Class List.rpt") << QStringList{u"Class List.rpt"_s};
+    QTest::newRow("tab inside dropped") << QStringLiteral("Class\tList.rpt") << QStringList{u"ClassList.rpt"_s};
     // Blanks are stripped before the other characters are dropped, so a
     // blank that only a tab separated from the end stays.
-    QTest::newRow("tab shields a blank") << QStringLiteral("\t a.rpt \t") << QStringList{" a.rpt "};
+    QTest::newRow("tab shields a blank") << QStringLiteral("\t a.rpt \t") << QStringList{u" a.rpt "_s};
     QTest::newRow("leading byte-order mark")
-        << QString::fromUtf16(u"\ufeffa.rpt\nb.rpt") << QStringList{"a.rpt", "b.rpt"};
+        << QString::fromUtf16(u"\ufeffa.rpt\nb.rpt") << QStringList{u"a.rpt"_s, u"b.rpt"_s};
     QTest::newRow("lines of blanks only")
-        << QStringLiteral("a.rpt\n    \n\n  \r\nb.rpt") << QStringList{"a.rpt", "b.rpt"};
+        << QStringLiteral("a.rpt\n    \n\n  \r\nb.rpt") << QStringList{u"a.rpt"_s, u"b.rpt"_s};
     QTest::newRow("only blank lines") << QStringLiteral(" \r\n\r\n   ") << QStringList{};
     QTest::newRow("empty catalogue") << QString() << QStringList{};
-    QTest::newRow("lone CR joins its neighbours") << QStringLiteral("a\rb.rpt") << QStringList{"ab.rpt"};
+    QTest::newRow("lone CR joins its neighbours") << QStringLiteral("a\rb.rpt") << QStringList{u"ab.rpt"_s};
     QTest::newRow("catalogue order and repeats kept")
-        << QStringLiteral("z.rpt\na.rpt\nz.rpt") << QStringList{"z.rpt", "a.rpt", "z.rpt"};
-    QTest::newRow("line of controls only") << QStringLiteral("\t\x01\nx") << QStringList{"x"};
+        << QStringLiteral("z.rpt\na.rpt\nz.rpt") << QStringList{u"z.rpt"_s, u"a.rpt"_s, u"z.rpt"_s};
+    QTest::newRow("line of controls only") << QStringLiteral("\t\x01\nx") << QStringList{u"x"_s};
 }
 
 void TestCatalogue::parse()
@@ -85,7 +87,7 @@ void TestCatalogue::parse()
 void TestCatalogue::lineEndsGiveTheSameRows()
 {
     const QStringList lf = Catalogue::parse(QStringLiteral("Report One.rpt\n  Fees.rpt\nAttendance.rpt\n"));
-    QCOMPARE(lf, (QStringList{"Report One.rpt", "Fees.rpt", "Attendance.rpt"}));
+    QCOMPARE(lf, (QStringList{u"Report One.rpt"_s, u"Fees.rpt"_s, u"Attendance.rpt"_s}));
     QCOMPARE(Catalogue::parse(QStringLiteral("Report One.rpt\r\n  Fees.rpt\r\nAttendance.rpt\r\n")), lf);
     QCOMPARE(Catalogue::parse(QStringLiteral("Report One.rpt\r\n  Fees.rpt\nAttendance.rpt")), lf);
 }

@@ -8,6 +8,8 @@
 #include <QDirIterator>
 #include <QTest>
 
+using namespace Qt::StringLiterals;
+
 using Fault = HttpsFileServer::Fault;
 Q_DECLARE_METATYPE(HttpsFileServer::Fault)
 
@@ -103,11 +105,12 @@ void TestReportActions::listing_data()
 {
     QTest::addColumn<QByteArray>("catalogue");
     QTest::addColumn<QStringList>("rows");
-    QTest::newRow("LF") << QByteArray("Fees.rpt\nClass List.rpt\n") << QStringList{"Fees.rpt", "Class List.rpt"};
-    QTest::newRow("CR LF") << QByteArray("Fees.rpt\r\nClass List.rpt\r\n") << QStringList{"Fees.rpt", "Class List.rpt"};
+    QTest::newRow("LF") << QByteArray("Fees.rpt\nClass List.rpt\n") << QStringList{u"Fees.rpt"_s, u"Class List.rpt"_s};
+    QTest::newRow("CR LF") << QByteArray("Fees.rpt\r\nClass List.rpt\r\n")
+                           << QStringList{u"Fees.rpt"_s, u"Class List.rpt"_s};
     QTest::newRow("byte-order mark, blanks, tab")
         << QByteArray("\xEF\xBB\xBF  Fees.rpt  \r\n   \r\nFee\tList.rpt\r\n\r\n")
-        << QStringList{"Fees.rpt", "FeeList.rpt"};
+        << QStringList{u"Fees.rpt"_s, u"FeeList.rpt"_s};
     QTest::newRow("empty catalogue") << QByteArray() << QStringList{};
     QTest::newRow("blank lines only") << QByteArray("  \r\n\r\n \n") << QStringList{};
 }
@@ -138,12 +141,12 @@ void TestReportActions::secondClickListsOnce()
     panel.listCatalogue("a.rpt\r\nb.rpt\r\n");
     panel.list.setChecked(1, true);
     panel.actions().cmdReports_Click();
-    QCOMPARE(panel.list.names(), (QStringList{"a.rpt", "b.rpt"}));
+    QCOMPARE(panel.list.names(), (QStringList{u"a.rpt"_s, u"b.rpt"_s}));
     QCOMPARE(checkedRows(panel.list), QStringList{});
     // A changed catalogue replaces the rows.
     panel.publishCatalogue("c.rpt\n");
     panel.actions().cmdReports_Click();
-    QCOMPARE(panel.list.names(), QStringList{"c.rpt"});
+    QCOMPARE(panel.list.names(), QStringList{u"c.rpt"_s});
 }
 
 void TestReportActions::failedFetchKeepsRows_data()
@@ -174,7 +177,7 @@ void TestReportActions::failedFetchKeepsRows()
 
     panel.actions().cmdReports_Click();
 
-    QCOMPARE(panel.list.names(), (listedBefore ? QStringList{"a.rpt", "b.rpt", "c.rpt"} : QStringList{}));
+    QCOMPARE(panel.list.names(), (listedBefore ? QStringList{u"a.rpt"_s, u"b.rpt"_s, u"c.rpt"_s} : QStringList{}));
     const QStringList &log = panel.window.log;
     QCOMPARE(log.size(), 8);
     // The 8000-twip column stays; the box comes once, before the cursor.
@@ -191,7 +194,7 @@ void TestReportActions::clickClearsCheckedSelectAll_data()
     QTest::addColumn<bool>("selectAll");
     QTest::addColumn<QStringList>("checkedAfter");
     QTest::newRow("Select All checked: every row cleared") << true << QStringList{};
-    QTest::newRow("Select All clear: rows left alone") << false << QStringList{"b.rpt"};
+    QTest::newRow("Select All clear: rows left alone") << false << QStringList{u"b.rpt"_s};
 }
 
 void TestReportActions::clickClearsCheckedSelectAll()
@@ -244,11 +247,12 @@ void TestReportActions::download_data()
     QTest::addColumn<QStringList>("published");
     QTest::addColumn<QStringList>("stored");
     QTest::addColumn<QStringList>("failed");
-    const QStringList all{"one.rpt", "two.rpt", "three.rpt"};
+    const QStringList all{u"one.rpt"_s, u"two.rpt"_s, u"three.rpt"_s};
     QTest::newRow("three checked, second missing")
-        << all << QStringList{"one.rpt", "three.rpt"} << QStringList{"one.rpt", "three.rpt"} << QStringList{"two.rpt"};
-    QTest::newRow("only checked rows") << QStringList{"one.rpt", "three.rpt"} << all
-                                       << QStringList{"one.rpt", "three.rpt"} << QStringList{};
+        << all << QStringList{u"one.rpt"_s, u"three.rpt"_s} << QStringList{u"one.rpt"_s, u"three.rpt"_s}
+        << QStringList{u"two.rpt"_s};
+    QTest::newRow("only checked rows") << QStringList{u"one.rpt"_s, u"three.rpt"_s} << all
+                                       << QStringList{u"one.rpt"_s, u"three.rpt"_s} << QStringList{};
     QTest::newRow("none checked") << QStringList{} << all << QStringList{} << QStringList{};
     QTest::newRow("all missing") << all << QStringList{} << QStringList{} << all;
 }
@@ -332,7 +336,7 @@ void TestReportActions::failedDownloadKeepsEarlierReport()
 
     QCOMPARE(panel.window.log, (QStringList{kBusy, panel.failed(QStringLiteral("Fees.rpt")), kComplete, kDefault}));
     QCOMPARE(readBytes(panel.reports() + QStringLiteral("/Fees.rpt")), QByteArray("last year's report"));
-    QCOMPARE(QDir(panel.reports()).entryList(QDir::Files | QDir::Hidden), (QStringList{"Fees.rpt", "Roll.rpt"}));
+    QCOMPARE(QDir(panel.reports()).entryList(QDir::Files | QDir::Hidden), (QStringList{u"Fees.rpt"_s, u"Roll.rpt"_s}));
 }
 
 void TestReportActions::namesNeverLeaveTheReportsFolder()
@@ -359,7 +363,7 @@ void TestReportActions::namesNeverLeaveTheReportsFolder()
                           panel.failed(QStringLiteral("C:x.rpt")), panel.failed(QStringLiteral("%2Fetc%2Fpasswd")),
                           panel.failed(QStringLiteral(".")), panel.failed(QStringLiteral("..")), kComplete, kDefault}));
     QCOMPARE(panel.web.server().requests(), QStringList{kFolder + QStringLiteral("ok.rpt")});
-    QStringList after = before + QStringList{"app/Reports", "app/Reports/ok.rpt"};
+    QStringList after = before + QStringList{u"app/Reports"_s, u"app/Reports/ok.rpt"_s};
     after.sort();
     QCOMPARE(tree(scratch), after);
     QCOMPARE(readBytes(panel.reports() + QStringLiteral("/ok.rpt")), QByteArray("fine"));
@@ -369,7 +373,8 @@ void TestReportActions::namesAreOnePathSegment()
 {
     Panel panel;
     QVERIFY2(panel.web.ok(), qPrintable(panel.web.error()));
-    const QStringList names{"Class List.rpt", "50%.rpt", "Fees #2.rpt", "What?.rpt", "a+b&c=d;e.rpt", "%41.rpt"};
+    const QStringList names{u"Class List.rpt"_s, u"50%.rpt"_s,       u"Fees #2.rpt"_s,
+                            u"What?.rpt"_s,      u"a+b&c=d;e.rpt"_s, u"%41.rpt"_s};
     QByteArray catalogue;
     for (const QString &name : names) {
         panel.publishReport(name, "content of " + name.toUtf8());
@@ -390,9 +395,9 @@ void TestReportActions::namesAreOnePathSegment()
     for (const QString &name : names)
         QCOMPARE(readBytes(panel.reports() + QLatin1Char('/') + name), "content of " + name.toUtf8());
     QCOMPARE(panel.web.server().requests(),
-             (QStringList{kFolder + "Class%20List.rpt", kFolder + "50%25.rpt", kFolder + "Fees%20%232.rpt",
-                          kFolder + "What%3F.rpt", kFolder + "a+b&c=d;e.rpt", kFolder + "%2541.rpt",
-                          kFolder + "Not%20There%20%231%20%3F.rpt"}));
+             (QStringList{kFolder + u"Class%20List.rpt"_s, kFolder + u"50%25.rpt"_s, kFolder + u"Fees%20%232.rpt"_s,
+                          kFolder + u"What%3F.rpt"_s, kFolder + u"a+b&c=d;e.rpt"_s, kFolder + u"%2541.rpt"_s,
+                          kFolder + u"Not%20There%20%231%20%3F.rpt"_s}));
 }
 
 void TestReportActions::reportsFolderProblems()
@@ -425,7 +430,7 @@ void TestReportActions::reportsFolderProblems()
                           kComplete, kDefault}));
     QCOMPARE(readBytes(panel.reports()), QByteArray("not a folder"));
     QCOMPARE(QDir(panel.web.appFolder()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
-             QStringList{"Reports"});
+             QStringList{u"Reports"_s});
 }
 
 void TestReportActions::selectAll()
@@ -441,7 +446,7 @@ void TestReportActions::selectAll()
     window.setSelectAllChecked(true);
     actions.chkAll_Click();
 
-    list.setNames({"a.rpt", "b.rpt", "c.rpt", "d.rpt"});
+    list.setNames({u"a.rpt"_s, u"b.rpt"_s, u"c.rpt"_s, u"d.rpt"_s});
     // Rows checked one by one, one of them highlighted, as the user would.
     list.setData(list.index(0), Qt::Checked, Qt::CheckStateRole);
     list.setData(list.index(2), Qt::Checked, Qt::CheckStateRole);
@@ -450,7 +455,7 @@ void TestReportActions::selectAll()
 
     window.setSelectAllChecked(true);
     actions.chkAll_Click();
-    QCOMPARE(checkedRows(list), (QStringList{"a.rpt", "b.rpt", "c.rpt", "d.rpt"}));
+    QCOMPARE(checkedRows(list), (QStringList{u"a.rpt"_s, u"b.rpt"_s, u"c.rpt"_s, u"d.rpt"_s}));
     for (int row = 0; row < list.count(); ++row)
         QVERIFY2(list.isSelected(row), qPrintable(list.name(row)));
 
@@ -461,7 +466,7 @@ void TestReportActions::selectAll()
     for (int row = 0; row < list.count(); ++row)
         QVERIFY2(!list.isSelected(row), qPrintable(list.name(row)));
     // Neither the cursor nor the status line is touched.
-    QCOMPARE(window.log, (QStringList{"selectall:1", "selectall:0"}));
+    QCOMPARE(window.log, (QStringList{u"selectall:1"_s, u"selectall:0"_s}));
     QCOMPARE(web.server().requests(), QStringList{});
 }
 

@@ -7,6 +7,8 @@
 #include <QTest>
 #include <QTimer>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 const QString kPassword = QStringLiteral("tr5kelvo");
 
@@ -74,7 +76,7 @@ void TestDatabase::toOdbc_data()
         << "DRIVER={D};SERVER={a;b};DATABASE=it's;UID=u;PWD=p;";
     QTest::newRow("braces in values are doubled") << oleDb(QStringLiteral("a}b"), QStringLiteral("{x}")) << "D}"
                                                   << "DRIVER={D}}};SERVER={a}}b};DATABASE=Quorvel;UID=sa;PWD={{x}}};";
-    QTest::newRow("last of a repeated keyword wins") << oleDb(QStringLiteral("a")) + "Data Source=b;" << "D"
+    QTest::newRow("last of a repeated keyword wins") << oleDb(QStringLiteral("a")) + u"Data Source=b;"_s << "D"
                                                      << "DRIVER={D};SERVER=b;DATABASE=Quorvel;UID=sa;PWD=tr5kelvo;";
     // clang-format on
 }
@@ -95,7 +97,7 @@ void TestDatabase::refused_data()
                                       << DatabaseCode::UnknownProvider;
     QTest::newRow("no provider") << "Data Source=h;User ID=sa;Password=tr5kelvo;" << DatabaseCode::UnknownProvider;
     QTest::newRow("empty server name") << oleDb(QString()) << DatabaseCode::NoServer;
-    QTest::newRow("unknown keyword") << oleDb(QStringLiteral("h")) + "Integrated Security=SSPI;"
+    QTest::newRow("unknown keyword") << oleDb(QStringLiteral("h")) + u"Integrated Security=SSPI;"_s
                                      << DatabaseCode::BadConnectionString;
     QTest::newRow("part without =") << "Provider=SQLOLEDB;tr5kelvo;" << DatabaseCode::BadConnectionString;
     QTest::newRow("unclosed quote") << "Provider=SQLOLEDB;Data Source=h;Password=\"tr5kelvo;"
@@ -170,7 +172,8 @@ void TestDatabase::runsBatchesOnTheServer()
         = failureOf([&] { database.execute(QStringLiteral("SELECT n FROM %1;\r\nSELECT 1 / 0").arg(table)); });
     QCOMPARE(later.number, DatabaseCode::ExecuteFailed);
     QVERIFY2(later.description.contains(QStringLiteral("division by zero")), qPrintable(later.description));
-    QCOMPARE(fixture.values(QStringLiteral("SELECT n FROM %1 ORDER BY n").arg(table)), (QStringList{"1", "2", "3"}));
+    QCOMPARE(fixture.values(QStringLiteral("SELECT n FROM %1 ORDER BY n").arg(table)),
+             (QStringList{u"1"_s, u"2"_s, u"3"_s}));
     database.close();
     QCOMPARE(failureOf([&] { database.execute(QStringLiteral("SELECT 1")); }).number, DatabaseCode::NotOpen);
 }

@@ -7,6 +7,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+using namespace Qt::StringLiterals;
+
 class TestServerList : public QObject
 {
     Q_OBJECT
@@ -25,23 +27,24 @@ void TestServerList::items_data()
     QTest::addColumn<QString>("text");
     QTest::addColumn<QStringList>("expected");
     QTest::newRow("one server per line") << "SCHOOL-PC\\SQLEXPRESS\r\nBACKUP\r\n"
-                                         << QStringList{"SCHOOL-PC\\SQLEXPRESS", "BACKUP"};
-    QTest::newRow("a comma separates") << "a,b" << QStringList{"a", "b"};
-    QTest::newRow("quotes keep a comma") << "\"x, y\"" << QStringList{"x, y"};
-    QTest::newRow("quoted items among others") << "a,\"b,c\",d\r\n\"e\"" << QStringList{"a", "b,c", "d", "e"};
-    QTest::newRow("blanks before an item are skipped") << "  a,  b\r\n   c" << QStringList{"a", "b", "c"};
-    QTest::newRow("blanks after an item stay") << "a ,b " << QStringList{"a ", "b "};
-    QTest::newRow("tabs are not blanks") << "\ta" << QStringList{"\ta"};
-    QTest::newRow("text after a closing quote is dropped") << "\"x\"junk,b" << QStringList{"x", "b"};
-    QTest::newRow("a quoted item runs over a line end") << "\"a\r\nb\",c" << QStringList{"a\r\nb", "c"};
-    QTest::newRow("an unclosed quote runs to the end") << "\"abc\r\nd" << QStringList{"abc\r\nd"};
-    QTest::newRow("a quote inside an item stays") << "a\"b" << QStringList{"a\"b"};
-    QTest::newRow("a lone CR ends an item") << "a\rb" << QStringList{"a", "b"};
-    QTest::newRow("a lone LF does not") << "a\nb" << QStringList{"a\nb"};
-    QTest::newRow("an empty line is an empty item") << "a\r\n\r\nb" << QStringList{"a", "", "b"};
-    QTest::newRow("a comma before a line end") << "a,\r\nb" << QStringList{"a", "", "b"};
-    QTest::newRow("a comma at the end starts nothing") << "a," << QStringList{"a"};
-    QTest::newRow("blanks only: one empty item") << "   " << QStringList{""};
+                                         << QStringList{u"SCHOOL-PC\\SQLEXPRESS"_s, u"BACKUP"_s};
+    QTest::newRow("a comma separates") << "a,b" << QStringList{u"a"_s, u"b"_s};
+    QTest::newRow("quotes keep a comma") << "\"x, y\"" << QStringList{u"x, y"_s};
+    QTest::newRow("quoted items among others")
+        << "a,\"b,c\",d\r\n\"e\"" << QStringList{u"a"_s, u"b,c"_s, u"d"_s, u"e"_s};
+    QTest::newRow("blanks before an item are skipped") << "  a,  b\r\n   c" << QStringList{u"a"_s, u"b"_s, u"c"_s};
+    QTest::newRow("blanks after an item stay") << "a ,b " << QStringList{u"a "_s, u"b "_s};
+    QTest::newRow("tabs are not blanks") << "\ta" << QStringList{u"\ta"_s};
+    QTest::newRow("text after a closing quote is dropped") << "\"x\"junk,b" << QStringList{u"x"_s, u"b"_s};
+    QTest::newRow("a quoted item runs over a line end") << "\"a\r\nb\",c" << QStringList{u"a\r\nb"_s, u"c"_s};
+    QTest::newRow("an unclosed quote runs to the end") << "\"abc\r\nd" << QStringList{u"abc\r\nd"_s};
+    QTest::newRow("a quote inside an item stays") << "a\"b" << QStringList{u"a\"b"_s};
+    QTest::newRow("a lone CR ends an item") << "a\rb" << QStringList{u"a"_s, u"b"_s};
+    QTest::newRow("a lone LF does not") << "a\nb" << QStringList{u"a\nb"_s};
+    QTest::newRow("an empty line is an empty item") << "a\r\n\r\nb" << QStringList{u"a"_s, u""_s, u"b"_s};
+    QTest::newRow("a comma before a line end") << "a,\r\nb" << QStringList{u"a"_s, u""_s, u"b"_s};
+    QTest::newRow("a comma at the end starts nothing") << "a," << QStringList{u"a"_s};
+    QTest::newRow("blanks only: one empty item") << "   " << QStringList{u""_s};
     QTest::newRow("empty text: no items") << "" << QStringList{};
 }
 
@@ -68,7 +71,7 @@ void TestServerList::loadKeepsTheFirstItem()
     QCOMPARE(serverName, QStringLiteral("A\\INSTANCE"));
     QCOMPARE(window.boxes(), QStringList{});
     QCOMPARE(window.servers().size(), ServerList::kMaxItems);
-    QCOMPARE(window.servers().mid(0, 3), (QStringList{"A\\INSTANCE", "B", "s2"}));
+    QCOMPARE(window.servers().mid(0, 3), (QStringList{u"A\\INSTANCE"_s, u"B"_s, u"s2"_s}));
     QCOMPARE(window.servers().last(), QStringLiteral("s1000"));
 }
 

@@ -14,6 +14,8 @@
 #include <QTest>
 #include <QTimer>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 const QString kScriptPath = QStringLiteral("/updates/LATEST.sql");
 const QString kQuestion = QStringLiteral("box:question:Confirmation:Are you sure you want to execute the SQL script?");
@@ -163,7 +165,7 @@ void TestSpFaults::hostileServerList()
 
     if (refusal.isEmpty()) {
         QCOMPARE(window.boxes(), (QStringList{kQuestion, kSuccess}));
-        QCOMPARE(rows(QStringLiteral("SELECT n FROM %S.t")), QStringList{"1"});
+        QCOMPARE(rows(QStringLiteral("SELECT n FROM %S.t")), QStringList{u"1"_s});
         return;
     }
     // The file is listed as it is, then the connection is refused before
@@ -175,7 +177,7 @@ void TestSpFaults::hostileServerList()
     QVERIFY2(tail.at(1).startsWith(QStringLiteral("status:Error executing script: ") + trap), qPrintable(tail.at(1)));
     QCOMPARE(window.boxes().size(), 2);
     QCOMPARE(window.statuses().filter(QStringLiteral("Executing")), QStringList{});
-    QCOMPARE(rows(QStringLiteral("SELECT n FROM %S.t")), QStringList{"error"});
+    QCOMPARE(rows(QStringLiteral("SELECT n FROM %S.t")), QStringList{u"error"_s});
 }
 
 void TestSpFaults::hostileScript_data()
@@ -189,24 +191,25 @@ void TestSpFaults::hostileScript_data()
     const QByteArray table = "CREATE TABLE %S.t (s text)\r\nGO\r\n";
     const QString nul = QStringLiteral("The batch was not run: it holds a NUL character");
     QTest::newRow("binary junk: the server's own error")
-        << junk(false) << 1 << QStringList{"1"} << QString() << QStringList{"error"};
-    QTest::newRow("binary junk with NUL bytes") << junk(true) << 1 << QStringList{"1"} << nul << QStringList{"error"};
+        << junk(false) << 1 << QStringList{u"1"_s} << QString() << QStringList{u"error"_s};
+    QTest::newRow("binary junk with NUL bytes")
+        << junk(true) << 1 << QStringList{u"1"_s} << nul << QStringList{u"error"_s};
     QTest::newRow("a NUL byte would have hidden the rest of a batch")
         << table + "INSERT INTO %S.t VALUES ('two');" + QByteArray(1, '\0') + "DELETE FROM %S.t\r\nGO\r\n"
             + "INSERT INTO %S.t VALUES ('one')\r\n"
-        << 3 << QStringList{"2"} << nul << QStringList{"one3"};
+        << 3 << QStringList{u"2"_s} << nul << QStringList{u"one3"_s};
     QTest::newRow("saved as Unicode (UTF-16)")
-        << utf16("CREATE TABLE %S.t (s text)\r\nGO\r\nINSERT INTO %S.t VALUES ('one')\r\n") << 1 << QStringList{"1"}
-        << nul << QStringList{"error"};
+        << utf16("CREATE TABLE %S.t (s text)\r\nGO\r\nINSERT INTO %S.t VALUES ('one')\r\n") << 1 << QStringList{u"1"_s}
+        << nul << QStringList{u"error"_s};
     QTest::newRow("a single 50 MB line, no line end") << table + "INSERT INTO %S.t VALUES ('" + QByteArray(k50MB, 'x')
-            + "')" << 2 << QStringList{} << QString() << QStringList{"xxxxxxxx52428800"};
+            + "')" << 2 << QStringList{} << QString() << QStringList{u"xxxxxxxx52428800"_s};
     QTest::newRow("a 50 MB line the server refuses")
         << table + "SELECT 1 '" + QByteArray(k50MB, 'x') + "'\r\nGO\r\nINSERT INTO %S.t VALUES ('one')\r\n"
-        << 3 << QStringList{"2"} << QStringLiteral("syntax error") << QStringList{"one3"};
+        << 3 << QStringList{u"2"_s} << QStringLiteral("syntax error") << QStringList{u"one3"_s};
     QTest::newRow("no final line end") << table + "INSERT INTO %S.t VALUES ('one')" << 2 << QStringList{} << QString()
-                                       << QStringList{"one3"};
+                                       << QStringList{u"one3"_s};
     QTest::newRow("a last GO line without a line end separates")
-        << table + "INSERT INTO %S.t VALUES ('one')\r\nGO" << 3 << QStringList{} << QString() << QStringList{"one3"};
+        << table + "INSERT INTO %S.t VALUES ('one')\r\nGO" << 3 << QStringList{} << QString() << QStringList{u"one3"_s};
 }
 
 void TestSpFaults::hostileScript()
@@ -248,13 +251,13 @@ void TestSpFaults::databaseGoesAway_data()
 
     const QByteArray insert = "INSERT INTO %S.t VALUES (3)";
     QTest::newRow("terminated between batches 1 and 2")
-        << insert << 2 << false << QStringList{"2", "3", "4", "5"} << QStringList{"error"};
+        << insert << 2 << false << QStringList{u"2"_s, u"3"_s, u"4"_s, u"5"_s} << QStringList{u"error"_s};
     QTest::newRow("terminated before the last batch")
-        << insert << 5 << false << QStringList{"5"} << QStringList{"3", "4"};
+        << insert << 5 << false << QStringList{u"5"_s} << QStringList{u"3"_s, u"4"_s};
     QTest::newRow("terminated while batch 3 runs")
-        << QByteArray("SELECT pg_sleep(30)") << 3 << true << QStringList{"3", "4", "5"} << QStringList{};
+        << QByteArray("SELECT pg_sleep(30)") << 3 << true << QStringList{u"3"_s, u"4"_s, u"5"_s} << QStringList{};
     QTest::newRow("batch 3 ends its own connection") << QByteArray("SELECT pg_terminate_backend(pg_backend_pid())") << 0
-                                                     << false << QStringList{"3", "4", "5"} << QStringList{};
+                                                     << false << QStringList{u"3"_s, u"4"_s, u"5"_s} << QStringList{};
 }
 
 void TestSpFaults::databaseGoesAway()
@@ -288,7 +291,7 @@ void TestSpFaults::databaseGoesAway()
     run(script, "127.0.0.1", window);
 
     if (killAt)
-        QCOMPARE(killed, QStringList{"true"});
+        QCOMPARE(killed, QStringList{u"true"_s});
     const QStringList boxes = window.boxes();
     QCOMPARE(boxes.size(), 1 + failed.size() + 1);
     for (qsizetype i = 0; i < failed.size(); ++i) {

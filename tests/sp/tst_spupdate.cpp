@@ -8,6 +8,8 @@
 #include <QFile>
 #include <QTest>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 const QString kScriptPath = QStringLiteral("/updates/LATEST.sql");
 const QString kQuestion = QStringLiteral("box:question:Confirmation:Are you sure you want to execute the SQL script?");
@@ -120,7 +122,7 @@ void TestSpUpdate::everyStepInOrder()
                       "box:info:Updater:SQL Script Execution Completed Successfully!",
                       "cursor:default"}));
     QCOMPARE(m_serverName, QStringLiteral("127.0.0.1"));
-    QCOMPARE(m_db->values(QStringLiteral("SELECT n FROM %1.t").arg(m_db->schema())), QStringList{"1"});
+    QCOMPARE(m_db->values(QStringLiteral("SELECT n FROM %1.t").arg(m_db->schema())), QStringList{u"1"_s});
     QVERIFY(QFileInfo(m_web->appFolder() + QStringLiteral("/SP/LATEST.sql")).isFile());
 }
 
@@ -137,14 +139,14 @@ void TestSpUpdate::outcomes_data()
                             "INSERT INTO %S.t VALUES (4)\r\nGO\r\n"
                             "INSERT INTO %S.t VALUES (5);\r\nINSERT INTO %S.t VALUES (6)";
     QTest::newRow("third of five fails, the rest take effect")
-        << five << QStringList{"3"}
+        << five << QStringList{u"3"_s}
         << "box:warn:Updater:SQL Script Execution Completed with errors: 1 of 5 batches failed."
-        << QStringList{"2", "4", "5", "6"} << 5;
+        << QStringList{u"2"_s, u"4"_s, u"5"_s, u"6"_s} << 5;
     QTest::newRow("two fail, the empty last batch counts in n")
         << QByteArray("CREATE TABLE %S.t (n int)\r\nGO\r\nINSERT INTO %S.t VALUES ('a')\r\nGO\r\n"
                       "INSERT INTO %S.t VALUES (1)\r\nGO\r\nSELECT * FROM %S.nothing\r\nGO\r\n")
-        << QStringList{"2", "4"}
-        << "box:warn:Updater:SQL Script Execution Completed with errors: 2 of 5 batches failed." << QStringList{"1"}
+        << QStringList{u"2"_s, u"4"_s}
+        << "box:warn:Updater:SQL Script Execution Completed with errors: 2 of 5 batches failed." << QStringList{u"1"_s}
         << 4;
     QTest::newRow("byte-order marks and a blank batch")
         << QByteArray("\xFF\xFE"
@@ -152,12 +154,12 @@ void TestSpUpdate::outcomes_data()
                       "\xEF\xBB\xBF"
                       "INSERT INTO %S.t VALUES (1);\r\n\xEF\xBB\xBF"
                       "INSERT INTO %S.t VALUES (2)\r\n")
-        << QStringList{} << "box:info:Updater:SQL Script Execution Completed Successfully!" << QStringList{"1", "2"}
-        << 2;
+        << QStringList{} << "box:info:Updater:SQL Script Execution Completed Successfully!"
+        << QStringList{u"1"_s, u"2"_s} << 2;
     QTest::newRow("first line GO does not split, so the batch fails")
-        << QByteArray("GO\r\nCREATE TABLE %S.t (n int)\r\n") << QStringList{"1"}
-        << "box:warn:Updater:SQL Script Execution Completed with errors: 1 of 1 batches failed." << QStringList{"error"}
-        << 1;
+        << QByteArray("GO\r\nCREATE TABLE %S.t (n int)\r\n") << QStringList{u"1"_s}
+        << "box:warn:Updater:SQL Script Execution Completed with errors: 1 of 1 batches failed."
+        << QStringList{u"error"_s} << 1;
 }
 
 void TestSpUpdate::outcomes()
@@ -218,7 +220,7 @@ void TestSpUpdate::trap()
     for (int i = 0; i < listBoxes; ++i)
         QVERIFY2(boxes.at(i).startsWith(QStringLiteral("box:critical:Updater:")), qPrintable(boxes.at(i)));
     QCOMPARE(boxes.at(listBoxes), kQuestion);
-    QCOMPARE(window.statuses().mid(window.statuses().size() - 2, 1), QStringList{"Reading SQL script..."});
+    QCOMPARE(window.statuses().mid(window.statuses().size() - 2, 1), QStringList{u"Reading SQL script..."_s});
 
     const QStringList tail = window.log.mid(window.log.size() - 3);
     QVERIFY2(tail.at(0).startsWith(QStringLiteral("box:critical:Message :")), qPrintable(tail.at(0)));
@@ -261,8 +263,8 @@ void TestSpUpdate::downloadFails()
     RecordingServices window;
     run("CREATE TABLE %S.t (n int)", "127.0.0.1", window);
     QCOMPARE(window.log.mid(window.log.size() - 4),
-             (QStringList{"status:Downloading stored procedure script...", "events",
-                          "status:Download failed. Error code: " + code, "cursor:default"}));
+             (QStringList{u"status:Downloading stored procedure script..."_s, u"events"_s,
+                          u"status:Download failed. Error code: "_s + code, u"cursor:default"_s}));
     QCOMPARE(window.boxes(), QStringList{});
     QCOMPARE(QFileInfo(sp).isFile(), spIsAFile);
     QVERIFY(!QFileInfo::exists(sp + QStringLiteral("/LATEST.sql")));
@@ -273,7 +275,7 @@ void TestSpUpdate::declined()
     RecordingServices window;
     window.answer({Answer::No});
     run("CREATE TABLE %S.t (n int)\r\n", "127.0.0.1", window);
-    QCOMPARE(window.log.mid(window.log.size() - 2), (QStringList{kQuestion, "cursor:default"}));
+    QCOMPARE(window.log.mid(window.log.size() - 2), (QStringList{kQuestion, u"cursor:default"_s}));
     QCOMPARE(window.status(), QStringLiteral("Downloading stored procedure script..."));
     QCOMPARE(readBytes(m_web->appFolder() + QStringLiteral("/SP/LATEST.sql")),
              "CREATE TABLE " + m_db->schema().toUtf8() + ".t (n int)\r\n");
@@ -299,8 +301,8 @@ void TestSpUpdate::scriptGoneBeforeReading()
     run("CREATE TABLE %S.t (n int)", "127.0.0.1", window);
     QCOMPARE(window.log.mid(window.log.size() - 3),
              (QStringList{kQuestion,
-                          "box:critical:Updater:Error: File not found at " + QDir::toNativeSeparators(window.path),
-                          "cursor:default"}));
+                          u"box:critical:Updater:Error: File not found at "_s + QDir::toNativeSeparators(window.path),
+                          u"cursor:default"_s}));
     QVERIFY(!m_db->tableExists(QStringLiteral("t")));
 }
 

@@ -2,6 +2,8 @@
 
 #include <QTest>
 
+using namespace Qt::StringLiterals;
+
 // Reading LATEST.sql into one text and cutting it into batches. The tests
 // run where the system code page is UTF-8 (Qt 6 on Linux), the case in which
 // the bytes FF FE do not decode to U+00FF U+00FE.
@@ -38,7 +40,7 @@ void TestSqlScript::byteOrderMarks_data()
                                                << bom + QStringLiteral("A\r\n");
     QTest::newRow("mark inside a line stays") << QByteArray("A\xEF\xBB\xBF"
                                                             "B")
-                                              << QStringLiteral("A") + bom + "B\r\n";
+                                              << QStringLiteral("A") + bom + u"B\r\n"_s;
     QTest::newRow("big-endian order is not a mark") << QByteArray("\xFE\xFF"
                                                                   "A")
                                                     << bad + bad + QStringLiteral("A\r\n");
@@ -75,7 +77,7 @@ void TestSqlScript::batches_data()
         QTest::addRow("%s does not split", qPrintable(QLatin1Char('"') + line + QLatin1Char('"')))
             << whole.arg(line) << QStringList{whole.arg(line)};
     };
-    QTest::newRow("a GO line splits") << whole.arg("GO") << QStringList{"A", "B\r\n"};
+    QTest::newRow("a GO line splits") << whole.arg(u"GO"_s) << QStringList{u"A"_s, u"B\r\n"_s};
     unsplit(QStringLiteral("go"));
     unsplit(QStringLiteral("Go"));
     unsplit(QStringLiteral("GO  "));
@@ -83,20 +85,22 @@ void TestSqlScript::batches_data()
     unsplit(QStringLiteral("GO\t"));
     unsplit(QStringLiteral("GOTO x"));
     unsplit(QStringLiteral("SELECT 'GO'"));
-    QTest::newRow("a first line GO does not split") << QStringLiteral("GO\r\nA\r\n") << QStringList{"GO\r\nA\r\n"};
-    QTest::newRow("nor after leading blanks") << QStringLiteral("  GO\r\nA\r\n") << QStringList{"GO\r\nA\r\n"};
+    QTest::newRow("a first line GO does not split") << QStringLiteral("GO\r\nA\r\n") << QStringList{u"GO\r\nA\r\n"_s};
+    QTest::newRow("nor after leading blanks") << QStringLiteral("  GO\r\nA\r\n") << QStringList{u"GO\r\nA\r\n"_s};
     QTest::newRow("two GO lines: the second starts the next batch")
-        << QStringLiteral("A\r\nGO\r\nGO\r\nB\r\n") << QStringList{"A", "GO\r\nB\r\n"};
-    QTest::newRow("three GO lines") << QStringLiteral("A\r\nGO\r\nGO\r\nGO\r\nB") << QStringList{"A", "GO", "B"};
+        << QStringLiteral("A\r\nGO\r\nGO\r\nB\r\n") << QStringList{u"A"_s, u"GO\r\nB\r\n"_s};
+    QTest::newRow("three GO lines") << QStringLiteral("A\r\nGO\r\nGO\r\nGO\r\nB")
+                                    << QStringList{u"A"_s, u"GO"_s, u"B"_s};
     QTest::newRow("a trailing GO leaves an empty last batch")
-        << QStringLiteral("A\r\nGO\r\nB\r\nGO\r\n") << QStringList{"A", "B", ""};
-    QTest::newRow("a final GO without line end stays") << QStringLiteral("A\r\nGO") << QStringList{"A\r\nGO"};
-    QTest::newRow("LF-only lines do not split") << QStringLiteral("A\nGO\nB\n") << QStringList{"A\nGO\nB\n"};
-    QTest::newRow("lone CRs do not split") << QStringLiteral("A\rGO\rB") << QStringList{"A\rGO\rB"};
-    QTest::newRow("no separator: one batch") << QStringLiteral("SELECT 1\r\n") << QStringList{"SELECT 1\r\n"};
-    QTest::newRow("blanks around the text go") << QStringLiteral("  A\r\nGO\r\nB  ") << QStringList{"A", "B"};
-    QTest::newRow("tabs around the text stay") << QStringLiteral("\tA\r\nGO\r\nB\t") << QStringList{"\tA", "B\t"};
-    QTest::newRow("blanks inside batches stay") << QStringLiteral("A  \r\nGO\r\n  B") << QStringList{"A  ", "  B"};
+        << QStringLiteral("A\r\nGO\r\nB\r\nGO\r\n") << QStringList{u"A"_s, u"B"_s, u""_s};
+    QTest::newRow("a final GO without line end stays") << QStringLiteral("A\r\nGO") << QStringList{u"A\r\nGO"_s};
+    QTest::newRow("LF-only lines do not split") << QStringLiteral("A\nGO\nB\n") << QStringList{u"A\nGO\nB\n"_s};
+    QTest::newRow("lone CRs do not split") << QStringLiteral("A\rGO\rB") << QStringList{u"A\rGO\rB"_s};
+    QTest::newRow("no separator: one batch") << QStringLiteral("SELECT 1\r\n") << QStringList{u"SELECT 1\r\n"_s};
+    QTest::newRow("blanks around the text go") << QStringLiteral("  A\r\nGO\r\nB  ") << QStringList{u"A"_s, u"B"_s};
+    QTest::newRow("tabs around the text stay") << QStringLiteral("\tA\r\nGO\r\nB\t") << QStringList{u"\tA"_s, u"B\t"_s};
+    QTest::newRow("blanks inside batches stay")
+        << QStringLiteral("A  \r\nGO\r\n  B") << QStringList{u"A  "_s, u"  B"_s};
     QTest::newRow("empty text: one empty batch") << QString() << QStringList{QString()};
 }
 
@@ -114,7 +118,7 @@ void TestSqlScript::readThenSplit()
     const QByteArray file("\xEF\xBB\xBF"
                           "CREATE TABLE t (n int)\nGO\r\n\xFF\xFEGO\r\nINSERT INTO t VALUES (1)\rGO");
     QCOMPARE(SqlScript::batches(SqlScript::text(file)),
-             (QStringList{"CREATE TABLE t (n int)\nGO", "INSERT INTO t VALUES (1)", ""}));
+             (QStringList{u"CREATE TABLE t (n int)\nGO"_s, u"INSERT INTO t VALUES (1)"_s, u""_s}));
 }
 
 QTEST_GUILESS_MAIN(TestSqlScript)

@@ -79,7 +79,7 @@ void TestUpdateFaults::downloadFaultsLoseNothing()
     web.publish(QStringLiteral("/updates/version.txt"), "1.1.0\r\n");
     web.publish(kExePath, published);
     if (cutAt >= 0)
-        fault.dropAfter = qint64(published.size() * cutAt);
+        fault.dropAfter = static_cast<qint64>(static_cast<double>(published.size()) * cutAt);
     HttpsFileServer other(web.root(), web.pki().otherCertFile, web.pki().otherKeyFile);
     if (otherHost) {
         QVERIFY(other.listen());

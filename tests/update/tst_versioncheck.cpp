@@ -7,6 +7,8 @@
 #include <QDir>
 #include <QTest>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 const QString kVersionPath = QStringLiteral("/updates/version.txt");
 const QString kChecking = QStringLiteral("status:Checking for updates...");
@@ -44,8 +46,8 @@ void TestVersionCheck::compare_data()
     auto offered = [](const QString &remote, const QString &local) {
         return QStringList{question(remote, local), QStringLiteral("status:Update cancelled.")};
     };
-    QTest::newRow("CR LF against LF") << QByteArray("1.2.0\r\n") << QByteArray("1.2.0\n") << upToDate("1.2.0");
-    QTest::newRow("published with blanks") << QByteArray("1.2.0") << QByteArray(" 1.2.0 \r\n") << upToDate("1.2.0");
+    QTest::newRow("CR LF against LF") << QByteArray("1.2.0\r\n") << QByteArray("1.2.0\n") << upToDate(u"1.2.0"_s);
+    QTest::newRow("published with blanks") << QByteArray("1.2.0") << QByteArray(" 1.2.0 \r\n") << upToDate(u"1.2.0"_s);
     QTest::newRow("published with a tab")
         << QByteArray("1.2.0") << QByteArray("1.2.0\t") << offered(QStringLiteral("1.2.0\t"), QStringLiteral("1.2.0"));
     QTest::newRow("lower published version") << QByteArray("1.10.0\r\n") << QByteArray("1.9.0")
@@ -54,7 +56,7 @@ void TestVersionCheck::compare_data()
                                   << offered(QStringLiteral("v1.0"), QStringLiteral("V1.0"));
     QTest::newRow("LF does not end a local line")
         << QByteArray("1.0.0\njunk\r\nignored") << QByteArray("1.0.0junk") << upToDate(QStringLiteral("1.0.0junk"));
-    QTest::newRow("lone CR ends a local line") << QByteArray("2.0\rjunk") << QByteArray("2.0") << upToDate("2.0");
+    QTest::newRow("lone CR ends a local line") << QByteArray("2.0\rjunk") << QByteArray("2.0") << upToDate(u"2.0"_s);
     QTest::newRow("published lines run together")
         << QByteArray("1.2.01.1.0") << QByteArray("1.2.0\r\n1.1.0") << upToDate(QStringLiteral("1.2.01.1.0"));
     QTest::newRow("empty published text")
@@ -148,7 +150,7 @@ void TestVersionCheck::failuresEndInTheTrap()
     AppUpdate(window, web.web(), clock, endpoints, web.appFolder(), processes).run();
 
     const QStringList tail = window.log.mid(window.log.size() - 3);
-    QVERIFY2(tail.at(0).startsWith(QStringLiteral("status:Error: ")), qPrintable(tail.join('\n')));
+    QVERIFY2(tail.at(0).startsWith(QStringLiteral("status:Error: ")), qPrintable(tail.join(u'\n')));
     const QString description = tail.at(0).mid(QStringLiteral("status:Error: ").size());
     QVERIFY2(description.contains(mentions, Qt::CaseInsensitive), qPrintable(description));
     QCOMPARE(tail.at(1), QStringLiteral("box:critical:Updater:An error occurred: ") + description);

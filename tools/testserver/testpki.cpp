@@ -4,6 +4,8 @@
 #include <QFile>
 #include <QProcess>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
 bool openssl(const QString &folder, const QStringList &arguments, QString &error)
@@ -33,12 +35,13 @@ bool serverCertificate(const QString &folder, const QString &name, const QString
                   + subjectAltName.toUtf8() + "\n");
     extFile.close();
     return openssl(folder,
-                   {"req", "-new", "-newkey", "rsa:2048", "-nodes", "-keyout", name + ".key", "-out", name + ".csr",
-                    "-subj", "/CN=" + name},
+                   {u"req"_s, u"-new"_s, u"-newkey"_s, u"rsa:2048"_s, u"-nodes"_s, u"-keyout"_s, name + u".key"_s,
+                    u"-out"_s, name + u".csr"_s, u"-subj"_s, u"/CN="_s + name},
                    error)
         && openssl(folder,
-                   {"x509", "-req", "-in", name + ".csr", "-CA", "ca.pem", "-CAkey", "ca.key", "-CAcreateserial",
-                    "-out", name + ".pem", "-days", "3", "-sha256", "-extfile", ext},
+                   {u"x509"_s, u"-req"_s, u"-in"_s, name + u".csr"_s, u"-CA"_s, u"ca.pem"_s, u"-CAkey"_s, u"ca.key"_s,
+                    u"-CAcreateserial"_s, u"-out"_s, name + u".pem"_s, u"-days"_s, u"3"_s, u"-sha256"_s, u"-extfile"_s,
+                    ext},
                    error);
 }
 
@@ -49,11 +52,12 @@ TestPki TestPki::create(const QString &folder)
     TestPki pki;
     const QDir dir(folder);
     QString error;
-    const bool made = openssl(folder,
-                              {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "ca.key", "-out", "ca.pem",
-                               "-days", "3", "-sha256", "-subj", "/CN=Updater Test CA", "-addext",
-                               "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=critical,keyCertSign,cRLSign"},
-                              error)
+    const bool made
+        = openssl(folder,
+                  {u"req"_s, u"-x509"_s, u"-newkey"_s, u"rsa:2048"_s, u"-nodes"_s, u"-keyout"_s, u"ca.key"_s, u"-out"_s,
+                   u"ca.pem"_s, u"-days"_s, u"3"_s, u"-sha256"_s, u"-subj"_s, u"/CN=Updater Test CA"_s, u"-addext"_s,
+                   u"basicConstraints=critical,CA:TRUE"_s, u"-addext"_s, u"keyUsage=critical,keyCertSign,cRLSign"_s},
+                  error)
         && serverCertificate(folder, QStringLiteral("server"),
                              QStringLiteral("DNS:localhost,DNS:updates.test,IP:127.0.0.1"), error)
         && serverCertificate(folder, QStringLiteral("other"), QStringLiteral("DNS:other.example"), error);
