@@ -89,7 +89,7 @@ Updater::Updater(Platform platform, QWidget *parent)
 Updater::~Updater()
 {
     if (m_busy)
-        setBusyCursor(false);
+        restoreCursor();
 }
 
 void Updater::build()
@@ -168,7 +168,9 @@ void Updater::build()
     connect(m_cmdCheckUpdate, &QPushButton::clicked, this, &Updater::cmdCheckUpdate_Click);
     connect(m_cmdReports, &QPushButton::clicked, this, &Updater::cmdReports_Click);
     connect(m_cmdDownloadRpt, &QPushButton::clicked, this, &Updater::cmdDownloadRpt_Click);
-    connect(m_chkAll, &QCheckBox::clicked, this, &Updater::chkAll_Click);
+    // Every change of the value runs the handler once, whatever made it: a
+    // click, the keyboard, an assistive tool or the program itself.
+    connect(m_chkAll, &QCheckBox::toggled, this, &Updater::chkAll_Click);
     connect(m_cmdDownloadSP, &QPushButton::clicked, this, &Updater::cmdDownloadSP_Click);
 }
 
@@ -221,12 +223,17 @@ void Updater::processPendingEvents()
 
 void Updater::setBusyCursor(bool busy)
 {
-    if (busy) {
-        if (!m_busy)
-            QApplication::setOverrideCursor(Qt::WaitCursor);
-        m_busy = true;
+    if (!busy) {
+        restoreCursor();
         return;
     }
+    if (!m_busy)
+        QApplication::setOverrideCursor(Qt::WaitCursor);
+    m_busy = true;
+}
+
+void Updater::restoreCursor()
+{
     while (QApplication::overrideCursor())
         QApplication::restoreOverrideCursor();
     m_busy = false;
@@ -276,7 +283,7 @@ bool Updater::selectAllChecked() const
 
 void Updater::setSelectAllChecked(bool checked)
 {
-    const QSignalBlocker blocker(m_chkAll);
+    // A change runs the handler through the box's own signal.
     m_chkAll->setChecked(checked);
 }
 
@@ -295,7 +302,9 @@ void Updater::runAction(const std::function<void()> &action)
     if (m_actionRunning)
         return;
     m_actionRunning = true;
-    action();
+    // Every action traps its own failures; this is the last guard, so that
+    // nothing thrown reaches the event loop and ends the program.
+    attempt(action);
     m_actionRunning = false;
     if (m_closeRequested) {
         m_closeRequested = false;

@@ -76,6 +76,8 @@ protected:
 
 private:
     void build();
+    // The default cursor back, however often the hourglass was set.
+    void restoreCursor();
     // Runs one action to its end. A click on an action button while another
     // runs (queued clicks are handled when the action processes pending
     // events) is ignored: two updates interleaved could delete the

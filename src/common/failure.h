@@ -2,6 +2,9 @@
 
 #include <QString>
 
+#include <optional>
+#include <utility>
+
 // A failure as the tool reports it: a number and a description text. Every
 // platform step that can fail throws one; each action catches it in its one
 // error trap and turns it into the user's text there.
@@ -27,3 +30,18 @@ constexpr int Internal = 51;     // anything else that went wrong inside the too
 // so that every error trap reports every failure and none ends the program.
 // Call it only inside a catch block.
 Failure currentFailure();
+
+// The one error trap: runs `step` and hands back what it threw, turned into
+// a Failure (currentFailure()), or nothing when it ran to its end. Every
+// action and routine traps its steps through it, so no failure ends the
+// program and each trap words only its own message.
+template <typename Step>
+std::optional<Failure> attempt(Step &&step) noexcept
+{
+    try {
+        std::forward<Step>(step)();
+    } catch (...) {
+        return currentFailure();
+    }
+    return std::nullopt;
+}

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "common/failure.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -42,9 +44,33 @@ public:
 
     // The report list's one column: caption and width in twips.
     virtual void setReportColumn(const QString &caption, int widthTwips) = 0;
-    // The "Select All" check box. Setting it does not run its click handler.
+    // The "Select All" check box. Every change of its value, made by a
+    // person or by setSelectAllChecked(), runs its handler once; setting the
+    // value it already has runs nothing.
     virtual bool selectAllChecked() const = 0;
     virtual void setSelectAllChecked(bool checked) = 0;
+};
+
+// The hourglass for one action: set when made, the default cursor back when
+// the action's scope ends, whichever way it ends (after its final box, which
+// is shown inside that scope).
+class BusyCursor
+{
+public:
+    explicit BusyCursor(Services &services) : m_services(services) { m_services.setBusyCursor(true); }
+    ~BusyCursor()
+    {
+        try {
+            m_services.setBusyCursor(false);
+        } catch (...) {
+            // Nothing is left to report on.
+        }
+    }
+    BusyCursor(const BusyCursor &) = delete;
+    BusyCursor &operator=(const BusyCursor &) = delete;
+
+private:
+    Services &m_services;
 };
 
 // Titles used by the error traps.
@@ -55,4 +81,11 @@ inline const QString kListTrapTitle = QStringLiteral("Message LIST ");
 inline QString trapText(int number, const QString &description)
 {
     return QString::number(number) + QStringLiteral(" : ") + description;
+}
+
+// The generic error-trap box: critical, "number : description", titled
+// kTrapTitle or kListTrapTitle.
+inline void showTrapBox(Services &services, const Failure &failure, const QString &title)
+{
+    services.showMessage(trapText(failure.number, failure.description), MessageStyle::Critical, title);
 }

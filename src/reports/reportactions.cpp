@@ -11,6 +11,8 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include <optional>
+
 namespace {
 const QString kColumnCaption = QStringLiteral("File Name");
 constexpr int kOpeningColumnTwips = 8000;
@@ -25,44 +27,36 @@ ReportActions::ReportActions(Services &services, WebClient &web, const Endpoints
 
 void ReportActions::cmdReports_Click()
 {
-    m_services.setBusyCursor(true);
-    try {
+    const BusyCursor busy(m_services);
+    const std::optional<Failure> failure = attempt([&] {
         m_services.showReportPanel(true);
-        // Clearing a checked "Select All" clears every row, as a click would.
-        const bool wasChecked = m_services.selectAllChecked();
+        // Clearing a checked "Select All" runs its handler, which clears
+        // every row.
         m_services.setSelectAllChecked(false);
-        if (wasChecked)
-            chkAll_Click();
         m_services.setReportColumn(kColumnCaption, kOpeningColumnTwips);
         LoadReportCatalogue();
-        m_services.setBusyCursor(false);
-    } catch (...) {
-        const Failure failure = currentFailure();
-        m_services.showMessage(trapText(failure.number, failure.description), MessageStyle::Critical, kTrapTitle);
-        m_services.setBusyCursor(false);
-    }
+    });
+    if (failure)
+        showTrapBox(m_services, *failure, kTrapTitle);
 }
 
 void ReportActions::LoadReportCatalogue()
 {
-    m_services.setBusyCursor(true);
-    try {
+    const BusyCursor busy(m_services);
+    const std::optional<Failure> failure = attempt([&] {
         const QStringList names = Catalogue::parse(m_web.fetchText(m_endpoints.catalogueUrl()));
         m_services.setReportColumn(kColumnCaption, kListedColumnTwips);
         // One reset for the whole catalogue: the view lays out once.
         m_list.setNames(names);
-        m_services.setBusyCursor(false);
-    } catch (...) {
-        const Failure failure = currentFailure();
-        m_services.showMessage(QStringLiteral("Error loading file list: ") + failure.description, MessageStyle::Plain);
-        m_services.setBusyCursor(false);
-    }
+    });
+    if (failure)
+        m_services.showMessage(QStringLiteral("Error loading file list: ") + failure->description, MessageStyle::Plain);
 }
 
 void ReportActions::cmdDownloadRpt_Click()
 {
-    m_services.setBusyCursor(true);
-    try {
+    const BusyCursor busy(m_services);
+    const std::optional<Failure> failure = attempt([&] {
         const QString folder = Catalogue::reportsFolder(m_appFolder);
         if (!QFileInfo::exists(folder) && !QDir().mkdir(folder))
             throw Failure{FailureCode::PathAccess,
@@ -74,17 +68,15 @@ void ReportActions::cmdDownloadRpt_Click()
             const QString name = m_list.name(row);
             // The URL as requested, with only what cannot be mistaken
             // (blanks, for one) shown decoded.
-            if (!download(name, folder))
+            if (!download(name, folder)) {
                 m_services.showMessage(QStringLiteral("Failed to download: ") + m_endpoints.reportUrl(name).toString(),
                                        MessageStyle::Exclamation);
+            }
         }
         m_services.showMessage(QStringLiteral("Download complete."), MessageStyle::Information);
-        m_services.setBusyCursor(false);
-    } catch (...) {
-        const Failure failure = currentFailure();
-        m_services.showMessage(trapText(failure.number, failure.description), MessageStyle::Critical, kListTrapTitle);
-        m_services.setBusyCursor(false);
-    }
+    });
+    if (failure)
+        showTrapBox(m_services, *failure, kListTrapTitle);
 }
 
 bool ReportActions::download(const QString &name, const QString &folder)
@@ -99,10 +91,6 @@ bool ReportActions::download(const QString &name, const QString &folder)
 
 void ReportActions::chkAll_Click()
 {
-    try {
-        m_list.setAllChecked(m_services.selectAllChecked());
-    } catch (...) {
-        const Failure failure = currentFailure();
-        m_services.showMessage(trapText(failure.number, failure.description), MessageStyle::Critical, kListTrapTitle);
-    }
+    if (const std::optional<Failure> failure = attempt([&] { m_list.setAllChecked(m_services.selectAllChecked()); }))
+        showTrapBox(m_services, *failure, kListTrapTitle);
 }

@@ -56,21 +56,6 @@ void ReportList::setNames(const QStringList &names)
     endResetModel();
 }
 
-void ReportList::appendNames(const QStringList &names)
-{
-    if (names.isEmpty())
-        return;
-    beginInsertRows(QModelIndex(), count(), count() + int(names.size()) - 1);
-    m_names += names;
-    m_checked.resize(m_names.size(), false);
-    endInsertRows();
-}
-
-void ReportList::clear()
-{
-    setNames({});
-}
-
 void ReportList::setChecked(int row, bool checked)
 {
     if (m_checked.at(row) == checked)

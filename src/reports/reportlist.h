@@ -25,8 +25,6 @@ public:
 
     // Replaces every row at once (one reset, no per-row relayout).
     void setNames(const QStringList &names);
-    void appendNames(const QStringList &names);
-    void clear();
 
     int count() const { return int(m_names.size()); }
     QString name(int row) const { return m_names.at(row); }

@@ -6,6 +6,8 @@
 #include "common/textrules.h"
 #include "sp/database.h"
 
+#include <optional>
+
 namespace ServerList {
 
 namespace {
@@ -85,7 +87,7 @@ void checkServerName(const QString &name)
 
 void load(Services &services, const QString &appFolder, QString &serverName)
 {
-    try {
+    const std::optional<Failure> failure = attempt([&] {
         const QString path = inFolder(appFolder, QStringLiteral("CONSTR.txt"));
         const QStringList items = splitItems(TextRules::decode(TextRules::readFile(path)));
         if (items.size() > kMaxItems)
@@ -96,10 +98,9 @@ void load(Services &services, const QString &appFolder, QString &serverName)
                           QStringLiteral("Subscript out of range: CONSTR.txt holds no server name")};
         services.setServerList(items);
         serverName = items.first();
-    } catch (...) {
-        const Failure failure = currentFailure();
-        services.showMessage(failure.description, MessageStyle::Critical);
-    }
+    });
+    if (failure)
+        services.showMessage(failure->description, MessageStyle::Critical);
 }
 
 } // namespace ServerList

@@ -27,23 +27,18 @@ QString SpUpdate::connectionString(const QString &serverName)
 
 void SpUpdate::run()
 {
-    m_services.setBusyCursor(true);
-    try {
+    const BusyCursor busy(m_services);
+    const std::optional<Failure> failure = attempt([&] {
         m_services.setProgressRange(0, 100);
         m_services.setProgressValue(0);
         m_services.setStatus(QString());
         ServerList::load(m_services, m_appFolder, m_serverName);
-        const std::optional<QString> scriptText = fetchScript();
-        if (!scriptText) {
-            m_services.setBusyCursor(false);
-            return;
-        }
-        execute(*scriptText);
-    } catch (...) {
-        const Failure failure = currentFailure();
-        m_services.showMessage(trapText(failure.number, failure.description), MessageStyle::Critical, kTrapTitle);
-        m_services.setStatus(QStringLiteral("Error executing script: ") + failure.description);
-        m_services.setBusyCursor(false);
+        if (const std::optional<QString> scriptText = fetchScript())
+            execute(*scriptText);
+    });
+    if (failure) {
+        showTrapBox(m_services, *failure, kTrapTitle);
+        m_services.setStatus(QStringLiteral("Error executing script: ") + failure->description);
     }
 }
 
@@ -106,13 +101,10 @@ void SpUpdate::execute(const QString &scriptText)
         m_services.setStatus(QStringLiteral("Executing batch ") + QString::number(i + 1) + QStringLiteral(" of ")
                              + total);
         m_services.processPendingEvents();
-        try {
-            database->execute(batch);
-        } catch (...) {
-            const Failure failure = currentFailure();
+        if (const std::optional<Failure> failure = attempt([&] { database->execute(batch); })) {
             ++failed;
             m_services.showMessage(QStringLiteral("Error executing batch ") + QString::number(i + 1)
-                                       + QStringLiteral(": ") + failure.description,
+                                       + QStringLiteral(": ") + failure->description,
                                    MessageStyle::Critical);
         }
     }
@@ -122,12 +114,12 @@ void SpUpdate::execute(const QString &scriptText)
 
     m_services.setStatus(QStringLiteral("Execution Completed!"));
     m_services.setProgressValue(count - 1);
-    if (failed == 0)
+    if (failed == 0) {
         m_services.showMessage(QStringLiteral("SQL Script Execution Completed Successfully!"),
                                MessageStyle::Information);
-    else
+    } else {
         m_services.showMessage(QStringLiteral("SQL Script Execution Completed with errors: ") + QString::number(failed)
                                    + QStringLiteral(" of ") + total + QStringLiteral(" batches failed."),
                                MessageStyle::Exclamation);
-    m_services.setBusyCursor(false);
+    }
 }

@@ -15,7 +15,7 @@
 #include <QFile>
 #include <QFileInfo>
 
-#include <exception>
+#include <optional>
 
 namespace {
 const QString kDefaultVersion = QStringLiteral("1.0.0");
@@ -25,16 +25,6 @@ const QString kNewExecutable = QStringLiteral("Vantora_new.exe");
 const QString kRelaunchSwitch = QStringLiteral("/silentdbupdate");
 constexpr int kDeleteAttempts = 10;
 constexpr int kDeleteRetryMs = 500;
-
-// The swap goes on step by step whatever fails: a failing step is skipped.
-template <typename Step>
-void skipOnFailure(Step step)
-{
-    try {
-        step();
-    } catch (...) {
-    }
-}
 
 // Permissions for an executable that had no predecessor: whoever may read
 // it may run it.
@@ -81,47 +71,46 @@ QString AppUpdate::readLocalVersionLine(const QString &path)
 
 void AppUpdate::run()
 {
-    m_services.setBusyCursor(true);
+    const BusyCursor busy(m_services);
     m_services.setStatus(QStringLiteral("Checking for updates..."));
     m_services.processPendingEvents();
-    try {
-        const QString localLine = readLocalVersionLine(inFolder(m_appFolder, QStringLiteral("version.txt")));
-
-        // The time stamp only keeps caches from answering: every request's
-        // address differs.
-        const QString stamp = QString::number(m_clock.secondsSinceMidnight(), 'f', 6);
-        const QString remoteText = m_web.fetchText(m_endpoints.versionUrl(stamp));
-
-        const QString localVersion = TextRules::normalizeVersion(localLine);
-        const QString remoteVersion = TextRules::normalizeVersion(remoteText);
-        if (remoteVersion == localVersion) {
-            m_services.setStatus(QStringLiteral("Already up to date."));
-            m_services.showMessage(QStringLiteral("You already have the latest version (") + localVersion
-                                       + QStringLiteral(")."),
-                                   MessageStyle::Information);
-            m_services.setBusyCursor(false);
-            return;
-        }
-
-        const Answer answer
-            = m_services.showMessage(QStringLiteral("A new version (") + remoteVersion
-                                         + QStringLiteral(") is available.") + kCrLf + QStringLiteral("Your version: ")
-                                         + localVersion + kCrLf + kCrLf + QStringLiteral("Do you want to update now?"),
-                                     MessageStyle::Question, QStringLiteral("Update Available"));
-        if (answer != Answer::Yes) {
-            m_services.setStatus(QStringLiteral("Update cancelled."));
-            m_services.setBusyCursor(false);
-            return;
-        }
-        m_services.setStatus(QStringLiteral("Downloading update..."));
-        m_services.processPendingEvents();
-        install(remoteText);
-    } catch (...) {
-        const Failure failure = currentFailure();
-        m_services.setStatus(QStringLiteral("Error: ") + failure.description);
-        m_services.showMessage(QStringLiteral("An error occurred: ") + failure.description, MessageStyle::Critical);
-        m_services.setBusyCursor(false);
+    if (const std::optional<Failure> failure = attempt([&] { check(); })) {
+        m_services.setStatus(QStringLiteral("Error: ") + failure->description);
+        m_services.showMessage(QStringLiteral("An error occurred: ") + failure->description, MessageStyle::Critical);
     }
+}
+
+void AppUpdate::check()
+{
+    const QString localLine = readLocalVersionLine(inFolder(m_appFolder, QStringLiteral("version.txt")));
+
+    // The time stamp only keeps caches from answering: every request's
+    // address differs.
+    const QString stamp = QString::number(m_clock.secondsSinceMidnight(), 'f', 6);
+    const QString remoteText = m_web.fetchText(m_endpoints.versionUrl(stamp));
+
+    const QString localVersion = TextRules::normalizeVersion(localLine);
+    const QString remoteVersion = TextRules::normalizeVersion(remoteText);
+    if (remoteVersion == localVersion) {
+        m_services.setStatus(QStringLiteral("Already up to date."));
+        m_services.showMessage(QStringLiteral("You already have the latest version (") + localVersion
+                                   + QStringLiteral(")."),
+                               MessageStyle::Information);
+        return;
+    }
+
+    const Answer answer
+        = m_services.showMessage(QStringLiteral("A new version (") + remoteVersion + QStringLiteral(") is available.")
+                                     + kCrLf + QStringLiteral("Your version: ") + localVersion + kCrLf + kCrLf
+                                     + QStringLiteral("Do you want to update now?"),
+                                 MessageStyle::Question, QStringLiteral("Update Available"));
+    if (answer != Answer::Yes) {
+        m_services.setStatus(QStringLiteral("Update cancelled."));
+        return;
+    }
+    m_services.setStatus(QStringLiteral("Downloading update..."));
+    m_services.processPendingEvents();
+    install(remoteText);
 }
 
 void AppUpdate::install(const QString &remoteText)
@@ -131,7 +120,6 @@ void AppUpdate::install(const QString &remoteText)
     if (!DownloadWithProgress(m_services, m_web, m_clock, m_endpoints.executableUrl(), newPath)) {
         m_services.showMessage(QStringLiteral("Failed to download update."), MessageStyle::Critical);
         m_services.setStatus(QStringLiteral("Update failed."));
-        m_services.setBusyCursor(false);
         return;
     }
     m_services.setStatus(QStringLiteral("Preparing to update..."));
@@ -139,26 +127,23 @@ void AppUpdate::install(const QString &remoteText)
 
     // From here on a failing step is skipped, except that the version is
     // recorded only when the new executable really is in place.
-    skipOnFailure([&] { m_processes.stopAll(kExecutable); });
+    attempt([&] { m_processes.stopAll(kExecutable); });
     bool replaced = false;
-    skipOnFailure([&] { replaced = replaceExecutable(oldPath, newPath); });
+    attempt([&] { replaced = replaceExecutable(oldPath, newPath); });
     if (replaced) {
         m_services.setStatus(QStringLiteral("Update successful."));
         m_services.showMessage(QStringLiteral("Update completed successfully!"), MessageStyle::Information);
+        attempt([&] {
+            TextRules::writeLines(inFolder(m_appFolder, QStringLiteral("version.txt")),
+                                  {TextRules::trimBlanks(remoteText)});
+        });
     } else {
         m_services.setStatus(QStringLiteral("Update failed."));
         m_services.showMessage(QStringLiteral("Update failed. Couldn't replace the old EXE."), MessageStyle::Critical);
     }
-    m_services.setBusyCursor(false);
-    if (replaced) {
-        skipOnFailure([&] {
-            TextRules::writeLines(inFolder(m_appFolder, QStringLiteral("version.txt")),
-                                  {TextRules::trimBlanks(remoteText)});
-        });
-    }
     // Started whichever executable is there now; whether it starts is not
     // reported.
-    skipOnFailure([&] { m_processes.startDetached(oldPath, {kRelaunchSwitch}, m_appFolder); });
+    attempt([&] { m_processes.startDetached(oldPath, {kRelaunchSwitch}, m_appFolder); });
 }
 
 bool AppUpdate::replaceExecutable(const QString &oldPath, const QString &newPath)

@@ -27,6 +27,9 @@ public:
     void run();
 
 private:
+    // The version check and, when the user agrees, the install. Throws
+    // Failure up to the point where the install skips failing steps.
+    void check();
     // Reads the first line of version.txt, creating the file with 1.0.0
     // when it is missing. Throws Failure.
     QString readLocalVersionLine(const QString &path);

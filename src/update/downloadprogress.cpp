@@ -5,17 +5,17 @@
 #include "common/services.h"
 #include "net/webclient.h"
 
-#include <exception>
+#include <optional>
 
 namespace {
 constexpr int kAnimationSteps = 40;
 constexpr int kAnimationStepMs = 20;
 } // namespace
 
-bool DownloadWithProgress(Services &services, WebClient &web, Clock &clock, QUrl url, QString localPath)
+bool DownloadWithProgress(Services &services, WebClient &web, Clock &clock, const QUrl &url, const QString &localPath)
 {
-    QString description;
-    try {
+    bool downloaded = false;
+    const std::optional<Failure> failure = attempt([&] {
         services.setStatus(QStringLiteral("Starting download..."));
         services.setProgressRange(0, 100);
         services.setProgressValue(0);
@@ -29,18 +29,16 @@ bool DownloadWithProgress(Services &services, WebClient &web, Clock &clock, QUrl
         }
         if (web.downloadToFile(url, localPath) != 0) {
             services.setStatus(QStringLiteral("Download failed."));
-            return false;
+            return;
         }
         services.setProgressValue(100);
         services.setStatus(QStringLiteral("Download complete."));
-        return true;
-    } catch (...) {
-        description = currentFailure().description;
+        downloaded = true;
+    });
+    if (failure) {
+        // When the status line itself fails, nothing is left to report on.
+        attempt([&] { services.setStatus(QStringLiteral("Download error: ") + failure->description); });
+        return false;
     }
-    try {
-        services.setStatus(QStringLiteral("Download error: ") + description);
-    } catch (...) {
-        // The status line itself failed: nothing is left to report on.
-    }
-    return false;
+    return downloaded;
 }

@@ -12,4 +12,4 @@ class WebClient;
 // 20 ms sleep and pending events at each step; 100 when the file is
 // complete. Reports on the status line and never lets a failure escape:
 // true when the file was downloaded, false otherwise.
-bool DownloadWithProgress(Services &services, WebClient &web, Clock &clock, QUrl url, QString localPath);
+bool DownloadWithProgress(Services &services, WebClient &web, Clock &clock, const QUrl &url, const QString &localPath);

@@ -4,10 +4,13 @@
 #include "common/webfixture.h"
 #include "reports/reportlist.h"
 
+#include <QAccessible>
+#include <QAccessibleActionInterface>
 #include <QApplication>
 #include <QCheckBox>
 #include <QHeaderView>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QTest>
 #include <QTreeView>
 
@@ -29,6 +32,8 @@ private slots:
     void updateReportsShowsTheCatalogue();
     void failedFetchKeepsTheOpeningColumn();
     void selectAllThroughItsCheckBox();
+    void selectAllRunsOncePerChange_data();
+    void selectAllRunsOncePerChange();
     void downloadThroughItsButton();
     void largeCatalogueIsListedWhole();
 
@@ -166,6 +171,57 @@ void TestReportPanel::selectAllThroughItsCheckBox()
     QCOMPARE(view->model()->rowCount(), 3);
     QCOMPARE(checkedRows(), QStringList{});
     QCOMPARE(selectedRows(), 0);
+}
+
+void TestReportPanel::selectAllRunsOncePerChange_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::newRow("a mouse click") << "mouse";
+    QTest::newRow("the space bar") << "keyboard";
+    QTest::newRow("an assistive tool's toggle action") << "accessibility";
+}
+
+void TestReportPanel::selectAllRunsOncePerChange()
+{
+    QFETCH(QString, how);
+    m_web->publish(kCatalogue, "a.rpt\r\nb.rpt\r\nc.rpt\r\n");
+    click("cmdReports");
+    auto *selectAll = child<QCheckBox>("chkAll");
+    auto change = [&] {
+        if (how == QLatin1String("mouse")) {
+            QTest::mouseClick(selectAll, Qt::LeftButton);
+        } else if (how == QLatin1String("keyboard")) {
+            selectAll->setFocus();
+            QTest::keyClick(selectAll, Qt::Key_Space);
+        } else {
+            QAccessibleInterface *box = QAccessible::queryAccessibleInterface(selectAll);
+            QVERIFY(box && box->actionInterface());
+            box->actionInterface()->doAction(QAccessibleActionInterface::toggleAction());
+        }
+    };
+    // The handler marks every row at once: one change of the rows' check
+    // state per run.
+    QSignalSpy runs(child<QTreeView>("lvFiles")->model(), &QAbstractItemModel::dataChanged);
+
+    change();
+    QVERIFY(selectAll->isChecked());
+    QCOMPARE(checkedRows(), (QStringList{u"a.rpt"_s, u"b.rpt"_s, u"c.rpt"_s}));
+    QCOMPARE(selectedRows(), 3);
+    QCOMPARE(runs.size(), 1);
+
+    change();
+    QVERIFY(!selectAll->isChecked());
+    QCOMPARE(checkedRows(), QStringList{});
+    QCOMPARE(selectedRows(), 0);
+    QCOMPARE(runs.size(), 2);
+
+    // "Update Reports" clearing a checked box runs it once more, not twice.
+    change();
+    click("cmdReports");
+    QVERIFY(!selectAll->isChecked());
+    QCOMPARE(checkedRows(), QStringList{});
+    QCOMPARE(runs.size(), 4);
+    QCOMPARE(m_boxes, QStringList{});
 }
 
 void TestReportPanel::downloadThroughItsButton()

@@ -72,8 +72,11 @@ void RecordingServices::setReportColumn(const QString &caption, int widthTwips)
 
 void RecordingServices::setSelectAllChecked(bool checked)
 {
+    const bool changed = checked != m_selectAll;
     m_selectAll = checked;
     log << QStringLiteral("selectall:%1").arg(checked ? 1 : 0);
+    if (changed && onSelectAllChanged)
+        onSelectAllChanged();
 }
 
 QStringList RecordingServices::only(const QStringList &prefixes) const

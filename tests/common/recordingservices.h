@@ -35,6 +35,9 @@ public:
     void answer(std::initializer_list<Answer> answers) { m_answers += answers; }
     // Runs at every processPendingEvents(), as queued clicks would.
     std::function<void()> onEvents;
+    // Runs when "Select All" changes its value, as the window runs its
+    // handler.
+    std::function<void()> onSelectAllChanged;
 
     QStringList log;
     // The records that start with one of the prefixes, in order.
