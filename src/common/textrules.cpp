@@ -21,40 +21,73 @@ QByteArray encode(const QString &text)
     return encoder.encode(text);
 }
 
-namespace {
-
-template <typename Text, typename Char>
-QList<Text> splitAtLineEnds(const Text &text, Char cr, Char lf)
+void LineSplitter::feed(QByteArrayView piece, const Sink &line)
 {
-    QList<Text> lines;
-    qsizetype start = 0;
-    const qsizetype size = text.size();
-    for (qsizetype i = 0; i < size; ++i) {
-        if (text.at(i) != cr)
-            continue;
-        lines.append(text.mid(start, i - start));
-        if (i + 1 < size && text.at(i + 1) == lf)
-            ++i;
-        start = i + 1;
+    if (m_afterCr && !piece.isEmpty()) {
+        m_afterCr = false;
+        if (piece.front() == '\n')
+            piece = piece.sliced(1);
     }
-    if (start < size)
-        lines.append(text.mid(start));
-    return lines;
+    for (;;) {
+        const qsizetype cr = piece.indexOf('\r');
+        if (cr < 0) {
+            m_partial += piece;
+            return;
+        }
+        if (m_partial.isEmpty()) {
+            line(piece.first(cr));
+        } else {
+            m_partial += piece.first(cr);
+            line(m_partial);
+            m_partial.clear();
+        }
+        piece = piece.sliced(cr + 1);
+        if (piece.isEmpty()) {
+            m_afterCr = true;
+            return;
+        }
+        if (piece.front() == '\n')
+            piece = piece.sliced(1);
+    }
 }
 
-} // namespace
+void LineSplitter::finish(const Sink &line)
+{
+    if (!m_partial.isEmpty())
+        line(m_partial);
+    m_partial.clear();
+    m_afterCr = false;
+}
 
 QStringList splitLines(const QString &text)
 {
-    return splitAtLineEnds<QString, QChar>(text, QChar(u'\r'), QChar(u'\n'));
+    QStringList lines;
+    const QStringView all(text);
+    qsizetype start = 0;
+    for (qsizetype i = 0; i < all.size(); ++i) {
+        const qsizetype end = lineEndAt(all, i);
+        if (end == 0)
+            continue;
+        lines.append(all.sliced(start, i - start).toString());
+        i += end - 1;
+        start = i + 1;
+    }
+    if (start < all.size())
+        lines.append(all.sliced(start).toString());
+    return lines;
 }
 
 QList<QByteArray> splitLines(const QByteArray &bytes)
 {
-    return splitAtLineEnds<QByteArray, char>(bytes, '\r', '\n');
+    QList<QByteArray> lines;
+    LineSplitter splitter;
+    const LineSplitter::Sink add = [&](QByteArrayView line) { lines.append(line.toByteArray()); };
+    splitter.feed(bytes, add);
+    splitter.finish(add);
+    return lines;
 }
 
-QString trimBlanks(const QString &text)
+QStringView trimBlanks(QStringView text)
 {
     qsizetype begin = 0;
     qsizetype end = text.size();
@@ -62,7 +95,13 @@ QString trimBlanks(const QString &text)
         ++begin;
     while (end > begin && text.at(end - 1) == kBlank)
         --end;
-    return text.mid(begin, end - begin);
+    return text.sliced(begin, end - begin);
+}
+
+QString trimBlanks(const QString &text)
+{
+    const QStringView trimmed = trimBlanks(QStringView(text));
+    return trimmed.size() == text.size() ? text : trimmed.toString();
 }
 
 QString normalizeVersion(const QString &text)
@@ -98,7 +137,7 @@ void throwIfReadFailed(const QFile &file)
 QByteArray readFile(const QString &path)
 {
     QFile file(path);
-    const QByteArray bytes = openForReading(file).readAll();
+    QByteArray bytes = openForReading(file).readAll();
     throwIfReadFailed(file);
     return bytes;
 }
@@ -107,7 +146,7 @@ void readChunks(const QString &path, const std::function<void(QByteArrayView)> &
 {
     QFile file(path);
     openForReading(file);
-    QByteArray chunk(1024 * 1024, Qt::Uninitialized);
+    QByteArray chunk(qsizetype{1024} * 1024, Qt::Uninitialized);
     for (;;) {
         const qint64 got = file.read(chunk.data(), chunk.size());
         if (got <= 0)
@@ -122,22 +161,26 @@ QString readFirstLine(const QString &path)
     QFile file(path);
     openForReading(file);
     // Only as much as the first line needs is read.
-    QByteArray line;
-    while (!file.atEnd()) {
+    LineSplitter splitter;
+    QByteArray first;
+    bool found = false;
+    const LineSplitter::Sink take = [&](QByteArrayView line) {
+        if (!found)
+            first = line.toByteArray();
+        found = true;
+    };
+    while (!found && !file.atEnd()) {
         const QByteArray chunk = file.read(64 * 1024);
         if (chunk.isEmpty())
             break;
-        const qsizetype end = chunk.indexOf('\r');
-        if (end >= 0) {
-            line += chunk.left(end);
-            return decode(line);
-        }
-        line += chunk;
+        splitter.feed(chunk, take);
     }
     throwIfReadFailed(file);
-    if (line.isEmpty() && file.size() == 0)
+    if (!found)
+        splitter.finish(take);
+    if (!found && file.size() == 0)
         throw Failure{FailureCode::InputPastEnd, QStringLiteral("Input past end of file: %1").arg(path)};
-    return decode(line);
+    return decode(first);
 }
 
 QStringList readLines(const QString &path)

@@ -1,9 +1,11 @@
 #pragma once
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QList>
 #include <QString>
 #include <QStringList>
+#include <QStringView>
 
 #include <functional>
 
@@ -17,6 +19,33 @@ inline constexpr char16_t kBlank = u' ';
 QString decode(const QByteArray &bytes);
 QByteArray encode(const QString &text);
 
+// The length of the line end that starts at `pos` of a text or of bytes:
+// 2 for CR LF, 1 for a lone CR, 0 where no line ends (a lone LF included).
+template <typename View>
+qsizetype lineEndAt(View text, qsizetype pos)
+{
+    if (pos >= text.size() || text.at(pos) != u'\r')
+        return 0;
+    return pos + 1 < text.size() && text.at(pos + 1) == u'\n' ? 2 : 1;
+}
+
+// Cuts bytes that arrive a piece at a time into lines, terminators
+// removed: a CR that ends one piece and an LF that starts the next are one
+// line end. Each line is handed on as soon as its end has arrived; the
+// view is valid only during the call.
+class LineSplitter
+{
+public:
+    using Sink = std::function<void(QByteArrayView line)>;
+    void feed(QByteArrayView piece, const Sink &line);
+    // The last line, when the bytes do not end with a line end.
+    void finish(const Sink &line);
+
+private:
+    QByteArray m_partial;
+    bool m_afterCr = false;
+};
+
 // Lines of a text, terminators removed. A final terminator ends the last
 // line and does not start another one; an empty text has no lines.
 QStringList splitLines(const QString &text);
@@ -24,6 +53,7 @@ QList<QByteArray> splitLines(const QByteArray &bytes);
 
 // Removes blanks (U+0020 only) from both ends; tabs and CRs stay.
 QString trimBlanks(const QString &text);
+QStringView trimBlanks(QStringView text);
 
 // The form two versions are compared in: every CR LF removed, then every
 // remaining LF, then blanks stripped from both ends.

@@ -14,27 +14,20 @@ namespace {
 
 constexpr int kSubscriptOutOfRange = 9;
 
-bool isLineEnd(QChar c)
-{
-    return c == u'\r';
-}
-
 } // namespace
 
 QStringList splitItems(const QString &text)
 {
     QStringList items;
-    const qsizetype size = text.size();
+    const QStringView all(text);
+    const qsizetype size = all.size();
     qsizetype pos = 0;
     // Consumes a comma or a line end (CR LF counts as one) at pos.
     auto skipDelimiter = [&] {
-        if (pos >= size)
-            return;
-        if (isLineEnd(text.at(pos)) && pos + 1 < size && text.at(pos + 1) == u'\n')
-            ++pos;
-        ++pos;
+        if (pos < size)
+            pos += qMax(qsizetype{1}, TextRules::lineEndAt(all, pos));
     };
-    auto atDelimiter = [&] { return text.at(pos) == u',' || isLineEnd(text.at(pos)); };
+    auto atDelimiter = [&] { return all.at(pos) == u',' || TextRules::lineEndAt(all, pos) > 0; };
 
     while (pos < size) {
         while (pos < size && text.at(pos) == TextRules::kBlank)

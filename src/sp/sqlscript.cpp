@@ -18,57 +18,25 @@ QByteArrayView withoutByteOrderMark(QByteArrayView line)
     return line;
 }
 
-} // namespace
-
-namespace {
-
-// Builds the script text from the file's bytes as they come: lines end at
-// CR LF or a lone CR, also when a piece ends between the CR and its LF.
+// Builds the script text from the file's bytes as they come, a line at a
+// time (TextRules::LineSplitter).
 class TextBuilder
 {
 public:
-    explicit TextBuilder(qsizetype expectedBytes)
+    explicit TextBuilder(qsizetype expectedBytes) : m_add([this](QByteArrayView line) { addLine(line); })
     {
         // Each line gains at most a CR LF; most scripts come to about their
         // byte count. One allocation instead of many doublings.
         m_text.reserve(expectedBytes + 2);
     }
+    TextBuilder(const TextBuilder &) = delete;
+    TextBuilder &operator=(const TextBuilder &) = delete;
 
-    void append(QByteArrayView piece)
-    {
-        if (m_afterCr && !piece.isEmpty()) {
-            m_afterCr = false;
-            if (piece.front() == '\n')
-                piece = piece.sliced(1);
-        }
-        for (;;) {
-            const qsizetype cr = piece.indexOf('\r');
-            if (cr < 0) {
-                m_partial += piece;
-                return;
-            }
-            if (m_partial.isEmpty()) {
-                addLine(piece.first(cr));
-            } else {
-                m_partial += piece.first(cr);
-                addLine(m_partial);
-                m_partial.clear();
-            }
-            piece = piece.sliced(cr + 1);
-            if (piece.isEmpty()) {
-                m_afterCr = true;
-                return;
-            }
-            if (piece.front() == '\n')
-                piece = piece.sliced(1);
-        }
-    }
+    void append(QByteArrayView piece) { m_lines.feed(piece, m_add); }
 
     QString finish()
     {
-        if (!m_partial.isEmpty())
-            addLine(m_partial);
-        m_partial.clear();
+        m_lines.finish(m_add);
         return std::move(m_text);
     }
 
@@ -83,8 +51,8 @@ private:
     }
 
     QString m_text;
-    QByteArray m_partial;
-    bool m_afterCr = false;
+    TextRules::LineSplitter m_lines;
+    TextRules::LineSplitter::Sink m_add;
 };
 
 } // namespace
@@ -107,14 +75,7 @@ QList<QStringView> batchViews(const QString &scriptText)
 {
     static const QString separator = QStringLiteral("\r\nGO\r\n");
     // Blanks removed from both ends, without a copy.
-    const QStringView all(scriptText);
-    qsizetype begin = 0;
-    qsizetype end = all.size();
-    while (begin < end && all.at(begin) == TextRules::kBlank)
-        ++begin;
-    while (end > begin && all.at(end - 1) == TextRules::kBlank)
-        --end;
-    const QStringView text = all.sliced(begin, end - begin);
+    const QStringView text = TextRules::trimBlanks(QStringView(scriptText));
 
     QList<QStringView> result;
     qsizetype from = 0;
