@@ -25,9 +25,8 @@ QString describe(const QSqlError &error)
 
 } // namespace
 
-OdbcDatabase::OdbcDatabase(QString driver)
-    : m_driver(std::move(driver)),
-      m_connectionName(QStringLiteral("updater-sp-%1").arg(connectionCounter.fetchAndAddRelaxed(1) + 1)),
+OdbcDatabase::OdbcDatabase()
+    : m_connectionName(QStringLiteral("updater-sp-%1").arg(connectionCounter.fetchAndAddRelaxed(1) + 1)),
       m_worker(QStringLiteral("database"))
 {
 }
@@ -39,7 +38,7 @@ OdbcDatabase::~OdbcDatabase()
 
 DatabaseFactory OdbcDatabase::factory()
 {
-    return [] { return std::make_unique<OdbcDatabase>(ConnectionString::odbcDriver()); };
+    return [] { return std::make_unique<OdbcDatabase>(); };
 }
 
 Failure OdbcDatabase::failure(int number, const QString &text) const
@@ -52,11 +51,13 @@ void OdbcDatabase::call(const std::function<void()> &work)
     m_worker.run(work);
 }
 
-void OdbcDatabase::open(const QString &connectionString)
+void OdbcDatabase::open(const ConnectionSettings &settings)
 {
     close();
-    m_secrets = ConnectionString::secrets(connectionString);
-    const QString odbc = ConnectionString::toOdbc(connectionString, m_driver);
+    m_secrets.clear();
+    if (!settings.password.isEmpty())
+        m_secrets << settings.password;
+    const QString odbc = ConnectionString::odbc(settings);
     if (!QSqlDatabase::isDriverAvailable(kDriverPlugin))
         throw failure(DatabaseCode::NoDriver, QStringLiteral("Qt's ODBC database driver (QODBC) is not installed."));
     call([&] {

@@ -16,18 +16,16 @@
 class OdbcDatabase final : public Database
 {
 public:
-    // driver: the ODBC driver name put into DRIVER={...}.
-    explicit OdbcDatabase(QString driver = ConnectionString::odbcDriver());
+    OdbcDatabase();
     ~OdbcDatabase() override;
     OdbcDatabase(const OdbcDatabase &) = delete;
     OdbcDatabase &operator=(const OdbcDatabase &) = delete;
 
-    void open(const QString &connectionString) override;
+    void open(const ConnectionSettings &settings) override;
     void execute(const QString &batch) override;
     void close() override;
 
-    // A factory for the window: each connection names the driver that
-    // ConnectionString::odbcDriver() gives at the time it is made.
+    // A factory for the window.
     static DatabaseFactory factory();
 
 private:
@@ -35,7 +33,6 @@ private:
     void call(const std::function<void()> &work);
     Failure failure(int number, const QString &text) const;
 
-    QString m_driver;
     QString m_connectionName;
     QStringList m_secrets;
     bool m_open = false;

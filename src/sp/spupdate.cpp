@@ -19,10 +19,12 @@ SpUpdate::SpUpdate(Services &services, WebClient &web, const Endpoints &endpoint
 {
 }
 
-QString SpUpdate::connectionString(const QString &serverName)
+ConnectionSettings SpUpdate::connection(const QString &serverName)
 {
-    return QStringLiteral("Provider=SQLOLEDB;Data Source=") + serverName
-        + QStringLiteral(";Initial Catalog=Quorvel;User ID=sa;Password=tr5kelvo;");
+    // Blanks around the name are not part of it, as in every connection
+    // string that names a server.
+    return {ConnectionString::odbcDriver(), serverName.trimmed(), QStringLiteral("Quorvel"), QStringLiteral("sa"),
+            QStringLiteral("tr5kelvo")};
 }
 
 void SpUpdate::run()
@@ -85,7 +87,7 @@ void SpUpdate::execute(const QString &scriptText)
 
     ServerList::checkServerName(m_serverName);
     std::unique_ptr<Database> database = m_databases();
-    database->open(connectionString(m_serverName));
+    database->open(connection(m_serverName));
 
     m_services.setProgressRange(0, count - 1);
     m_services.setProgressValue(0);

@@ -24,8 +24,9 @@ public:
     // The whole action, from the busy cursor to the last box.
     void run();
 
-    // "Provider=SQLOLEDB;Data Source=" + server + the fixed database and login.
-    static QString connectionString(const QString &serverName);
+    // The application's database on the server: the database Quorvel with
+    // the tool's own login, through the ODBC driver of this platform.
+    static ConnectionSettings connection(const QString &serverName);
 
 private:
     // Downloads and reads the script; nothing when the action has ended
