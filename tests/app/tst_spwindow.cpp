@@ -1,8 +1,7 @@
 #include "app/messagebox.h"
 #include "app/updater.h"
-#include "common/databasefixture.h"
+#include "common/spfixture.h"
 #include "common/testclock.h"
-#include "common/webfixture.h"
 
 #include <QEvent>
 #include <QFile>
@@ -48,8 +47,7 @@ private:
     void publish(const QByteArray &script);
     void click();
 
-    std::unique_ptr<WebFixture> m_web;
-    std::unique_ptr<DatabaseFixture> m_db;
+    SpFixture m_sp;
     TestClock m_clock;
     std::unique_ptr<Updater> m_window;
     QStringList m_boxes;
@@ -62,11 +60,10 @@ void TestSpWindow::initTestCase()
 
 void TestSpWindow::init()
 {
-    m_web = std::make_unique<WebFixture>();
-    QVERIFY2(m_web->ok(), qPrintable(m_web->error()));
-    m_db = std::make_unique<DatabaseFixture>();
-    REQUIRE_DATABASE(*m_db);
-    m_window = std::make_unique<Updater>(Platform{m_web->web(), m_clock, m_web->endpoints(), m_web->appFolder()});
+    if (!m_sp.start())
+        return;
+    m_window
+        = std::make_unique<Updater>(Platform{m_sp.web->web(), m_clock, m_sp.web->endpoints(), m_sp.web->appFolder()});
     m_boxes.clear();
     MessageBox::setHook([this](const QString &prompt, MessageStyle style, const QString &title) {
         m_boxes << title + QLatin1Char('|') + prompt;
@@ -78,15 +75,14 @@ void TestSpWindow::cleanup()
 {
     MessageBox::setHook({});
     m_window.reset();
-    m_db.reset();
-    m_web.reset();
+    m_sp.stop();
 }
 
 void TestSpWindow::publish(const QByteArray &script)
 {
     QByteArray text = script;
-    text.replace("%S", m_db->schema().toUtf8());
-    m_web->publish(QStringLiteral("/updates/LATEST.sql"), text);
+    text.replace("%S", m_sp.db->schema().toUtf8());
+    m_sp.web->publish(QStringLiteral("/updates/LATEST.sql"), text);
 }
 
 void TestSpWindow::click()
@@ -97,9 +93,9 @@ void TestSpWindow::click()
 
 void TestSpWindow::serverNameComesFromTheFile()
 {
-    m_db->values(QStringLiteral("CREATE TABLE %1.runs (n int)").arg(m_db->schema()));
+    m_sp.db->values(QStringLiteral("CREATE TABLE %1.runs (n int)").arg(m_sp.db->schema()));
     publish("INSERT INTO %S.runs VALUES (1)");
-    const QString constr = m_web->appFolder() + QStringLiteral("/CONSTR.txt");
+    const QString constr = m_sp.web->appFolder() + QStringLiteral("/CONSTR.txt");
     QVERIFY(writeBytes(constr, "127.0.0.1\r\n127.0.0.2\r\n"));
     auto *list = m_window->findChild<QListWidget *>(QStringLiteral("List1"));
     auto rows = [list] {
@@ -108,7 +104,7 @@ void TestSpWindow::serverNameComesFromTheFile()
             texts << list->item(i)->text();
         return texts;
     };
-    const QString countRuns = QStringLiteral("SELECT count(*) FROM %1.runs").arg(m_db->schema());
+    const QString countRuns = QStringLiteral("SELECT count(*) FROM %1.runs").arg(m_sp.db->schema());
 
     click();
     QCOMPARE(m_boxes, (QStringList{kQuestion, kSuccess}));
@@ -119,7 +115,7 @@ void TestSpWindow::serverNameComesFromTheFile()
     list->setCurrentRow(1);
     click();
     QCOMPARE(m_boxes, (QStringList{kQuestion, kSuccess}));
-    QCOMPARE(m_db->values(countRuns), QStringList{u"2"_s});
+    QCOMPARE(m_sp.db->values(countRuns), QStringList{u"2"_s});
 
     // A missing or empty file: one box, the list and the server kept.
     QVERIFY(QFile::remove(constr));
@@ -132,14 +128,14 @@ void TestSpWindow::serverNameComesFromTheFile()
     QCOMPARE(m_boxes.size(), 3);
     QCOMPARE(m_boxes.mid(1), (QStringList{kQuestion, kSuccess}));
     QCOMPARE(rows(), (QStringList{u"127.0.0.1"_s, u"127.0.0.2"_s}));
-    QCOMPARE(m_db->values(countRuns), QStringList{u"4"_s});
+    QCOMPARE(m_sp.db->values(countRuns), QStringList{u"4"_s});
     QCOMPARE(QApplication::overrideCursor(), nullptr);
 }
 
 void TestSpWindow::paintingGoesOnDuringABatch()
 {
     publish("SELECT pg_sleep(1.5)\r\nGO\r\nSELECT 1");
-    QVERIFY(writeBytes(m_web->appFolder() + QStringLiteral("/CONSTR.txt"), "127.0.0.1"));
+    QVERIFY(writeBytes(m_sp.web->appFolder() + QStringLiteral("/CONSTR.txt"), "127.0.0.1"));
     m_window->show();
     QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
     auto *status = m_window->findChild<QLabel *>(QStringLiteral("lblStatus"));

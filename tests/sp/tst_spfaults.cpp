@@ -4,9 +4,8 @@
 // and however the connection is lost, the user is told what went wrong,
 // no success is claimed that did not happen, no password shows and the
 // cursor comes back.
-#include "common/databasefixture.h"
 #include "common/recordingservices.h"
-#include "common/webfixture.h"
+#include "common/spfixture.h"
 #include "sp/odbcdatabase.h"
 #include "sp/serverlist.h"
 #include "sp/spupdate.h"
@@ -70,9 +69,7 @@ private:
     // it fails.
     QStringList rows(const QString &sql);
 
-    std::unique_ptr<WebFixture> m_web;
-    std::unique_ptr<DatabaseFixture> m_db;
-    QString m_serverName;
+    SpFixture m_sp;
 };
 
 void TestSpFaults::initTestCase()
@@ -82,29 +79,25 @@ void TestSpFaults::initTestCase()
 
 void TestSpFaults::init()
 {
-    m_web = std::make_unique<WebFixture>();
-    QVERIFY2(m_web->ok(), qPrintable(m_web->error()));
-    m_db = std::make_unique<DatabaseFixture>();
-    REQUIRE_DATABASE(*m_db);
-    m_serverName.clear();
+    if (!m_sp.start())
+        return;
 }
 
 void TestSpFaults::cleanup()
 {
-    m_db.reset();
-    m_web.reset();
+    m_sp.stop();
 }
 
 void TestSpFaults::run(QByteArray script, const QByteArray &constr, RecordingServices &window)
 {
-    const QString schema = m_db->schema();
+    const QString schema = m_sp.db->schema();
     script.replace("%S", schema.toLatin1());
     script.replace(utf16("%S").mid(2), utf16(qPrintable(schema)).mid(2));
-    m_web->publish(kScriptPath, script);
+    m_sp.web->publish(kScriptPath, script);
     script.clear();
-    QVERIFY(writeBytes(m_web->appFolder() + QStringLiteral("/CONSTR.txt"), constr));
-    const Endpoints endpoints = m_web->endpoints();
-    SpUpdate(window, m_web->web(), endpoints, m_web->appFolder(), OdbcDatabase::factory(), m_serverName).run();
+    QVERIFY(writeBytes(m_sp.web->appFolder() + QStringLiteral("/CONSTR.txt"), constr));
+    const Endpoints endpoints = m_sp.web->endpoints();
+    SpUpdate(window, m_sp.web->web(), endpoints, m_sp.web->appFolder(), OdbcDatabase::factory(), m_sp.serverName).run();
 
     // Whatever happened: no password in any text, no box or status too
     // long to read (the driver cuts a server's message that quotes a 50 MB
@@ -120,7 +113,7 @@ void TestSpFaults::run(QByteArray script, const QByteArray &constr, RecordingSer
 
 QStringList TestSpFaults::rows(const QString &sql)
 {
-    QStringList found = m_db->values(QString(sql).replace(QStringLiteral("%S"), m_db->schema()));
+    QStringList found = m_sp.db->values(QString(sql).replace(QStringLiteral("%S"), m_sp.db->schema()));
     if (found.size() == 1 && found.first().startsWith(QStringLiteral("error")))
         return {QStringLiteral("error")};
     return found;

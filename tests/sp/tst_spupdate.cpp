@@ -1,6 +1,5 @@
-#include "common/databasefixture.h"
 #include "common/recordingservices.h"
-#include "common/webfixture.h"
+#include "common/spfixture.h"
 #include "sp/odbcdatabase.h"
 #include "sp/spupdate.h"
 
@@ -47,9 +46,7 @@ private:
     // (not written when null), then runs the action once.
     void run(const QByteArray &script, const QByteArray &constr, RecordingServices &window);
 
-    std::unique_ptr<WebFixture> m_web;
-    std::unique_ptr<DatabaseFixture> m_db;
-    QString m_serverName;
+    SpFixture m_sp;
 };
 
 void TestSpUpdate::initTestCase()
@@ -59,28 +56,24 @@ void TestSpUpdate::initTestCase()
 
 void TestSpUpdate::init()
 {
-    m_web = std::make_unique<WebFixture>();
-    QVERIFY2(m_web->ok(), qPrintable(m_web->error()));
-    m_db = std::make_unique<DatabaseFixture>();
-    REQUIRE_DATABASE(*m_db);
-    m_serverName.clear();
+    if (!m_sp.start())
+        return;
 }
 
 void TestSpUpdate::cleanup()
 {
-    m_db.reset();
-    m_web.reset();
+    m_sp.stop();
 }
 
 void TestSpUpdate::run(const QByteArray &script, const QByteArray &constr, RecordingServices &window)
 {
     QByteArray published = script;
-    published.replace("%S", m_db->schema().toUtf8());
-    m_web->publish(kScriptPath, published);
+    published.replace("%S", m_sp.db->schema().toUtf8());
+    m_sp.web->publish(kScriptPath, published);
     if (!constr.isNull())
-        QVERIFY(writeBytes(m_web->appFolder() + QStringLiteral("/CONSTR.txt"), constr));
-    const Endpoints endpoints = m_web->endpoints();
-    SpUpdate(window, m_web->web(), endpoints, m_web->appFolder(), OdbcDatabase::factory(), m_serverName).run();
+        QVERIFY(writeBytes(m_sp.web->appFolder() + QStringLiteral("/CONSTR.txt"), constr));
+    const Endpoints endpoints = m_sp.web->endpoints();
+    SpUpdate(window, m_sp.web->web(), endpoints, m_sp.web->appFolder(), OdbcDatabase::factory(), m_sp.serverName).run();
     QVERIFY2(!window.log.join(QLatin1Char('\n')).contains(QStringLiteral("tr5kelvo")),
              qPrintable(window.log.join(QLatin1Char('\n'))));
     QVERIFY(!window.busy());
@@ -121,9 +114,9 @@ void TestSpUpdate::everyStepInOrder()
                       "value:2",
                       "box:info:Updater:SQL Script Execution Completed Successfully!",
                       "cursor:default"}));
-    QCOMPARE(m_serverName, QStringLiteral("127.0.0.1"));
-    QCOMPARE(m_db->values(QStringLiteral("SELECT n FROM %1.t").arg(m_db->schema())), QStringList{u"1"_s});
-    QVERIFY(QFileInfo(m_web->appFolder() + QStringLiteral("/SP/LATEST.sql")).isFile());
+    QCOMPARE(m_sp.serverName, QStringLiteral("127.0.0.1"));
+    QCOMPARE(m_sp.db->values(QStringLiteral("SELECT n FROM %1.t").arg(m_sp.db->schema())), QStringList{u"1"_s});
+    QVERIFY(QFileInfo(m_sp.web->appFolder() + QStringLiteral("/SP/LATEST.sql")).isFile());
 }
 
 void TestSpUpdate::outcomes_data()
@@ -187,7 +180,7 @@ void TestSpUpdate::outcomes()
     QCOMPARE(running.size(), executed);
     QCOMPARE(window.status(), QStringLiteral("Execution Completed!"));
 
-    QStringList found = m_db->values(QStringLiteral("SELECT n FROM %1.t ORDER BY n").arg(m_db->schema()));
+    QStringList found = m_sp.db->values(QStringLiteral("SELECT n FROM %1.t ORDER BY n").arg(m_sp.db->schema()));
     if (found.size() == 1 && found.first().startsWith(QStringLiteral("error")))
         found = QStringList{QStringLiteral("error")};
     QCOMPARE(found, rows);
@@ -234,7 +227,7 @@ void TestSpUpdate::trap()
     QVERIFY2(description.contains(mentions), qPrintable(description));
     QCOMPARE(tail.at(1), QStringLiteral("status:Error executing script: ") + description);
     QCOMPARE(tail.at(2), QStringLiteral("cursor:default"));
-    QVERIFY(!m_db->tableExists(QStringLiteral("t")));
+    QVERIFY(!m_sp.db->tableExists(QStringLiteral("t")));
 }
 
 void TestSpUpdate::downloadFails_data()
@@ -255,9 +248,9 @@ void TestSpUpdate::downloadFails()
     if (httpStatus) {
         HttpsFileServer::Fault fault;
         fault.status = httpStatus;
-        m_web->server().setFault(kScriptPath, fault);
+        m_sp.web->server().setFault(kScriptPath, fault);
     }
-    const QString sp = m_web->appFolder() + QStringLiteral("/SP");
+    const QString sp = m_sp.web->appFolder() + QStringLiteral("/SP");
     if (spIsAFile)
         QVERIFY(writeBytes(sp, "not a folder"));
     RecordingServices window;
@@ -277,9 +270,9 @@ void TestSpUpdate::declined()
     run("CREATE TABLE %S.t (n int)\r\n", "127.0.0.1", window);
     QCOMPARE(window.log.mid(window.log.size() - 2), (QStringList{kQuestion, u"cursor:default"_s}));
     QCOMPARE(window.status(), QStringLiteral("Downloading stored procedure script..."));
-    QCOMPARE(readBytes(m_web->appFolder() + QStringLiteral("/SP/LATEST.sql")),
-             "CREATE TABLE " + m_db->schema().toUtf8() + ".t (n int)\r\n");
-    QVERIFY(!m_db->tableExists(QStringLiteral("t")));
+    QCOMPARE(readBytes(m_sp.web->appFolder() + QStringLiteral("/SP/LATEST.sql")),
+             "CREATE TABLE " + m_sp.db->schema().toUtf8() + ".t (n int)\r\n");
+    QVERIFY(!m_sp.db->tableExists(QStringLiteral("t")));
 }
 
 void TestSpUpdate::scriptGoneBeforeReading()
@@ -296,14 +289,14 @@ void TestSpUpdate::scriptGoneBeforeReading()
             return RecordingServices::showMessage(prompt, style, title);
         }
     } window;
-    window.path = m_web->appFolder() + QStringLiteral("/SP/LATEST.sql");
+    window.path = m_sp.web->appFolder() + QStringLiteral("/SP/LATEST.sql");
     window.answer({Answer::Yes});
     run("CREATE TABLE %S.t (n int)", "127.0.0.1", window);
     QCOMPARE(window.log.mid(window.log.size() - 3),
              (QStringList{kQuestion,
                           u"box:critical:Updater:Error: File not found at "_s + QDir::toNativeSeparators(window.path),
                           u"cursor:default"_s}));
-    QVERIFY(!m_db->tableExists(QStringLiteral("t")));
+    QVERIFY(!m_sp.db->tableExists(QStringLiteral("t")));
 }
 
 QTEST_GUILESS_MAIN(TestSpUpdate)
