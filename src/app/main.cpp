@@ -18,5 +18,5 @@ int main(int argc, char **argv)
     Updater window(
         Platform{web, clock, Endpoints::fromEnvironment(), applicationFolder(), processes, OdbcDatabase::factory()});
     window.show();
-    return app.exec();
+    return QApplication::exec();
 }

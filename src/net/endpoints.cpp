@@ -26,8 +26,8 @@ Endpoints::Endpoints(QString updateHost, QString reportHost)
 
 Endpoints Endpoints::fromEnvironment()
 {
-    return Endpoints(hostFromEnvironment("UPDATER_UPDATE_HOST", UPDATER_DEFAULT_UPDATE_HOST),
-                     hostFromEnvironment("UPDATER_REPORT_HOST", UPDATER_DEFAULT_REPORT_HOST));
+    return {hostFromEnvironment("UPDATER_UPDATE_HOST", UPDATER_DEFAULT_UPDATE_HOST),
+            hostFromEnvironment("UPDATER_REPORT_HOST", UPDATER_DEFAULT_REPORT_HOST)};
 }
 
 QUrl Endpoints::versionUrl(const QString &timeStamp) const

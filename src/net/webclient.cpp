@@ -18,9 +18,9 @@
 
 namespace {
 
-constexpr qint64 kReadBufferBytes = 1024 * 1024;
+constexpr qint64 kReadBufferBytes = qint64{1024} * 1024;
 // What one read from the reply moves to the file at most.
-constexpr qint64 kPieceBytes = 256 * 1024;
+constexpr qint64 kPieceBytes = qint64{256} * 1024;
 
 struct ReplyDeleter
 {

@@ -11,7 +11,7 @@ struct TransferOptions
 {
     int requestTimeoutMs = 60'000; // FetchText: the whole request
     int stallTimeoutMs = 60'000;   // DownloadToFile: no byte for this long
-    qint64 maxTextBytes = 16 * 1024 * 1024;
+    qint64 maxTextBytes = qint64{16} * 1024 * 1024;
     QString caFile; // extra trusted authorities (PEM), optional
 
     // Defaults, with the extra authorities of UPDATER_CA_FILE.

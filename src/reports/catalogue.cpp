@@ -5,6 +5,8 @@
 
 #include <QStringEncoder>
 
+#include <algorithm>
+
 namespace Catalogue {
 
 namespace {
@@ -81,11 +83,9 @@ bool isPlainFileName(const QString &name)
 {
     if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String(".."))
         return false;
-    for (const QChar c : name) {
-        if (c.unicode() < kFirstPrintable || c == QLatin1Char('/') || c == QLatin1Char('\\') || c == QLatin1Char(':'))
-            return false;
-    }
-    return true;
+    return std::ranges::none_of(name, [](QChar c) {
+        return c.unicode() < kFirstPrintable || c == u'/' || c == u'\\' || c == u':';
+    });
 }
 
 QString reportsFolder(const QString &appFolder)

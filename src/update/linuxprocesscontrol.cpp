@@ -18,7 +18,7 @@ QByteArray readProcFile(qint64 pid, const char *name)
 {
     QFile file(QStringLiteral("/proc/%1/%2").arg(pid).arg(QLatin1String(name)));
     if (!file.open(QIODevice::ReadOnly))
-        return QByteArray();
+        return {};
     return file.readAll();
 }
 
@@ -53,7 +53,7 @@ QByteArray executableName(qint64 pid)
     const QByteArray link = QStringLiteral("/proc/%1/exe").arg(pid).toLocal8Bit();
     const ssize_t length = ::readlink(link.constData(), target, sizeof target - 1);
     if (length <= 0)
-        return QByteArray();
+        return {};
     QByteArray path(target, length);
     if (path.endsWith(kDeletedSuffix))
         path.chop(kDeletedSuffix.size());

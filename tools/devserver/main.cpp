@@ -15,7 +15,7 @@
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    const QStringList args = app.arguments();
+    const QStringList args = QCoreApplication::arguments();
     QTextStream err(stderr);
     if (args.size() < 3) {
         err << "usage: devserver ROOT STATE_FOLDER [PORT]\n";
@@ -33,5 +33,5 @@ int main(int argc, char **argv)
         return 1;
     }
     QTextStream(stdout) << "listening " << server.host() << Qt::endl;
-    return app.exec();
+    return QCoreApplication::exec();
 }

@@ -16,6 +16,9 @@
 
 namespace {
 
+// How far a fast transfer writes ahead of the socket.
+constexpr qint64 kWriteAhead = qint64{512} * 1024;
+
 QByteArray reason(int status)
 {
     switch (status) {
@@ -62,7 +65,7 @@ protected:
     }
 };
 
-HttpsFileServer::HttpsFileServer(QString root, QString certFile, QString keyFile, QObject *parent)
+HttpsFileServer::HttpsFileServer(QString root, const QString &certFile, const QString &keyFile, QObject *parent)
     : QObject(parent), m_root(std::move(root)), m_server(new TlsListener(this))
 {
     QSslConfiguration config = QSslConfiguration::defaultConfiguration();
@@ -198,7 +201,7 @@ void HttpsFileServer::streamFile(QSslSocket *socket, const QString &path, qint64
         return;
     }
     connect(socket, &QSslSocket::encryptedBytesWritten, socket, [guard, pump] {
-        if (guard && guard->encryptedBytesToWrite() < 512 * 1024 && guard->bytesToWrite() < 512 * 1024)
+        if (guard && guard->encryptedBytesToWrite() < kWriteAhead && guard->bytesToWrite() < kWriteAhead)
             (*pump)();
     });
     (*pump)();

@@ -60,7 +60,7 @@ public:
         }
     };
 
-    HttpsFileServer(QString root, QString certFile, QString keyFile, QObject *parent = nullptr);
+    HttpsFileServer(QString root, const QString &certFile, const QString &keyFile, QObject *parent = nullptr);
     ~HttpsFileServer() override;
 
     bool listen(quint16 port = 0);
