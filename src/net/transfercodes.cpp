@@ -1,5 +1,7 @@
 #include "net/transfercodes.h"
 
+#include <curl/curl.h>
+
 QString TransferCode::describe(int code)
 {
     switch (code) {
@@ -10,11 +12,20 @@ QString TransferCode::describe(int code)
     case Truncated: return QStringLiteral("The connection closed before the whole file arrived.");
     case BadUrl: return QStringLiteral("The address is not a valid https address.");
     case Interrupted: return QStringLiteral("The transfer was interrupted because the program is closing.");
+    case RefusedRedirect:
+        return QStringLiteral("The server redirected to an address that is not https; the redirect was refused.");
+    case Certificate:
+        return QStringLiteral("The secure connection failed: the server's certificate is not trusted or names "
+                              "another host.");
     default: break;
     }
     if (code >= 100 && code < 600)
         return QStringLiteral("The server answered with HTTP status %1.").arg(code);
-    if (code > NetworkErrorBase)
-        return QStringLiteral("The network transfer failed (network error %1).").arg(code - NetworkErrorBase);
+    if (code > NetworkErrorBase && code < NetworkErrorBase + CURL_LAST) {
+        const int curlCode = code - NetworkErrorBase;
+        return QStringLiteral("The network transfer failed: %1 (network error %2).")
+            .arg(QString::fromUtf8(curl_easy_strerror(static_cast<CURLcode>(curlCode))))
+            .arg(curlCode);
+    }
     return QStringLiteral("The transfer failed (code %1).").arg(code);
 }

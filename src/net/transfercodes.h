@@ -2,21 +2,36 @@
 
 #include <QString>
 
-// The status codes of DownloadToFile, and the failure numbers of FetchText.
-// 0 is success; every other value is a failure:
+// The status codes of DownloadToFile, and the failure numbers of FetchText:
+// the one list. 0 is success; every other value is a failure:
 //
 //   100..599      the server answered with that HTTP status (anything but 2xx)
-//   1000 + n      the transport failed with QNetworkReply::NetworkError n
-//                 (1001 connection refused, 1003 host not found,
-//                  1006 TLS handshake failed, 1004 timeout, ...)
-//   2001          no byte arrived for the stall timeout, or the whole request
-//                 outlasted its time limit
-//   2002          the body is larger than the tool accepts (FetchText only)
-//   2003          the local file could not be created or written
+//   1000 + n      the transfer failed with libcurl's error n, where no code
+//                 below names the failure better (1006 host not found,
+//                 1007 nobody listening, 1055 or 1056 the connection broke
+//                 while sending or receiving, 1052 the server closed the
+//                 connection without an answer, ...)
+//   2001          the server stopped answering: a transfer slower than the
+//                 stall rate (1 KiB/s) for the stall time (60 s), or a text
+//                 that outlasted its time limit
+//   2002          the body is larger than the tool accepts for its kind
+//                 (16 MiB for a text, 512 MiB for a report or the script,
+//                 4 GiB for the executable), announced or received
+//   2003          the local file could not be created, written or put in
+//                 place
 //   2004          the body ended before the length the server announced
 //   2005          the URL is not a valid https URL
 //   2006          the wait was cut short (the program is quitting); nothing
 //                 is written
+//   2007          a redirect to an address that is not https was refused
+//   2008          the secure connection could not be set up: the server's
+//                 certificate is not trusted, names another host, or the
+//                 handshake failed
+//
+// libcurl's errors map onto these: a timeout to 2001, a size limit to 2002,
+// a write error to 2003, a partial body to 2004, a malformed URL to 2005, a
+// protocol refused after a redirect to 2007, every TLS and certificate
+// error to 2008.
 namespace TransferCode {
 constexpr int Ok = 0;
 constexpr int NetworkErrorBase = 1000;
@@ -26,6 +41,8 @@ constexpr int LocalFile = 2003;
 constexpr int Truncated = 2004;
 constexpr int BadUrl = 2005;
 constexpr int Interrupted = 2006;
+constexpr int RefusedRedirect = 2007;
+constexpr int Certificate = 2008;
 
 // A readable sentence for a code, for boxes and status lines.
 QString describe(int code);

@@ -1,28 +1,55 @@
 #pragma once
 
-#include <QNetworkAccessManager>
+#include <QList>
 #include <QString>
 #include <QUrl>
 
-class QNetworkReply;
+#include <functional>
+#include <memory>
 
-// Limits and trust of the web transfers. Tests pass short timeouts.
+// The largest bodies a download accepts, by what it brings.
+inline constexpr qint64 kDocumentBytes = qint64{512} * 1024 * 1024; // a report, the script
+inline constexpr qint64 kExecutableBytes = qint64{4} * 1024 * 1024 * 1024;
+
+// Limits and trust of the web transfers. Tests pass short times.
 struct TransferOptions
 {
     int requestTimeoutMs = 60'000; // FetchText: the whole request
-    int stallTimeoutMs = 60'000;   // DownloadToFile: no byte for this long
+    // DownloadToFile: a transfer that brings less than stallBytesPerSecond
+    // over stallTimeoutMs has stalled.
+    int stallTimeoutMs = 60'000;
+    qint64 stallBytesPerSecond = 1024;
     qint64 maxTextBytes = qint64{16} * 1024 * 1024;
-    QString caFile; // extra trusted authorities (PEM), optional
+    qint64 maxBytesPerSecond = 0; // the rate limit of every transfer; 0 for none
+    // DownloadToFile tries a dropped connection or a 5xx answer again after
+    // each of these pauses, plus a random part of up to retryJitterMs.
+    QList<int> retryPausesMs{1'000, 2'000, 4'000};
+    int retryJitterMs = 500;
+    QString caFile; // extra trusted authorities (PEM), added to the system's
 
     // Defaults, with the extra authorities of UPDATER_CA_FILE.
     static TransferOptions fromEnvironment();
 };
 
-// The two web transfers. Both are synchronous to their caller: while one
-// waits, the window keeps repainting, but user input stays queued until the
-// action next processes pending events. Certificates are always verified,
-// redirects are followed but never from https to http, and the system's
-// proxy settings apply.
+// What one download asks beyond the client's options.
+struct DownloadOptions
+{
+    qint64 maxBytes = kDocumentBytes;
+    // The bytes of an interrupted download stay in partialPath(localPath),
+    // and the next call asks only for the rest.
+    bool keepPartial = false;
+    // Called on the caller's thread as bytes arrive: the bytes of the file
+    // so far and its whole size, -1 while the size is not known.
+    std::function<void(qint64 received, qint64 total)> progress;
+};
+
+// The two web transfers, over libcurl. Both are synchronous to their
+// caller: the transfer runs on a thread of its own while the caller waits
+// in a local event loop, so the window keeps repainting, but user input
+// stays queued until the action next processes pending events. Only https
+// is spoken; certificates are always verified; redirects are followed but
+// never to anything but https; the system's proxy settings apply
+// (https_proxy and no_proxy on Linux, the system setting on Windows).
 class WebClient
 {
 public:
@@ -36,14 +63,22 @@ public:
     QString fetchText(const QUrl &url);
 
     // Copies the body to localPath and returns 0, or returns a non-zero code
-    // of net/transfercodes.h. The body is streamed into a temporary file
-    // beside the target, which replaces the target only when the transfer
-    // is complete: a failed transfer leaves an existing file untouched.
-    int downloadToFile(const QUrl &url, const QString &localPath);
+    // of net/transfercodes.h. The body is written to partialPath(localPath)
+    // and replaces the target only when it is complete: a failed transfer
+    // leaves an existing file untouched. A dropped connection or a 5xx
+    // answer is tried again (TransferOptions::retryPausesMs), each time
+    // asking only for the bytes still missing.
+    int downloadToFile(const QUrl &url, const QString &localPath, const DownloadOptions &options = {});
+
+    // The rate limit of the transfers from now on, in bytes per second; 0
+    // for none.
+    void setMaxBytesPerSecond(qint64 bytesPerSecond);
+
+    // Where the bytes of a download to localPath wait until it is complete.
+    static QString partialPath(const QString &localPath);
 
 private:
-    QNetworkReply *start(const QUrl &url);
-
+    struct Session;
     TransferOptions m_options;
-    QNetworkAccessManager m_manager;
+    std::unique_ptr<Session> m_session;
 };

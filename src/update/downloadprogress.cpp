@@ -20,14 +20,29 @@ bool DownloadWithProgress(Services &services, WebClient &web, Clock &clock, cons
         services.setProgressRange(0, 100);
         services.setProgressValue(0);
         services.processPendingEvents();
-        // The animation runs before the transfer starts; the bar then holds
-        // still until the transfer ends.
+        // The animation runs before the transfer starts; the bar then moves
+        // on from 40 as the bytes arrive, when the size is known.
         for (int i = 1; i <= kAnimationSteps; ++i) {
             services.processPendingEvents();
             services.setProgressValue(i);
             clock.sleepMs(kAnimationStepMs);
         }
-        if (web.downloadToFile(url, localPath) != 0) {
+        DownloadOptions options;
+        options.maxBytes = kExecutableBytes;
+        options.keepPartial = true; // an interrupted download goes on at the next attempt
+        int shown = kAnimationSteps;
+        options.progress = [&](qint64 received, qint64 total) {
+            if (total <= 0)
+                return;
+            // 100 is for the complete file.
+            const auto value
+                = static_cast<int>(qMin<qint64>(kAnimationSteps + (100 - kAnimationSteps) * received / total, 99));
+            if (value > shown) {
+                shown = value;
+                services.setProgressValue(value);
+            }
+        };
+        if (web.downloadToFile(url, localPath, options) != 0) {
             services.setStatus(QStringLiteral("Download failed."));
             return;
         }

@@ -7,9 +7,11 @@ class Clock;
 class Services;
 class WebClient;
 
-// Downloads `url` into `localPath` (DownloadToFile) after a short animated
-// start of the progress bar: range 0..100, value 0, then 1 to 40 with a
-// 20 ms sleep and pending events at each step; 100 when the file is
-// complete. Reports on the status line and never lets a failure escape:
-// true when the file was downloaded, false otherwise.
+// Downloads the executable at `url` into `localPath` (DownloadToFile) after
+// a short animated start of the progress bar: range 0..100, value 0, then 1
+// to 40 with a 20 ms sleep and pending events at each step; then, when the
+// server announced the size, on from 40 towards 100 as the bytes arrive;
+// 100 when the file is complete. An interrupted download keeps its bytes
+// for the next attempt. Reports on the status line and never lets a
+// failure escape: true when the file was downloaded, false otherwise.
 bool DownloadWithProgress(Services &services, WebClient &web, Clock &clock, const QUrl &url, const QString &localPath);

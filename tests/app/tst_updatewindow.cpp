@@ -73,7 +73,11 @@ void TestUpdateWindow::downloadRestartsABarLeftByAnEarlierAction()
     m_window->setProgressRange(0, 5); // as a script run leaves it
     m_window->setProgressValue(5);
     QList<int> shown;
-    connect(bar, &QProgressBar::valueChanged, this, [&](int value) { shown << value; });
+    // The moves while the bytes arrive (41 to 99) depend on their speed.
+    connect(bar, &QProgressBar::valueChanged, this, [&](int value) {
+        if (value <= 40 || value == 100)
+            shown << value;
+    });
 
     QVERIFY(DownloadWithProgress(*m_window, m_web->web(), m_clock, m_web->url(QStringLiteral("/updates/Vantora.exe")),
                                  app(QStringLiteral("Vantora_new.exe"))));

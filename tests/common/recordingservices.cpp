@@ -113,3 +113,14 @@ QList<int> RecordingServices::values() const
         result << entry.mid(6).toInt();
     return result;
 }
+
+QStringList withoutDownloadProgress(const QStringList &log)
+{
+    QStringList result;
+    for (const QString &record : log) {
+        const int value = record.startsWith(QLatin1String("value:")) ? record.mid(6).toInt() : 0;
+        if (value <= 40 || value >= 100)
+            result << record;
+    }
+    return result;
+}

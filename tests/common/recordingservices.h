@@ -58,3 +58,7 @@ private:
 };
 
 QString styleName(MessageStyle style);
+
+// The records without the bar's moves while an executable's bytes arrive
+// (values 41 to 99), which depend on how fast they come.
+QStringList withoutDownloadProgress(const QStringList &log);

@@ -30,6 +30,9 @@ WebFixture::WebFixture(int timeoutMs)
     m_options.requestTimeoutMs = timeoutMs;
     m_options.stallTimeoutMs = timeoutMs;
     m_options.caFile = pki_.caFile;
+    // Retries as in the product, without its long pauses.
+    m_options.retryPausesMs = {10, 20, 40};
+    m_options.retryJitterMs = 0;
     m_web = std::make_unique<WebClient>(m_options);
 }
 

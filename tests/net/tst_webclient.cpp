@@ -4,7 +4,6 @@
 #include "net/transfercodes.h"
 
 #include <QDir>
-#include <QNetworkReply>
 #include <QScopeGuard>
 #include <QTest>
 #include <QTimer>
@@ -24,7 +23,14 @@ private slots:
     void downloadWritesFile();
     void downloadFailuresKeepExistingFile_data();
     void downloadFailuresKeepExistingFile();
-    void downloadSlowButSteadyIsNoStall();
+    void downloadStallRule_data();
+    void downloadStallRule();
+    void downloadResumes_data();
+    void downloadResumes();
+    void downloadRetries_data();
+    void downloadRetries();
+    void downloadBounded_data();
+    void downloadBounded();
     void downloadIntoMissingFolderFails();
     void downloadFollowsRedirectWithinHttps();
     void proxySettings_data();
@@ -52,7 +58,7 @@ void TestWebClient::fetchTextFailures_data()
     QTest::newRow("no answer") << Fault::noAnswer() << int(TransferCode::TimedOut);
     QTest::newRow("headers, then nothing") << Fault::silentAfterHeaders() << int(TransferCode::TimedOut);
     QTest::newRow("redirect to http") << Fault::redirect(QStringLiteral("http://127.0.0.1:9/updates/version.txt"))
-                                      << int(TransferCode::NetworkErrorBase + QNetworkReply::InsecureRedirectError);
+                                      << int(TransferCode::RefusedRedirect);
 }
 
 void TestWebClient::fetchTextFailures()
@@ -90,7 +96,7 @@ void TestWebClient::fetchTextRefusesUntrustedCertificate()
         web.web().fetchText(url);
         QFAIL("a certificate for another host was accepted");
     } catch (const Failure &failure) {
-        QCOMPARE(failure.number, TransferCode::NetworkErrorBase + int(QNetworkReply::SslHandshakeFailedError));
+        QCOMPARE(failure.number, TransferCode::Certificate);
     }
     // A client that does not trust the authority refuses the right host too.
     TransferOptions plain = web.options();
@@ -158,18 +164,145 @@ void TestWebClient::downloadFailuresKeepExistingFile()
     QCOMPARE(QDir(web.appFolder()).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("report.rpt")});
 }
 
-void TestWebClient::downloadSlowButSteadyIsNoStall()
+void TestWebClient::downloadStallRule_data()
 {
+    QTest::addColumn<int>("pieceBytes");
+    QTest::addColumn<int>("code");
+    // 25 ms between pieces; the stall rule is 1 KiB/s over 400 ms.
+    QTest::newRow("slow but steady (2.5 KiB/s) is no stall") << 64 << 0;
+    QTest::newRow("a trickle (400 B/s) has stalled") << 10 << int(TransferCode::TimedOut);
+}
+
+void TestWebClient::downloadStallRule()
+{
+    QFETCH(int, pieceBytes);
+    QFETCH(int, code);
     WebFixture web(400);
     QVERIFY2(web.ok(), qPrintable(web.error()));
-    web.publish(QStringLiteral("/slow.bin"), QByteArray(40 * 64, 's'));
+    web.publish(QStringLiteral("/slow.bin"), QByteArray(40 * pieceBytes, 's'));
     Fault trickle;
-    trickle.trickleBytes = 64;
-    trickle.trickleIntervalMs = 25; // about a second in all, well past the stall limit
+    trickle.trickleBytes = pieceBytes;
+    trickle.trickleIntervalMs = 25; // about a second in all, well past the stall time
     web.server().setFault(QStringLiteral("/slow.bin"), trickle);
     const QString target = web.path(QStringLiteral("app/slow.bin"));
-    QCOMPARE(web.web().downloadToFile(web.url(QStringLiteral("/slow.bin")), target), 0);
-    QCOMPARE(readBytes(target).size(), 40 * 64);
+    QCOMPARE(web.web().downloadToFile(web.url(QStringLiteral("/slow.bin")), target), code);
+    QCOMPARE(readBytes(target).size(), code == 0 ? 40 * pieceBytes : 0);
+}
+
+void TestWebClient::downloadResumes_data()
+{
+    QTest::addColumn<bool>("retried");        // the rest comes in the same call, else at the next
+    QTest::addColumn<QByteArray>("changeTo"); // the published file changes meanwhile
+    QTest::addColumn<Fault>("second");        // how the server answers after the cut
+    QTest::addColumn<bool>("onlyTheRest");
+    Fault ignoring;
+    ignoring.ignoreRange = true;
+    QTest::newRow("cut, then the rest in the same call") << true << QByteArray() << Fault() << true;
+    QTest::newRow("cut, then the rest at the next call") << false << QByteArray() << Fault() << true;
+    QTest::newRow("the file changed meanwhile: fetched whole") << false << QByteArray(150'000, 'c') << Fault() << false;
+    QTest::newRow("a server that ignores Range: fetched whole") << false << QByteArray() << ignoring << false;
+}
+
+void TestWebClient::downloadResumes()
+{
+    QFETCH(bool, retried);
+    QFETCH(QByteArray, changeTo);
+    QFETCH(Fault, second);
+    QFETCH(bool, onlyTheRest);
+    WebFixture web;
+    QVERIFY2(web.ok(), qPrintable(web.error()));
+    QByteArray content;
+    for (int i = 0; i < 300'000; ++i)
+        content += char(i % 251);
+    const QString path = QStringLiteral("/updates/Vantora.exe");
+    web.publish(path, content);
+    Fault cut = Fault::droppedAfter(100'000);
+    cut.times = 1;
+    web.server().setFault(path, cut);
+    const QString target = web.path(QStringLiteral("app/Vantora_new.exe"));
+    DownloadOptions options;
+    options.keepPartial = true;
+
+    if (!retried) {
+        TransferOptions once = web.options();
+        once.retryPausesMs.clear();
+        WebClient client(once);
+        QCOMPARE(client.downloadToFile(web.url(path), target, options), TransferCode::Truncated);
+        QCOMPARE(readBytes(WebClient::partialPath(target)), content.left(100'000));
+        QVERIFY(!QFile::exists(target));
+        if (!changeTo.isNull()) {
+            content = changeTo;
+            web.publish(path, content);
+        }
+        web.server().setFault(path, second);
+    }
+    QCOMPARE(web.web().downloadToFile(web.url(path), target, options), 0);
+
+    QCOMPARE(readBytes(target), content);
+    QCOMPARE(QDir(web.appFolder()).entryList(QDir::Files | QDir::Hidden),
+             QStringList{QStringLiteral("Vantora_new.exe")});
+    const QList<QByteArrayList> headers = web.server().requestHeaders();
+    QCOMPARE(headers.size(), 2);
+    QVERIFY2(headers.last().contains("Range: bytes=100000-"), headers.last().join(' ').constData());
+    QCOMPARE(web.server().bodyBytesSent().last(), onlyTheRest ? content.size() - 100'000 : content.size());
+}
+
+void TestWebClient::downloadRetries_data()
+{
+    QTest::addColumn<Fault>("fault");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<int>("requests");
+    Fault twice503 = Fault::answering(503);
+    twice503.times = 2;
+    Fault dropped = Fault::droppedAfter(10);
+    dropped.noValidators = true;
+    QTest::newRow("503 twice, then the file") << twice503 << 0 << 3;
+    QTest::newRow("500 every time: 3 more tries") << Fault::answering(500) << 500 << 4;
+    QTest::newRow("dropped every time: 3 more tries") << dropped << int(TransferCode::Truncated) << 4;
+    QTest::newRow("404: not tried again") << Fault::answering(404) << 404 << 1;
+    QTest::newRow("a refused redirect: not tried again")
+        << Fault::redirect(QStringLiteral("http://127.0.0.1:9/a.bin")) << int(TransferCode::RefusedRedirect) << 1;
+}
+
+void TestWebClient::downloadRetries()
+{
+    QFETCH(Fault, fault);
+    QFETCH(int, code);
+    QFETCH(int, requests);
+    WebFixture web;
+    QVERIFY2(web.ok(), qPrintable(web.error()));
+    web.publish(QStringLiteral("/a.bin"), QByteArray(5'000, 'a'));
+    web.server().setFault(QStringLiteral("/a.bin"), fault);
+    const QString target = web.path(QStringLiteral("app/a.bin"));
+    QCOMPARE(web.web().downloadToFile(web.url(QStringLiteral("/a.bin")), target), code);
+    QCOMPARE(web.server().requests().size(), requests);
+    QCOMPARE(QFile::exists(target), code == 0);
+}
+
+void TestWebClient::downloadBounded_data()
+{
+    QTest::addColumn<bool>("announced");
+    QTest::newRow("announced larger than the limit") << true;
+    QTest::newRow("growing past the limit") << false;
+}
+
+void TestWebClient::downloadBounded()
+{
+    QFETCH(bool, announced);
+    WebFixture web;
+    QVERIFY2(web.ok(), qPrintable(web.error()));
+    web.publish(QStringLiteral("/big.rpt"), QByteArray(3 * 1024 * 1024, 'b'));
+    Fault unannounced;
+    unannounced.noLength = !announced;
+    web.server().setFault(QStringLiteral("/big.rpt"), unannounced);
+    const QString target = web.path(QStringLiteral("app/big.rpt"));
+    writeBytes(target, "kept");
+    DownloadOptions small;
+    small.maxBytes = 1024 * 1024;
+    QCOMPARE(web.web().downloadToFile(web.url(QStringLiteral("/big.rpt")), target, small), TransferCode::TooLarge);
+    QCOMPARE(readBytes(target), QByteArray("kept"));
+    QCOMPARE(QDir(web.appFolder()).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("big.rpt")});
+    QCOMPARE(web.server().requests().size(), 1);
 }
 
 void TestWebClient::downloadIntoMissingFolderFails()

@@ -214,7 +214,7 @@ void TestAppInstall::update()
     const RecordingServices window = run(InstallFiles::plain(), clock);
 
     const QString remote = TextRules::normalizeVersion(QString::fromLatin1(published));
-    QCOMPARE(window.log, expectedRun(remote, true, deleteAttempts, true));
+    QCOMPARE(withoutDownloadProgress(window.log), expectedRun(remote, true, deleteAttempts, true));
     QCOMPARE(clock.sleeps, expectedSleeps(deleteAttempts));
     for (const qint64 pid : old)
         QVERIFY2(StandIns::waitStopped(pid), "an old instance still runs");
@@ -243,6 +243,7 @@ void TestAppInstall::failedDownloadChangesNothing_data()
     refused.status = 404;
     Fault dropped;
     dropped.dropAfter = StandIns::bytes().size() / 2;
+    dropped.noValidators = true; // nothing to resume from: every attempt is cut
     QTest::newRow("download refused (404)") << refused;
     QTest::newRow("connection dropped mid-file") << dropped;
 }
@@ -257,7 +258,7 @@ void TestAppInstall::failedDownloadChangesNothing()
     TestClock clock;
     const RecordingServices window = run(InstallFiles::plain(), clock);
 
-    QCOMPARE(window.log, expectedRun(QStringLiteral("1.1.0"), false, 0, false));
+    QCOMPARE(withoutDownloadProgress(window.log), expectedRun(QStringLiteral("1.1.0"), false, 0, false));
     QCOMPARE(clock.sleeps, expectedSleeps(0));
     QCOMPARE(readBytes(app(QStringLiteral("Vantora.exe"))), StandIns::bytes());
     QVERIFY(!QFileInfo::exists(app(QStringLiteral("Vantora_new.exe"))));
@@ -301,7 +302,7 @@ void TestAppInstall::swapFailures()
     TestClock clock;
     const RecordingServices window = run(files, clock);
 
-    QCOMPARE(window.log, expectedRun(QStringLiteral("1.1.0"), true, deleteAttempts, replaced));
+    QCOMPARE(withoutDownloadProgress(window.log), expectedRun(QStringLiteral("1.1.0"), true, deleteAttempts, replaced));
     QCOMPARE(clock.sleeps, expectedSleeps(deleteAttempts));
     QCOMPARE(files.removes, deleteAttempts);
     for (const qint64 pid : old)

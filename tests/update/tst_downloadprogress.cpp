@@ -7,6 +7,10 @@
 #include <QFileInfo>
 #include <QTest>
 
+#include <algorithm>
+
+using namespace Qt::StringLiterals;
+
 namespace {
 const QString kPath = QStringLiteral("/updates/Vantora.exe");
 const QByteArray kContent = QByteArray(200'000, 'x');
@@ -40,6 +44,8 @@ class TestDownloadProgress : public QObject
 private slots:
     void download_data();
     void download();
+    void barFollowsTheBytes_data();
+    void barFollowsTheBytes();
     void failureInsideIsReportedNotThrown();
 };
 
@@ -48,10 +54,11 @@ void TestDownloadProgress::download_data()
     QTest::addColumn<int>("status");
     QTest::addColumn<QString>("target");
     QTest::addColumn<bool>("ok");
-    QTest::newRow("reachable") << 0 << "Vantora_new.exe" << true;
-    QTest::newRow("refused (404)") << 404 << "Vantora_new.exe" << false;
-    QTest::newRow("server error (500)") << 500 << "Vantora_new.exe" << false;
-    QTest::newRow("folder missing") << 0 << "missing/Vantora_new.exe" << false;
+    QTest::addColumn<int>("requests");
+    QTest::newRow("reachable") << 0 << "Vantora_new.exe" << true << 1;
+    QTest::newRow("refused (404): not tried again") << 404 << "Vantora_new.exe" << false << 1;
+    QTest::newRow("server error (500): tried 3 more times") << 500 << "Vantora_new.exe" << false << 4;
+    QTest::newRow("folder missing") << 0 << "missing/Vantora_new.exe" << false << 0;
 }
 
 void TestDownloadProgress::download()
@@ -59,6 +66,7 @@ void TestDownloadProgress::download()
     QFETCH(int, status);
     QFETCH(QString, target);
     QFETCH(bool, ok);
+    QFETCH(int, requests);
     WebFixture web;
     QVERIFY2(web.ok(), qPrintable(web.error()));
     web.publish(kPath, kContent);
@@ -80,10 +88,46 @@ void TestDownloadProgress::download()
         expected.insert(expected.indexOf(QStringLiteral("value:%1").arg(i)) + 1, QStringLiteral("sleep"));
     expected << (ok ? QStringList{QStringLiteral("value:100"), QStringLiteral("status:Download complete.")}
                     : QStringList{QStringLiteral("status:Download failed.")});
-    QCOMPARE(window.log, expected);
+    QCOMPARE(withoutDownloadProgress(window.log), expected);
     QCOMPARE(clock.sleeps, QList<int>(40, 20));
-    QCOMPARE(web.server().requests().size(), target.contains(QLatin1Char('/')) ? 0 : 1);
+    QCOMPARE(web.server().requests().size(), requests);
     QCOMPARE(readBytes(localPath), ok ? kContent : QByteArray());
+}
+
+void TestDownloadProgress::barFollowsTheBytes_data()
+{
+    QTest::addColumn<bool>("sizeKnown");
+    QTest::newRow("size announced: 40 towards 100") << true;
+    QTest::newRow("size unknown: the bar stays at 40") << false;
+}
+
+void TestDownloadProgress::barFollowsTheBytes()
+{
+    QFETCH(bool, sizeKnown);
+    WebFixture web;
+    QVERIFY2(web.ok(), qPrintable(web.error()));
+    web.publish(kPath, QByteArray(40 * 1024, 'b'));
+    HttpsFileServer::Fault slow;
+    slow.trickleBytes = 2 * 1024;
+    slow.trickleIntervalMs = 30; // 20 pieces over about 0.6 s
+    slow.noLength = !sizeKnown;
+    web.server().setFault(kPath, slow);
+    RecordingServices window;
+    TestClock clock;
+
+    QVERIFY(DownloadWithProgress(window, web.web(), clock, web.url(kPath), web.appFolder() + u"/Vantora_new.exe"_s));
+
+    const QList<int> values = window.values();
+    const QList<int> afterAnimation = values.mid(values.indexOf(40) + 1);
+    QCOMPARE(afterAnimation.last(), 100);
+    const QList<int> moves = afterAnimation.mid(0, afterAnimation.size() - 1);
+    if (sizeKnown) {
+        QVERIFY2(moves.size() >= 3, qPrintable(window.log.join(u' ')));
+        QVERIFY(std::is_sorted(moves.begin(), moves.end()));
+        QVERIFY(moves.first() > 40 && moves.last() < 100);
+    } else {
+        QCOMPARE(moves, QList<int>{});
+    }
 }
 
 void TestDownloadProgress::failureInsideIsReportedNotThrown()

@@ -1,8 +1,11 @@
 #include "httpsfileserver.h"
 
+#include <QCryptographicHash>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLocale>
 #include <QPointer>
 #include <QSslCertificate>
 #include <QSslKey>
@@ -23,19 +26,24 @@ QByteArray reason(int status)
 {
     switch (status) {
     case 200: return "OK";
+    case 206: return "Partial Content";
     case 302: return "Found";
     case 403: return "Forbidden";
     case 404: return "Not Found";
+    case 416: return "Range Not Satisfiable";
     case 500: return "Internal Server Error";
     case 503: return "Service Unavailable";
     default: return "Status";
     }
 }
 
+// The status line and headers; no Content-Length when length is negative
+// (the body then ends when the connection closes).
 QByteArray head(int status, qint64 length, const QByteArray &extra = {})
 {
-    return "HTTP/1.1 " + QByteArray::number(status) + ' ' + reason(status)
-        + "\r\nContent-Length: " + QByteArray::number(length) + "\r\nConnection: close\r\n" + extra + "\r\n";
+    const QByteArray size = length < 0 ? QByteArray() : "Content-Length: " + QByteArray::number(length) + "\r\n";
+    return "HTTP/1.1 " + QByteArray::number(status) + ' ' + reason(status) + "\r\n" + size + "Connection: close\r\n"
+        + extra + "\r\n";
 }
 
 } // namespace
@@ -122,20 +130,59 @@ void HttpsFileServer::accept(QSslSocket *socket)
         if (!request->bytes.contains("\r\n\r\n"))
             return;
         request->answered = true;
-        const QList<QByteArray> requestLine = request->bytes.left(request->bytes.indexOf("\r\n")).split(' ');
-        serve(socket, requestLine.value(1));
+        serve(socket, request->bytes.left(request->bytes.indexOf("\r\n\r\n")));
     };
     connect(socket, &QSslSocket::readyRead, this, readRequest);
     if (socket->bytesAvailable() > 0)
         readRequest();
 }
 
-void HttpsFileServer::serve(QSslSocket *socket, const QByteArray &target)
+namespace {
+
+// The value of a header, matched without regard to case; empty when absent.
+QByteArray headerValue(const QByteArrayList &headers, const QByteArray &name)
 {
+    for (const QByteArray &line : headers) {
+        const qsizetype colon = line.indexOf(':');
+        if (colon > 0 && line.left(colon).trimmed().toLower() == name)
+            return line.mid(colon + 1).trimmed();
+    }
+    return {};
+}
+
+// A validator that changes whenever the content does.
+QByteArray entityTag(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    QCryptographicHash hash(QCryptographicHash::Md5);
+    hash.addData(&file);
+    return '"' + hash.result().toHex() + '"';
+}
+
+} // namespace
+
+void HttpsFileServer::serve(QSslSocket *socket, const QByteArray &request)
+{
+    QByteArrayList headers = request.split('\n');
+    for (QByteArray &line : headers)
+        line = line.trimmed();
+    const QByteArray target = headers.value(0).split(' ').value(1);
+    headers.removeFirst();
     m_requests << QString::fromLatin1(target);
+    m_headers << headers;
+    m_sent->append(0);
     const QString path
         = QUrl::fromPercentEncoding(target.left(target.indexOf('?') < 0 ? target.size() : target.indexOf('?')));
-    const Fault fault = m_faults.value(path);
+    Fault fault = m_faults.value(path);
+    if (fault.times == 0) {
+        fault = Fault();
+    } else if (fault.times > 0) {
+        Fault left = m_faults.value(path);
+        --left.times;
+        m_faults.insert(path, left);
+    }
     if (fault.stall)
         return;
     if (fault.status != 0) {
@@ -149,6 +196,14 @@ void HttpsFileServer::serve(QSslSocket *socket, const QByteArray &target)
         socket->disconnectFromHost();
         return;
     }
+    if (!fault.body.isNull()) {
+        const QByteArray type
+            = fault.contentType.isEmpty() ? QByteArray("application/octet-stream") : fault.contentType;
+        socket->write(head(200, fault.body.size(), "Content-Type: " + type + "\r\n") + fault.body);
+        m_sent->last() = fault.body.size();
+        socket->disconnectFromHost();
+        return;
+    }
     const QString cleaned = QDir::cleanPath(QLatin1Char('/') + path);
     const QString file = m_root + cleaned;
     if (cleaned.contains(QLatin1String("/../")) || !QFileInfo(file).isFile()) {
@@ -157,10 +212,11 @@ void HttpsFileServer::serve(QSslSocket *socket, const QByteArray &target)
         socket->disconnectFromHost();
         return;
     }
-    streamFile(socket, file, fault.dropAfter, fault);
+    streamFile(socket, file, headers, fault);
 }
 
-void HttpsFileServer::streamFile(QSslSocket *socket, const QString &path, qint64 limit, const Fault &fault)
+void HttpsFileServer::streamFile(QSslSocket *socket, const QString &path, const QByteArrayList &headers,
+                                 const Fault &fault)
 {
     auto file = std::make_shared<QFile>(path);
     if (!file->open(QIODevice::ReadOnly)) {
@@ -168,15 +224,45 @@ void HttpsFileServer::streamFile(QSslSocket *socket, const QString &path, qint64
         socket->disconnectFromHost();
         return;
     }
-    socket->write(head(200, file->size()));
+    const qint64 size = file->size();
+    QByteArray extra = "Accept-Ranges: bytes\r\nContent-Type: "
+        + (fault.contentType.isEmpty() ? QByteArray("application/octet-stream") : fault.contentType) + "\r\n";
+    const QByteArray etag = entityTag(path);
+    const QByteArray modified
+        = QLocale::c()
+              .toString(QFileInfo(path).lastModified().toUTC(), QStringLiteral("ddd, dd MMM yyyy hh:mm:ss 'GMT'"))
+              .toLatin1();
+    if (!fault.noValidators)
+        extra += "ETag: " + etag + "\r\nLast-Modified: " + modified + "\r\n";
+
+    // A range is served when the validator it comes with still holds.
+    qint64 from = 0;
+    const QByteArray range = headerValue(headers, "range");
+    const QByteArray ifRange = headerValue(headers, "if-range");
+    const bool validatorHolds = ifRange.isEmpty() || ifRange == etag || ifRange == modified;
+    if (!fault.ignoreRange && range.startsWith("bytes=") && range.endsWith('-') && validatorHolds) {
+        from = range.mid(6, range.size() - 7).toLongLong();
+        if (from >= size) {
+            socket->write(head(416, 0, "Content-Range: bytes */" + QByteArray::number(size) + "\r\n"));
+            socket->disconnectFromHost();
+            return;
+        }
+        file->seek(from);
+        extra += "Content-Range: bytes " + QByteArray::number(from) + '-' + QByteArray::number(size - 1) + '/'
+            + QByteArray::number(size) + "\r\n";
+    }
+    socket->write(head(from > 0 ? 206 : 200, fault.noLength ? -1 : size - from, extra));
     if (fault.stallAfterHeaders)
         return;
+    const qint64 limit = fault.dropAfter;
     auto sent = std::make_shared<qint64>(0);
+    const std::shared_ptr<QList<qint64>> record = m_sent;
+    const qsizetype recordIndex = m_sent->size() - 1;
     const qint64 piece = fault.trickleBytes > 0 ? fault.trickleBytes : 256 * 1024;
     QPointer<QSslSocket> guard(socket);
     // Writes the next piece; returns false once everything (or the limit) is out.
     auto pump = std::make_shared<std::function<bool()>>();
-    *pump = [guard, file, sent, limit, piece]() {
+    *pump = [guard, file, sent, limit, piece, record, recordIndex]() {
         if (!guard)
             return false;
         qint64 want = piece;
@@ -188,6 +274,8 @@ void HttpsFileServer::streamFile(QSslSocket *socket, const QString &path, qint64
             return false;
         }
         *sent += data.size();
+        if (recordIndex < record->size())
+            (*record)[recordIndex] = *sent;
         guard->write(data);
         return true;
     };

@@ -6,6 +6,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <memory>
+
 class TlsListener;
 class QSslSocket;
 
@@ -19,6 +21,7 @@ class HttpsFileServer : public QObject
 public:
     struct Fault
     {
+        int times = -1;                 // hit only the first this many requests (-1: every one)
         int status = 0;                 // answer this status with a short text body
         qint64 dropAfter = -1;          // close the connection after this many body bytes
         bool stall = false;             // accept the request, then never answer
@@ -26,6 +29,11 @@ public:
         int trickleBytes = 0;           // send the body this many bytes at a time...
         int trickleIntervalMs = 0;      // ...with this pause between the pieces
         QString redirectTo;             // answer 302 with this Location
+        bool ignoreRange = false;       // answer every request whole, with 200
+        bool noValidators = false;      // send neither ETag nor Last-Modified
+        bool noLength = false;          // send no Content-Length: the body ends at the close
+        QByteArray contentType;         // instead of application/octet-stream
+        QByteArray body;                // answer 200 with these bytes instead of the file
 
         // The usual faults, by name.
         static Fault answering(int code)
@@ -72,16 +80,27 @@ public:
     void clearFaults();
     // Every request target received (path and query), in order.
     QStringList requests() const { return m_requests; }
-    void clearRequests() { m_requests.clear(); }
+    // The header lines of every request, in the same order.
+    QList<QByteArrayList> requestHeaders() const { return m_headers; }
+    // The body bytes written for every request, in the same order.
+    QList<qint64> bodyBytesSent() const { return *m_sent; }
+    void clearRequests()
+    {
+        m_requests.clear();
+        m_headers.clear();
+        m_sent->clear();
+    }
     QString root() const { return m_root; }
 
 private:
     void accept(QSslSocket *socket);
-    void serve(QSslSocket *socket, const QByteArray &target);
-    void streamFile(QSslSocket *socket, const QString &path, qint64 limit, const Fault &fault);
+    void serve(QSslSocket *socket, const QByteArray &request);
+    void streamFile(QSslSocket *socket, const QString &path, const QByteArrayList &headers, const Fault &fault);
 
     QString m_root;
     TlsListener *m_server = nullptr;
     QHash<QString, Fault> m_faults;
     QStringList m_requests;
+    QList<QByteArrayList> m_headers;
+    std::shared_ptr<QList<qint64>> m_sent = std::make_shared<QList<qint64>>();
 };

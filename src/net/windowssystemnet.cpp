@@ -1,0 +1,59 @@
+#include "net/systemnet.h"
+
+#include <QNetworkProxyFactory>
+#include <QNetworkProxyQuery>
+
+#include <windows.h>
+
+#include <wincrypt.h>
+
+namespace SystemNet {
+
+QByteArray trustedAuthoritiesPem()
+{
+    // libcurl's schannel backend trusts only the given authorities once any
+    // are given, so the system's own roots are handed over with them.
+    QByteArray pem;
+    HCERTSTORE store = CertOpenSystemStoreW(0, L"ROOT");
+    if (!store)
+        return pem;
+    PCCERT_CONTEXT certificate = nullptr;
+    while ((certificate = CertEnumCertificatesInStore(store, certificate)) != nullptr) {
+        DWORD size = 0;
+        const DWORD flags = CRYPT_STRING_BASE64HEADER;
+        if (!CryptBinaryToStringA(certificate->pbCertEncoded, certificate->cbCertEncoded, flags, nullptr, &size))
+            continue;
+        QByteArray text(static_cast<qsizetype>(size), '\0');
+        if (CryptBinaryToStringA(certificate->pbCertEncoded, certificate->cbCertEncoded, flags, text.data(), &size))
+            pem += text.left(static_cast<qsizetype>(size));
+    }
+    CertCloseStore(store, 0);
+    return pem;
+}
+
+std::optional<QByteArray> proxyFor(const QUrl &url)
+{
+    // The system setting (the Internet Options dialog, a PAC script or
+    // WPAD), as the platform's own services use it.
+    const QList<QNetworkProxy> proxies = QNetworkProxyFactory::systemProxyForQuery(QNetworkProxyQuery(url));
+    for (const QNetworkProxy &proxy : proxies) {
+        QByteArray scheme;
+        if (proxy.type() == QNetworkProxy::HttpProxy)
+            scheme = "http://";
+        else if (proxy.type() == QNetworkProxy::Socks5Proxy)
+            scheme = "socks5h://";
+        else if (proxy.type() == QNetworkProxy::NoProxy)
+            return QByteArray();
+        else
+            continue;
+        QByteArray address = scheme;
+        if (!proxy.user().isEmpty()) {
+            address += QUrl::toPercentEncoding(proxy.user()) + ':' + QUrl::toPercentEncoding(proxy.password())
+                + '@';
+        }
+        return address + proxy.hostName().toUtf8() + ':' + QByteArray::number(proxy.port());
+    }
+    return QByteArray();
+}
+
+} // namespace SystemNet
