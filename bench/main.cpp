@@ -1,6 +1,12 @@
 // Measurement driver for scripts/bench. Each subcommand prints one line:
 //
-//   download URL OUT        seconds bytes peak_rss_kib
+//   download URL OUT [RATE] seconds bytes peak_rss_kib; RATE limits the
+//                           transfer to that many bytes a second
+//   resume FILE             serves FILE from a local HTTPS server that cuts
+//                           the first transfer at half the file, downloads
+//                           it (fails), then again (resumes): the body bytes
+//                           each request was sent, the file's size, and
+//                           whether the result is identical
 //   startup                 milliseconds from process start to the window shown
 //   catalogue               milliseconds from the "Update Reports" click to the
 //                           last row shown (the catalogue comes from
@@ -20,10 +26,12 @@
 #include "common/clock.h"
 #include "common/services.h"
 #include "common/textrules.h"
+#include "httpsfileserver.h"
 #include "net/webclient.h"
 #include "sp/odbcdatabase.h"
 #include "sp/spupdate.h"
 #include "sp/sqlscript.h"
+#include "testpki.h"
 
 #include <QAbstractItemModel>
 #include <QApplication>
@@ -31,6 +39,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QTextStream>
 #include <QTimer>
 #include <QTreeView>
@@ -66,15 +75,55 @@ double msSinceProcessStart()
 int download(const QStringList &args)
 {
     WebClient web;
+    web.setMaxBytesPerSecond(args.value(4).toLongLong());
+    DownloadOptions options;
+    options.maxBytes = kExecutableBytes;
     QElapsedTimer timer;
     timer.start();
-    const int code = web.downloadToFile(QUrl(args.value(2)), args.value(3));
+    const int code = web.downloadToFile(QUrl(args.value(2)), args.value(3), options);
     const double seconds = static_cast<double>(timer.nsecsElapsed()) / 1e9;
     if (code != 0) {
         QTextStream(stderr) << "download failed with code " << code << "\n";
         return 1;
     }
     QTextStream(stdout) << seconds << ' ' << QFileInfo(args.value(3)).size() << ' ' << peakRssKib() << "\n";
+    return 0;
+}
+
+int resume(const QString &file)
+{
+    QTemporaryDir scratch;
+    const TestPki pki = TestPki::create(scratch.path());
+    if (!pki.ok()) {
+        QTextStream(stderr) << pki.error << "\n";
+        return 1;
+    }
+    const QFileInfo served(file);
+    HttpsFileServer server(served.absolutePath(), pki.certFile, pki.keyFile);
+    if (!server.listen())
+        return 1;
+    HttpsFileServer::Fault cut = HttpsFileServer::Fault::droppedAfter(served.size() / 2);
+    cut.times = 1;
+    server.setFault(QLatin1Char('/') + served.fileName(), cut);
+    TransferOptions options;
+    options.caFile = pki.caFile;
+    options.retryPausesMs.clear(); // the second attempt is the next call
+    WebClient web(options);
+    DownloadOptions keep;
+    keep.maxBytes = kExecutableBytes;
+    keep.keepPartial = true;
+    const QUrl url(QStringLiteral("https://%1/%2").arg(server.host(), served.fileName()));
+    const QString target = scratch.filePath(QStringLiteral("out.bin"));
+    const int first = web.downloadToFile(url, target, keep);
+    const int second = web.downloadToFile(url, target, keep);
+    QFile a(file);
+    QFile b(target);
+    bool same = first != 0 && second == 0 && a.open(QIODevice::ReadOnly) && b.open(QIODevice::ReadOnly);
+    while (same && !a.atEnd())
+        same = a.read(1 << 20) == b.read(1 << 20);
+    const QList<qint64> sent = server.bodyBytesSent();
+    QTextStream(stdout) << sent.value(0) << ' ' << sent.value(1) << ' ' << served.size() << ' '
+                        << (same && b.atEnd() ? "identical" : "different") << "\n";
     return 0;
 }
 
@@ -227,8 +276,11 @@ int main(int argc, char **argv)
     const QStringList args = app.arguments();
     if (command == QLatin1String("split") && args.size() == 3)
         return split(args.at(2));
-    if (command == QLatin1String("download") && args.size() == 4)
+    if (command == QLatin1String("download") && (args.size() == 4 || args.size() == 5))
         return download(args);
-    QTextStream(stderr) << "usage: updater-bench download URL OUT | startup | catalogue | script FOLDER | split FILE\n";
+    if (command == QLatin1String("resume") && args.size() == 3)
+        return resume(args.at(2));
+    QTextStream(stderr) << "usage: updater-bench download URL OUT [RATE] | resume FILE | startup | catalogue | script "
+                           "FOLDER | split FILE\n";
     return 2;
 }

@@ -16,7 +16,8 @@ QByteArray trustedAuthoritiesPem()
             candidates << QByteArray(builtIn);
         curl_easy_cleanup(easy);
     }
-    candidates << "/etc/ssl/certs/ca-certificates.crt" << "/etc/pki/tls/certs/ca-bundle.crt"
+    candidates << "/etc/ssl/certs/ca-certificates.crt"
+               << "/etc/pki/tls/certs/ca-bundle.crt"
                << "/etc/ssl/cert.pem";
     for (const QByteArray &path : candidates) {
         QFile file(QString::fromLocal8Bit(path));

@@ -48,8 +48,7 @@ std::optional<QByteArray> proxyFor(const QUrl &url)
             continue;
         QByteArray address = scheme;
         if (!proxy.user().isEmpty()) {
-            address += QUrl::toPercentEncoding(proxy.user()) + ':' + QUrl::toPercentEncoding(proxy.password())
-                + '@';
+            address += QUrl::toPercentEncoding(proxy.user()) + ':' + QUrl::toPercentEncoding(proxy.password()) + '@';
         }
         return address + proxy.hostName().toUtf8() + ':' + QByteArray::number(proxy.port());
     }
