@@ -1,5 +1,6 @@
 #pragma once
 
+#include "common/signature.h"
 #include "net/endpoints.h"
 #include "sp/odbcdatabase.h"
 #include "update/processcontrol.h"
@@ -22,4 +23,7 @@ struct Platform
     ProcessControl &processes = ProcessControl::system();
     // Makes the database connection of one "Update SP" click.
     DatabaseFactory databases = OdbcDatabase::factory();
+    // The publisher's keys the executable and the script must be signed
+    // with: this build's own, never taken from the environment.
+    QList<QByteArray> keys = Signature::trustedKeys();
 };

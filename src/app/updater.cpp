@@ -5,6 +5,8 @@
 #include "reports/reportlist.h"
 #include "sp/spupdate.h"
 #include "update/appupdate.h"
+#include "update/installation.h"
+#include "update/installfiles.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -304,7 +306,7 @@ void Updater::runAction(const std::function<void()> &action)
     m_actionRunning = true;
     // Every action traps its own failures; this is the last guard, so that
     // nothing thrown reaches the event loop and ends the program.
-    attempt(action);
+    attempt([&] { Installation::runAction(*this, m_platform.appFolder, InstallFiles::plain(), action); });
     m_actionRunning = false;
     if (m_closeRequested) {
         m_closeRequested = false;
@@ -316,7 +318,7 @@ void Updater::cmdCheckUpdate_Click()
 {
     runAction([this] {
         AppUpdate(*this, m_platform.web, m_platform.clock, m_platform.endpoints, m_platform.appFolder,
-                  m_platform.processes)
+                  m_platform.processes, m_platform.keys)
             .run();
     });
 }
@@ -344,7 +346,8 @@ void Updater::chkAll_Click()
 void Updater::cmdDownloadSP_Click()
 {
     runAction([this] {
-        SpUpdate(*this, m_platform.web, m_platform.endpoints, m_platform.appFolder, m_platform.databases, m_serverName)
+        SpUpdate(*this, m_platform.web, m_platform.endpoints, m_platform.appFolder, m_platform.databases, m_serverName,
+                 m_platform.keys)
             .run();
     });
 }

@@ -17,6 +17,10 @@ QString TransferCode::describe(int code)
     case Certificate:
         return QStringLiteral("The secure connection failed: the server's certificate is not trusted or names "
                               "another host.");
+    case NotARelease:
+        return QStringLiteral("The server sent something that is not the published file (empty, a web page, or not "
+                              "a program).");
+    case BadSignature: return QStringLiteral("The file's signature is missing or was not made by the publisher's key.");
     default: break;
     }
     if (code >= 100 && code < 600)

@@ -27,6 +27,11 @@
 //   2008          the secure connection could not be set up: the server's
 //                 certificate is not trusted, names another host, or the
 //                 handshake failed
+//   2009          the body is not what a release file is: an empty program,
+//                 an HTML page (a web filter's or a portal's), or a program
+//                 without the platform's executable header
+//   2010          the signature beside the file is missing, malformed, or
+//                 not made by a key this build trusts
 //
 // libcurl's errors map onto these: a timeout to 2001, a size limit to 2002,
 // a write error to 2003, a partial body to 2004, a malformed URL to 2005, a
@@ -43,6 +48,8 @@ constexpr int BadUrl = 2005;
 constexpr int Interrupted = 2006;
 constexpr int RefusedRedirect = 2007;
 constexpr int Certificate = 2008;
+constexpr int NotARelease = 2009;
+constexpr int BadSignature = 2010;
 
 // A readable sentence for a code, for boxes and status lines.
 QString describe(int code);

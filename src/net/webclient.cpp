@@ -518,6 +518,7 @@ int WebClient::downloadToFile(const QUrl &url, const QString &localPath, const D
         return TransferCode::LocalFile;
 
     int code = TransferCode::Ok;
+    QByteArray contentType;
     qsizetype retries = 0;
     bool restarted = false;
     for (;;) {
@@ -546,6 +547,7 @@ int WebClient::downloadToFile(const QUrl &url, const QString &localPath, const D
         }
 
         code = outcome(attempt, url).number;
+        contentType = attempt.response.contentType;
         // What is in the file now can be resumed if the server named a
         // validator for it.
         info = {address, attempt.response.success() ? validatorOf(attempt.response) : info.validator};
@@ -574,6 +576,15 @@ int WebClient::downloadToFile(const QUrl &url, const QString &localPath, const D
     }
 
     file.close();
+    if (code == TransferCode::Ok && options.check) {
+        // A complete body that is refused cannot become the file by
+        // resuming: it goes.
+        code = options.check(part, contentType);
+        if (code != TransferCode::Ok) {
+            removePartial(part);
+            return code;
+        }
+    }
     if (code == TransferCode::Ok) {
         QFile::remove(infoPath(part));
         if (FileOps::replace(part, localPath))

@@ -41,6 +41,10 @@ struct DownloadOptions
     // Called on the caller's thread as bytes arrive: the bytes of the file
     // so far and its whole size, -1 while the size is not known.
     std::function<void(qint64 received, qint64 total)> progress;
+    // Looks at the complete body (in `path`, with the Content-Type the
+    // server gave) before it replaces the target: a non-zero code of
+    // net/transfercodes.h refuses it, and the download fails with that code.
+    std::function<int(const QString &path, const QByteArray &contentType)> check;
 };
 
 // The two web transfers, over libcurl. Both are synchronous to their

@@ -5,6 +5,7 @@
 #include "common/services.h"
 #include "common/textrules.h"
 #include "net/endpoints.h"
+#include "net/releasecheck.h"
 #include "net/webclient.h"
 #include "sp/serverlist.h"
 #include "sp/sqlscript.h"
@@ -13,9 +14,9 @@
 #include <QFileInfo>
 
 SpUpdate::SpUpdate(Services &services, WebClient &web, const Endpoints &endpoints, QString appFolder,
-                   DatabaseFactory databases, QString &serverName)
+                   DatabaseFactory databases, QString &serverName, QList<QByteArray> keys)
     : m_services(services), m_web(web), m_endpoints(endpoints), m_appFolder(std::move(appFolder)),
-      m_databases(std::move(databases)), m_serverName(serverName)
+      m_databases(std::move(databases)), m_serverName(serverName), m_keys(std::move(keys))
 {
 }
 
@@ -57,7 +58,10 @@ std::optional<QString> SpUpdate::fetchScript()
     m_services.setStatus(QStringLiteral("Downloading stored procedure script..."));
     m_services.processPendingEvents();
     const QString path = inFolder(folder, QStringLiteral("LATEST.sql"));
-    const int status = m_web.downloadToFile(m_endpoints.scriptUrl(), path);
+    // Only a script the publisher released is read (and run).
+    DownloadOptions options;
+    options.check = releaseCheck(m_web, m_endpoints.scriptUrl(), ReleaseKind::Script, m_keys);
+    const int status = m_web.downloadToFile(m_endpoints.scriptUrl(), path, options);
     if (status != 0) {
         m_services.setStatus(QStringLiteral("Download failed. Error code: ") + QString::number(status));
         return std::nullopt;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "common/signature.h"
 #include "sp/database.h"
 
 #include <QString>
@@ -19,7 +20,7 @@ public:
     // serverName: the window's server name, which the server list updates
     // (and keeps on a failure to read CONSTR.txt).
     SpUpdate(Services &services, WebClient &web, const Endpoints &endpoints, QString appFolder,
-             DatabaseFactory databases, QString &serverName);
+             DatabaseFactory databases, QString &serverName, QList<QByteArray> keys = Signature::trustedKeys());
 
     // The whole action, from the busy cursor to the last box.
     void run();
@@ -40,4 +41,5 @@ private:
     QString m_appFolder;
     DatabaseFactory m_databases;
     QString &m_serverName;
+    QList<QByteArray> m_keys; // a script must be signed by one of them; none: not checked
 };

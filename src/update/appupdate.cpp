@@ -6,8 +6,10 @@
 #include "common/services.h"
 #include "common/textrules.h"
 #include "net/endpoints.h"
+#include "net/releasecheck.h"
 #include "net/webclient.h"
 #include "update/downloadprogress.h"
+#include "update/installation.h"
 #include "update/installfiles.h"
 #include "update/processcontrol.h"
 
@@ -20,11 +22,9 @@
 namespace {
 const QString kDefaultVersion = QStringLiteral("1.0.0");
 const QString kCrLf = QStringLiteral("\r\n");
-const QString kExecutable = QStringLiteral("Vantora.exe");
-const QString kNewExecutable = QStringLiteral("Vantora_new.exe");
 const QString kRelaunchSwitch = QStringLiteral("/silentdbupdate");
-constexpr int kDeleteAttempts = 10;
-constexpr int kDeleteRetryMs = 500;
+constexpr int kMoveAsideAttempts = 10;
+constexpr int kMoveAsideRetryMs = 500;
 
 // Permissions for an executable that had no predecessor: whoever may read
 // it may run it.
@@ -41,15 +41,16 @@ QFile::Permissions runnable(QFile::Permissions permissions)
 } // namespace
 
 AppUpdate::AppUpdate(Services &services, WebClient &web, Clock &clock, const Endpoints &endpoints, QString appFolder,
-                     ProcessControl &processes, InstallFiles &files)
+                     ProcessControl &processes, InstallFiles &files, QList<QByteArray> keys)
     : m_services(services), m_web(web), m_clock(clock), m_endpoints(endpoints), m_appFolder(std::move(appFolder)),
-      m_processes(processes), m_files(files)
+      m_processes(processes), m_files(files), m_keys(std::move(keys))
 {
 }
 
 AppUpdate::AppUpdate(Services &services, WebClient &web, Clock &clock, const Endpoints &endpoints, QString appFolder,
-                     ProcessControl &processes)
-    : AppUpdate(services, web, clock, endpoints, std::move(appFolder), processes, InstallFiles::plain())
+                     ProcessControl &processes, QList<QByteArray> keys)
+    : AppUpdate(services, web, clock, endpoints, std::move(appFolder), processes, InstallFiles::plain(),
+                std::move(keys))
 {
 }
 
@@ -115,9 +116,11 @@ void AppUpdate::check()
 
 void AppUpdate::install(const QString &remoteText)
 {
-    const QString oldPath = inFolder(m_appFolder, kExecutable);
-    const QString newPath = inFolder(m_appFolder, kNewExecutable);
-    if (!DownloadWithProgress(m_services, m_web, m_clock, m_endpoints.executableUrl(), newPath)) {
+    const QString oldPath = inFolder(m_appFolder, Installation::kExecutable);
+    const QString newPath = inFolder(m_appFolder, Installation::kNewExecutable);
+    const QUrl url = m_endpoints.executableUrl();
+    if (!DownloadWithProgress(m_services, m_web, m_clock, url, newPath,
+                              releaseCheck(m_web, url, ReleaseKind::Program, m_keys))) {
         m_services.showMessage(QStringLiteral("Failed to download update."), MessageStyle::Critical);
         m_services.setStatus(QStringLiteral("Update failed."));
         return;
@@ -127,7 +130,7 @@ void AppUpdate::install(const QString &remoteText)
 
     // From here on a failing step is skipped, except that the version is
     // recorded only when the new executable really is in place.
-    attempt([&] { m_processes.stopAll(kExecutable); });
+    attempt([&] { m_processes.stopAll(Installation::kExecutable); });
     bool replaced = false;
     attempt([&] { replaced = replaceExecutable(oldPath, newPath); });
     if (replaced) {
@@ -148,21 +151,27 @@ void AppUpdate::install(const QString &remoteText)
 
 bool AppUpdate::replaceExecutable(const QString &oldPath, const QString &newPath)
 {
+    const QString asidePath = inFolder(m_appFolder, Installation::kOldExecutable);
     const bool hadOld = QFileInfo(oldPath).isFile();
     const QFile::Permissions permissions = hadOld ? QFile::permissions(oldPath) : runnable(QFile::permissions(newPath));
 
-    // A just stopped application may hold its file for a moment.
-    for (int attempt = 0; attempt < kDeleteAttempts && QFileInfo(oldPath).isFile(); ++attempt) {
-        m_files.remove(oldPath);
-        m_clock.sleepMs(kDeleteRetryMs);
+    // The old executable is moved aside, never deleted, so that a complete
+    // one is always there under one of the three names. Windows lets a
+    // running executable be renamed; a just stopped application or a
+    // scanner may still hold it for a moment.
+    for (int attempt = 0; attempt < kMoveAsideAttempts && QFileInfo(oldPath).isFile(); ++attempt) {
+        m_files.move(oldPath, asidePath);
+        m_clock.sleepMs(kMoveAsideRetryMs);
         m_services.processPendingEvents();
     }
     if (QFileInfo::exists(oldPath))
         return false;
-    // A rename puts the new executable in place whole or not at all; when it
-    // fails, Vantora_new.exe stays as the only copy.
-    if (!m_files.rename(newPath, oldPath))
+    if (!m_files.move(newPath, oldPath)) {
+        // The old executable goes back, so the folder is as it was.
+        if (hadOld)
+            m_files.move(asidePath, oldPath);
         return false;
+    }
     QFile::setPermissions(oldPath, permissions);
     return true;
 }

@@ -1,5 +1,9 @@
 #pragma once
 
+#include "common/signature.h"
+
+#include <QByteArray>
+#include <QList>
 #include <QString>
 
 class Clock;
@@ -11,17 +15,21 @@ class WebClient;
 
 // "Update App": compares the local version.txt with the published one and,
 // when they differ and the user agrees, installs the published executable:
-// downloads it as Vantora_new.exe, stops every running Vantora.exe, puts the
-// new file in place of the old one, records the version and starts the
-// application once with "/silentdbupdate".
+// downloads it as Vantora_new.exe (refused unless it is a program, and
+// signed where the build carries keys), stops every running Vantora.exe,
+// moves the old file aside to Vantora_old.exe and the new one into its
+// place, records the version and starts the application once with
+// "/silentdbupdate".
 class AppUpdate
 {
 public:
-    // `files` does the delete and rename of the swap (tests make them fail).
+    // `files` does the moves of the swap (tests make them fail). `keys`: the
+    // publisher's keys a downloaded executable must be signed with (none:
+    // no signature is checked).
     AppUpdate(Services &services, WebClient &web, Clock &clock, const Endpoints &endpoints, QString appFolder,
-              ProcessControl &processes, InstallFiles &files);
+              ProcessControl &processes, InstallFiles &files, QList<QByteArray> keys = Signature::trustedKeys());
     AppUpdate(Services &services, WebClient &web, Clock &clock, const Endpoints &endpoints, QString appFolder,
-              ProcessControl &processes);
+              ProcessControl &processes, QList<QByteArray> keys = Signature::trustedKeys());
 
     // The whole action, from the busy cursor to the last box.
     void run();
@@ -35,9 +43,10 @@ private:
     QString readLocalVersionLine(const QString &path);
     // Goes on after the user agreed to update to the published text.
     void install(const QString &remoteText);
-    // Deletes the old executable and renames the new one into its place,
-    // keeping the old file's permissions. True when the new executable is
-    // in place; false leaves Vantora_new.exe where it is.
+    // Moves the old executable aside to Vantora_old.exe and the new one into
+    // its place, keeping the old file's permissions. True when the new
+    // executable is in place; false leaves the old one (moved back when the
+    // new one could not be moved in) and Vantora_new.exe where they are.
     bool replaceExecutable(const QString &oldPath, const QString &newPath);
 
     Services &m_services;
@@ -47,4 +56,5 @@ private:
     QString m_appFolder;
     ProcessControl &m_processes;
     InstallFiles &m_files;
+    QList<QByteArray> m_keys;
 };

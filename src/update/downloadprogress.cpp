@@ -12,7 +12,8 @@ constexpr int kAnimationSteps = 40;
 constexpr int kAnimationStepMs = 20;
 } // namespace
 
-bool DownloadWithProgress(Services &services, WebClient &web, Clock &clock, const QUrl &url, const QString &localPath)
+bool DownloadWithProgress(Services &services, WebClient &web, Clock &clock, const QUrl &url, const QString &localPath,
+                          const std::function<int(const QString &, const QByteArray &)> &check)
 {
     bool downloaded = false;
     const std::optional<Failure> failure = attempt([&] {
@@ -30,6 +31,7 @@ bool DownloadWithProgress(Services &services, WebClient &web, Clock &clock, cons
         DownloadOptions options;
         options.maxBytes = kExecutableBytes;
         options.keepPartial = true; // an interrupted download goes on at the next attempt
+        options.check = check;
         int shown = kAnimationSteps;
         options.progress = [&](qint64 received, qint64 total) {
             if (total <= 0)

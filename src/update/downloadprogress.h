@@ -3,6 +3,8 @@
 #include <QString>
 #include <QUrl>
 
+#include <functional>
+
 class Clock;
 class Services;
 class WebClient;
@@ -14,4 +16,7 @@ class WebClient;
 // 100 when the file is complete. An interrupted download keeps its bytes
 // for the next attempt. Reports on the status line and never lets a
 // failure escape: true when the file was downloaded, false otherwise.
-bool DownloadWithProgress(Services &services, WebClient &web, Clock &clock, const QUrl &url, const QString &localPath);
+// `check` runs on the complete file before it takes the place of anything
+// (DownloadOptions::check); a refused file is a failed download.
+bool DownloadWithProgress(Services &services, WebClient &web, Clock &clock, const QUrl &url, const QString &localPath,
+                          const std::function<int(const QString &, const QByteArray &)> &check = {});

@@ -1,15 +1,17 @@
 #include "update/installfiles.h"
 
+#include "common/fileops.h"
+
 #include <QFile>
+
+bool InstallFiles::move(const QString &from, const QString &to)
+{
+    return FileOps::replace(from, to);
+}
 
 bool InstallFiles::remove(const QString &path)
 {
     return QFile::remove(path);
-}
-
-bool InstallFiles::rename(const QString &from, const QString &to)
-{
-    return QFile::rename(from, to);
 }
 
 InstallFiles &InstallFiles::plain()

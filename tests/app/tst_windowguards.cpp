@@ -39,7 +39,7 @@ void TestWindowGuards::init()
     QVERIFY(writeBytes(m_web->appFolder() + QStringLiteral("/version.txt"), "1.0.0\r\n"));
     QVERIFY(writeBytes(m_web->appFolder() + QStringLiteral("/Vantora.exe"), "old build"));
     m_web->publish(QStringLiteral("/updates/version.txt"), "1.1.0\r\n");
-    m_web->publish(QStringLiteral("/updates/Vantora.exe"), "new build");
+    m_web->publish(QStringLiteral("/updates/Vantora.exe"), "#!new build");
     m_web->publish(QStringLiteral("/Teldrin/VantoraReports/main/filelist.txt"), "a.rpt\r\n");
     m_window = std::make_unique<Updater>(
         Platform{m_web->web(), m_clock, m_web->endpoints(), m_web->appFolder(), m_processes});
@@ -85,7 +85,7 @@ void TestWindowGuards::secondClickDuringAnAction()
              (QStringList{QStringLiteral("Update Available|A new version (1.1.0) is available."),
                           QStringLiteral("Updater|Update completed successfully!")}));
     QCOMPARE(m_processes.log.size(), 2); // one stop, one start: the update ran once
-    QCOMPARE(readBytes(m_web->appFolder() + QStringLiteral("/Vantora.exe")), QByteArray("new build"));
+    QCOMPARE(readBytes(m_web->appFolder() + QStringLiteral("/Vantora.exe")), QByteArray("#!new build"));
     QVERIFY(!m_window->actionRunning());
     // Afterwards the button works again: "Update Reports" lists the
     // catalogue, the others answer with boxes.
@@ -104,7 +104,7 @@ void TestWindowGuards::closeWaitsForTheAction()
     };
     click(QStringLiteral("cmdCheckUpdate"));
 
-    QCOMPARE(readBytes(m_web->appFolder() + QStringLiteral("/Vantora.exe")), QByteArray("new build"));
+    QCOMPARE(readBytes(m_web->appFolder() + QStringLiteral("/Vantora.exe")), QByteArray("#!new build"));
     QCOMPARE(readBytes(m_web->appFolder() + QStringLiteral("/version.txt")), QByteArray("1.1.0\r\n\r\n"));
     QVERIFY(m_boxes.contains(QStringLiteral("Updater|Update completed successfully!")));
     QVERIFY(!m_window->isVisible()); // closed once the update had ended

@@ -25,18 +25,21 @@ namespace {
 const QByteArray kNewBuild = "\nVantora 1.1.0 test build\n";
 const QString kRelaunchSwitch = QStringLiteral("/silentdbupdate");
 
-// Deletes and renames that fail on demand, as on a locked installation.
+// Moves that fail on demand, as on a locked installation.
 class FailingFiles : public InstallFiles
 {
 public:
-    int failingRemoves = 0; // the first this many deletes fail
-    bool failingRename = false;
-    int removes = 0;
+    int failingAsides = 0;      // the first this many moves of Vantora.exe aside fail
+    bool failingMoveIn = false; // moving Vantora_new.exe into place fails
+    int asides = 0;
 
-    bool remove(const QString &path) override { return ++removes > failingRemoves && InstallFiles::remove(path); }
-    bool rename(const QString &from, const QString &to) override
+    bool move(const QString &from, const QString &to) override
     {
-        return !failingRename && InstallFiles::rename(from, to);
+        if (from.endsWith(QLatin1String("/Vantora.exe")))
+            return ++asides > failingAsides && InstallFiles::move(from, to);
+        if (from.endsWith(QLatin1String("/Vantora_new.exe")) && failingMoveIn)
+            return false;
+        return InstallFiles::move(from, to);
     }
 };
 
@@ -276,59 +279,54 @@ void TestAppInstall::failedDownloadChangesNothing()
 
 void TestAppInstall::swapFailures_data()
 {
-    QTest::addColumn<int>("failingRemoves");
-    QTest::addColumn<bool>("failingRename");
-    QTest::addColumn<int>("deleteAttempts");
+    QTest::addColumn<int>("failingAsides");
+    QTest::addColumn<bool>("failingMoveIn");
+    QTest::addColumn<int>("attempts");
     QTest::addColumn<bool>("replaced");
-    QTest::newRow("old executable locked throughout") << 1000 << false << 10 << false;
-    QTest::newRow("old executable locked for three attempts") << 3 << false << 4 << true;
-    QTest::newRow("rename refused after the delete") << 0 << true << 1 << false;
+    QTest::newRow("old executable held throughout") << 1000 << false << 10 << false;
+    QTest::newRow("old executable held for three attempts") << 3 << false << 4 << true;
+    QTest::newRow("move into place refused after the move aside: the old one back") << 0 << true << 1 << false;
 }
 
 void TestAppInstall::swapFailures()
 {
-    QFETCH(int, failingRemoves);
-    QFETCH(bool, failingRename);
-    QFETCH(int, deleteAttempts);
+    QFETCH(int, failingAsides);
+    QFETCH(bool, failingMoveIn);
+    QFETCH(int, attempts);
     QFETCH(bool, replaced);
     const QString exe = app(QStringLiteral("Vantora.exe"));
     const QString fresh = app(QStringLiteral("Vantora_new.exe"));
     const QList<qint64> old = startInstances(2);
     QVERIFY(!old.contains(-1));
     FailingFiles files;
-    files.failingRemoves = failingRemoves;
-    files.failingRename = failingRename;
+    files.failingAsides = failingAsides;
+    files.failingMoveIn = failingMoveIn;
 
     TestClock clock;
     const RecordingServices window = run(files, clock);
 
-    QCOMPARE(withoutDownloadProgress(window.log), expectedRun(QStringLiteral("1.1.0"), true, deleteAttempts, replaced));
-    QCOMPARE(clock.sleeps, expectedSleeps(deleteAttempts));
-    QCOMPARE(files.removes, deleteAttempts);
+    QCOMPARE(withoutDownloadProgress(window.log), expectedRun(QStringLiteral("1.1.0"), true, attempts, replaced));
+    QCOMPARE(clock.sleeps, expectedSleeps(attempts));
+    QCOMPARE(files.asides, attempts);
     for (const qint64 pid : old)
         QVERIFY2(StandIns::waitStopped(pid), "an old instance still runs");
     const QByteArray newBytes = StandIns::bytes() + kNewBuild;
     if (replaced) {
         QCOMPARE(readBytes(exe), newBytes);
+        QCOMPARE(readBytes(app(QStringLiteral("Vantora_old.exe"))), StandIns::bytes());
         QVERIFY(!QFileInfo::exists(fresh));
         QCOMPARE(readBytes(app(QStringLiteral("version.txt"))), QByteArray("1.1.0\r\n\r\n"));
     } else {
-        // The new executable is kept and the version is offered again.
+        // The old executable is in place, byte for byte; the new one is
+        // kept, and the version is offered again.
+        QCOMPARE(readBytes(exe), StandIns::bytes());
         QCOMPARE(readBytes(fresh), newBytes);
         QCOMPARE(readBytes(app(QStringLiteral("version.txt"))), QByteArray("1.0.0\r\n"));
-        if (failingRename)
-            QVERIFY(!QFileInfo::exists(exe));
-        else
-            QCOMPARE(readBytes(exe), StandIns::bytes());
     }
-    // Whatever executable is in place is started again.
-    if (QFileInfo::exists(exe)) {
-        const qint64 pid = relaunched();
-        QVERIFY2(pid > 0, "the application was not started again");
-        QCOMPARE(StandIns::executableOf(pid), QFileInfo(exe).canonicalFilePath());
-    } else {
-        QVERIFY(m_standIns->running().isEmpty());
-    }
+    // The executable in place is started again.
+    const qint64 pid = relaunched();
+    QVERIFY2(pid > 0, "the application was not started again");
+    QCOMPARE(StandIns::executableOf(pid), QFileInfo(exe).canonicalFilePath());
 }
 
 void TestAppInstall::processMatching_data()

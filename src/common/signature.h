@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+// Ed25519 signatures of published files: the publisher signs the whole
+// file, the tool checks it against the public keys compiled into it.
+namespace Signature {
+
+constexpr qsizetype kKeyBytes = 32;
+constexpr qsizetype kSignatureBytes = 64;
+
+// The keys of a ";"-separated list of base64 public keys (blanks around
+// each allowed). A key that is not base64 of 32 bytes makes the whole
+// list invalid: `error` says which, and the result is empty.
+QList<QByteArray> parseKeys(const QString &text, QString *error = nullptr);
+
+// The keys this build trusts (the CMake cache variable UPDATER_TRUSTED_KEYS
+// at build time). Empty for a build that checks no signature. Never read
+// from the environment or a file.
+const QList<QByteArray> &trustedKeys();
+
+// The 64 bytes of a signature file's text: base64 on one line (a line end
+// and blanks around it allowed); empty when the text is not that.
+QByteArray parseSignatureText(const QByteArray &text);
+
+// Whether `signature` is a valid Ed25519 signature of the whole file at
+// `path` by one of `keys`. The file is mapped, not read into memory.
+bool verifyFile(const QString &path, const QByteArray &signature, const QList<QByteArray> &keys);
+
+// The same for bytes in memory.
+bool verify(QByteArrayView message, const QByteArray &signature, const QList<QByteArray> &keys);
+
+} // namespace Signature

@@ -1,0 +1,60 @@
+#include "net/releasecheck.h"
+
+#include "common/failure.h"
+#include "common/signature.h"
+#include "net/transfercodes.h"
+#include "net/webclient.h"
+
+#include <QFile>
+
+namespace {
+
+bool isHtml(const QByteArray &contentType)
+{
+    const QByteArray type = contentType.left(contentType.indexOf(';')).trimmed().toLower();
+    return type == "text/html" || type == "application/xhtml+xml";
+}
+
+bool hasExecutableHeader(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray head = file.read(4);
+#ifdef Q_OS_WIN
+    return head.startsWith("MZ");
+#else
+    return head == "\x7F"
+                   "ELF"
+        || head.startsWith("#!");
+#endif
+}
+
+} // namespace
+
+QUrl signatureUrl(const QUrl &url)
+{
+    QUrl result = url;
+    result.setPath(url.path() + QStringLiteral(".sig"));
+    return result;
+}
+
+std::function<int(const QString &path, const QByteArray &contentType)>
+releaseCheck(WebClient &web, const QUrl &url, ReleaseKind kind, const QList<QByteArray> &keys)
+{
+    return [&web, url, kind, keys](const QString &path, const QByteArray &contentType) {
+        if (isHtml(contentType))
+            return TransferCode::NotARelease;
+        if (kind == ReleaseKind::Program && (QFile(path).size() == 0 || !hasExecutableHeader(path)))
+            return TransferCode::NotARelease;
+        if (keys.isEmpty())
+            return TransferCode::Ok;
+        QByteArray signature;
+        try {
+            signature = Signature::parseSignatureText(web.fetchText(signatureUrl(url)).toLatin1());
+        } catch (const Failure &) {
+            return TransferCode::BadSignature;
+        }
+        return Signature::verifyFile(path, signature, keys) ? TransferCode::Ok : TransferCode::BadSignature;
+    };
+}
