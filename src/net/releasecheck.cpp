@@ -11,7 +11,8 @@ namespace {
 
 bool isHtml(const QByteArray &contentType)
 {
-    const QByteArray type = contentType.left(contentType.indexOf(';')).trimmed().toLower();
+    const qsizetype parameters = contentType.indexOf(';');
+    const QByteArray type = (parameters < 0 ? contentType : contentType.left(parameters)).trimmed().toLower();
     return type == "text/html" || type == "application/xhtml+xml";
 }
 
@@ -24,8 +25,9 @@ bool hasExecutableHeader(const QString &path)
 #ifdef Q_OS_WIN
     return head.startsWith("MZ");
 #else
-    return head == "\x7F"
-                   "ELF"
+    return head
+        == "\x7F"
+           "ELF"
         || head.startsWith("#!");
 #endif
 }

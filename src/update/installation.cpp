@@ -25,8 +25,7 @@ void repair(const QString &appFolder, InstallFiles &files)
         files.remove(fresh);
 }
 
-bool runAction(Services &services, const QString &appFolder, InstallFiles &files,
-               const std::function<void()> &action)
+bool runAction(Services &services, const QString &appFolder, InstallFiles &files, const std::function<void()> &action)
 {
     QLockFile lock(inFolder(appFolder, kLockFile));
     // Only a lock whose process has died is stale, however long an action

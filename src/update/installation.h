@@ -30,7 +30,6 @@ void repair(const QString &appFolder, InstallFiles &files);
 // that says so, with the busy cursor until it is closed, and runs nothing:
 // false. A folder where no lock file can be made runs the action without
 // one.
-bool runAction(Services &services, const QString &appFolder, InstallFiles &files,
-               const std::function<void()> &action);
+bool runAction(Services &services, const QString &appFolder, InstallFiles &files, const std::function<void()> &action);
 
 } // namespace Installation

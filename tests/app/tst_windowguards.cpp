@@ -1,6 +1,7 @@
 // A click on an action button while an action runs, and a close of the
 // window meanwhile: the running action ends as if nothing had been clicked,
-// and the window closes only after it.
+// and the window closes only after it. Another updater at work in the
+// folder: the action does not start.
 #include "app/messagebox.h"
 #include "app/updater.h"
 #include "common/recordingprocesses.h"
@@ -8,7 +9,12 @@
 #include "common/webfixture.h"
 #include "reports/reportlist.h"
 
+#include <QApplication>
+#include <QDir>
+#include <QLockFile>
+#include <QProcess>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QTest>
 
 class TestWindowGuards : public QObject
@@ -20,6 +26,8 @@ private slots:
     void secondClickDuringAnAction_data();
     void secondClickDuringAnAction();
     void closeWaitsForTheAction();
+    void anotherUpdaterAtWork_data();
+    void anotherUpdaterAtWork();
 
 private:
     void click(const QString &name) { QTest::mouseClick(m_window->findChild<QPushButton *>(name), Qt::LeftButton); }
@@ -108,6 +116,61 @@ void TestWindowGuards::closeWaitsForTheAction()
     QCOMPARE(readBytes(m_web->appFolder() + QStringLiteral("/version.txt")), QByteArray("1.1.0\r\n\r\n"));
     QVERIFY(m_boxes.contains(QStringLiteral("Updater|Update completed successfully!")));
     QVERIFY(!m_window->isVisible()); // closed once the update had ended
+}
+
+void TestWindowGuards::anotherUpdaterAtWork_data()
+{
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<bool>("lockable"); // else no lock file can be made
+    QTest::newRow("Update App") << "cmdCheckUpdate" << true;
+    QTest::newRow("Update Reports") << "cmdReports" << true;
+    QTest::newRow("Update SP") << "cmdDownloadSP" << true;
+    QTest::newRow("a read-only folder: runs without, and fails its own way") << "cmdCheckUpdate" << false;
+}
+
+void TestWindowGuards::anotherUpdaterAtWork()
+{
+    QFETCH(QString, button);
+    QFETCH(bool, lockable);
+    const QString lockPath = m_web->appFolder() + QStringLiteral("/updater.lock");
+    // The other updater: a lock held by a live process (this one).
+    QLockFile other(lockPath);
+    // A folder where nothing can be made: immutable, which holds for root
+    // too, or else without write permission.
+    auto readOnly = [&](bool on) {
+        const QString folder = m_web->appFolder();
+        if (QProcess::execute(QStringLiteral("chattr"), {on ? QStringLiteral("+i") : QStringLiteral("-i"), folder})
+            != 0)
+            QFile::setPermissions(folder,
+                                  on ? QFile::ReadOwner | QFile::ExeOwner
+                                     : QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    };
+    const auto writable = qScopeGuard([&] { readOnly(false); });
+    if (lockable)
+        QVERIFY(other.tryLock(0));
+    else
+        readOnly(true);
+    QCursor *cursorDuringBox = nullptr;
+    MessageBox::setHook([&](const QString &prompt, MessageStyle style, const QString &title) {
+        m_boxes << title + QLatin1Char('|') + prompt.section(QLatin1Char('\r'), 0, 0);
+        cursorDuringBox = QApplication::overrideCursor();
+        return style == MessageStyle::Question ? Answer::Yes : Answer::Ok;
+    });
+    click(button);
+
+    if (lockable) {
+        QCOMPARE(m_boxes,
+                 QStringList{QStringLiteral("Updater|Another Updater is already working in this folder. "
+                                            "Please try again when it has finished.")});
+        QVERIFY(cursorDuringBox != nullptr);
+        QCOMPARE(m_web->server().requests(), QStringList{}); // nothing else was done
+        QCOMPARE(readBytes(m_web->appFolder() + QStringLiteral("/Vantora.exe")), QByteArray("old build"));
+    } else {
+        QCOMPARE(m_boxes,
+                 (QStringList{QStringLiteral("Update Available|A new version (1.1.0) is available."),
+                              QStringLiteral("Updater|Failed to download update.")}));
+    }
+    QCOMPARE(QApplication::overrideCursor(), nullptr);
 }
 
 QTEST_MAIN(TestWindowGuards)
