@@ -114,7 +114,8 @@ bool TestRelease::update(WebFixture &web, const QList<QByteArray> &keys, Recordi
     if (!replaced) {
         // Refused: as a failed download, and nothing changed.
         [&] {
-            QCOMPARE(window.only({u"box:critical"_s}), QStringList{u"box:critical:Updater:Failed to download update."_s});
+            QCOMPARE(window.only({u"box:critical"_s}),
+                     QStringList{u"box:critical:Updater:Failed to download update."_s});
             QCOMPARE(readBytes(web.appFolder() + u"/version.txt"_s), QByteArray("1.0.0\r\n"));
             QCOMPARE(QDir(web.appFolder()).entryList(QDir::Files), (QStringList{u"Vantora.exe"_s, u"version.txt"_s}));
         }();
@@ -204,7 +205,8 @@ void TestRelease::signedScript_data()
     QTest::addColumn<int>("code"); // of the download; 0: offered to run
     QTest::newRow("signed: offered to run") << false << QByteArray() << 0;
     QTest::newRow("changed after signing: refused") << true << QByteArray() << int(TransferCode::BadSignature);
-    QTest::newRow("answered as text/html: refused") << false << QByteArray("text/html") << int(TransferCode::NotARelease);
+    QTest::newRow("answered as text/html: refused")
+        << false << QByteArray("text/html") << int(TransferCode::NotARelease);
 }
 
 void TestRelease::signedScript()
@@ -236,7 +238,8 @@ void TestRelease::signedScript()
     const QString sp = web.appFolder() + u"/SP/LATEST.sql"_s;
     if (code == 0) {
         QVERIFY(window.statuses().last() == u"Downloading stored procedure script..."_s);
-        QCOMPARE(window.boxes().last(), u"box:question:Confirmation:Are you sure you want to execute the SQL script?"_s);
+        QCOMPARE(window.boxes().last(),
+                 u"box:question:Confirmation:Are you sure you want to execute the SQL script?"_s);
         QCOMPARE(readBytes(sp), script);
     } else {
         QCOMPARE(window.status(), u"Download failed. Error code: "_s + QString::number(code));

@@ -58,9 +58,8 @@ int main(int argc, char **argv)
     TestClock clock;
     FolderProcessControl processes(folder);
     const Endpoints endpoints = Endpoints::fromEnvironment();
-    Installation::runAction(window, folder, files, [&] {
-        AppUpdate(window, web, clock, endpoints, folder, processes, files).run();
-    });
+    Installation::runAction(window, folder, files,
+                            [&] { AppUpdate(window, web, clock, endpoints, folder, processes, files).run(); });
     QTextStream out(stdout);
     for (const QString &box : window.boxes())
         out << box << "\n";
