@@ -1,22 +1,39 @@
 #include "app/platform.h"
 #include "app/updater.h"
+#include "cli/cli.h"
 #include "common/appfolder.h"
 #include "common/clock.h"
+#include "common/updatelog.h"
 #include "net/webclient.h"
-#include "update/linuxprocesscontrol.h"
 
 #include <QApplication>
 
+#include <memory>
+
 int main(int argc, char **argv)
 {
+    // With arguments: the unattended mode, without a window and without a
+    // display.
+    if (argc > 1) {
+        const QCoreApplication app(argc, argv);
+        QCoreApplication::setApplicationName(QStringLiteral("Updater"));
+        return runCommandLine(QCoreApplication::arguments().mid(1));
+    }
+
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Updater"));
 
+    const QString appFolder = applicationFolder();
+    auto log = std::make_shared<UpdateLog>(UpdateLog::defaultPath(appFolder));
+    log->write(QStringLiteral("start"), QStringLiteral("updater window in ") + appFolder);
     WebClient web;
+    web.setObserver([log](const TransferRecord &record) { log->write(QStringLiteral("transfer"), record.summary()); });
     SystemClock clock;
-    LinuxProcessControl processes;
-    Updater window(
-        Platform{web, clock, Endpoints::fromEnvironment(), applicationFolder(), processes, OdbcDatabase::factory()});
+    Platform platform{web, clock, Endpoints::fromEnvironment(), appFolder};
+    platform.log = log;
+    Updater window(std::move(platform));
     window.show();
-    return QApplication::exec();
+    const int code = QApplication::exec();
+    log->write(QStringLiteral("end"), QStringLiteral("window closed"));
+    return code;
 }

@@ -1,11 +1,14 @@
 #pragma once
 
 #include "common/signature.h"
+#include "common/updatelog.h"
 #include "net/endpoints.h"
 #include "sp/odbcdatabase.h"
 #include "update/processcontrol.h"
 
 #include <QString>
+
+#include <memory>
 
 class Clock;
 class WebClient;
@@ -26,4 +29,6 @@ struct Platform
     // The publisher's keys the executable and the script must be signed
     // with: this build's own, never taken from the environment.
     QList<QByteArray> keys = Signature::trustedKeys();
+    // Where what the actions do is written; by default nowhere.
+    std::shared_ptr<UpdateLog> log = std::make_shared<UpdateLog>();
 };

@@ -5,7 +5,10 @@
 #include "reports/reportlist.h"
 #include "sp/spupdate.h"
 #include "update/appupdate.h"
+#include "common/loggingservices.h"
+#include "sp/loggingdatabase.h"
 #include "update/installation.h"
+#include "update/logginginstall.h"
 #include "update/installfiles.h"
 
 #include <QApplication>
@@ -82,7 +85,9 @@ void ClickLabel::mouseReleaseEvent(QMouseEvent *event)
 }
 
 Updater::Updater(Platform platform, QWidget *parent)
-    : QWidget(parent), m_platform(std::move(platform)), m_reports(new ReportList(this))
+    : QWidget(parent), m_platform(std::move(platform)),
+      m_processes(std::make_unique<LoggingProcesses>(m_platform.processes, *m_platform.log)),
+      m_databases(LoggingDatabase::factory(m_platform.databases, *m_platform.log)), m_reports(new ReportList(this))
 {
     build();
     load();
@@ -299,14 +304,18 @@ void Updater::closeEvent(QCloseEvent *event)
     QWidget::closeEvent(event);
 }
 
-void Updater::runAction(const std::function<void()> &action)
+void Updater::runAction(const std::function<void(Services &, InstallFiles &)> &action)
 {
     if (m_actionRunning)
         return;
     m_actionRunning = true;
+    LoggingServices services(*this, *m_platform.log);
+    LoggingFiles files(InstallFiles::plain(), *m_platform.log);
     // Every action traps its own failures; this is the last guard, so that
     // nothing thrown reaches the event loop and ends the program.
-    attempt([&] { Installation::runAction(*this, m_platform.appFolder, InstallFiles::plain(), action); });
+    attempt([&] {
+        Installation::runAction(services, m_platform.appFolder, files, [&] { action(services, files); });
+    });
     m_actionRunning = false;
     if (m_closeRequested) {
         m_closeRequested = false;
@@ -316,24 +325,25 @@ void Updater::runAction(const std::function<void()> &action)
 
 void Updater::cmdCheckUpdate_Click()
 {
-    runAction([this] {
-        AppUpdate(*this, m_platform.web, m_platform.clock, m_platform.endpoints, m_platform.appFolder,
-                  m_platform.processes, m_platform.keys)
+    runAction([this](Services &services, InstallFiles &files) {
+        AppUpdate(services, m_platform.web, m_platform.clock, m_platform.endpoints, m_platform.appFolder,
+                  *m_processes, files, m_platform.keys)
             .run();
     });
 }
 
 void Updater::cmdReports_Click()
 {
-    runAction([this] {
-        ReportActions(*this, m_platform.web, m_platform.endpoints, m_platform.appFolder, *m_reports).cmdReports_Click();
+    runAction([this](Services &services, InstallFiles &) {
+        ReportActions(services, m_platform.web, m_platform.endpoints, m_platform.appFolder, *m_reports)
+            .cmdReports_Click();
     });
 }
 
 void Updater::cmdDownloadRpt_Click()
 {
-    runAction([this] {
-        ReportActions(*this, m_platform.web, m_platform.endpoints, m_platform.appFolder, *m_reports)
+    runAction([this](Services &services, InstallFiles &) {
+        ReportActions(services, m_platform.web, m_platform.endpoints, m_platform.appFolder, *m_reports)
             .cmdDownloadRpt_Click();
     });
 }
@@ -345,8 +355,8 @@ void Updater::chkAll_Click()
 
 void Updater::cmdDownloadSP_Click()
 {
-    runAction([this] {
-        SpUpdate(*this, m_platform.web, m_platform.endpoints, m_platform.appFolder, m_platform.databases, m_serverName,
+    runAction([this](Services &services, InstallFiles &) {
+        SpUpdate(services, m_platform.web, m_platform.endpoints, m_platform.appFolder, m_databases, m_serverName,
                  m_platform.keys)
             .run();
     });

@@ -15,6 +15,8 @@ class QListWidget;
 class QProgressBar;
 class QPushButton;
 class QTreeView;
+class InstallFiles;
+class LoggingProcesses;
 class ReportList;
 
 // A label that reports clicks (a plain QLabel passes them to its parent).
@@ -83,7 +85,9 @@ private:
     // events) is ignored: two updates interleaved could delete the
     // executable or run a script twice. A close asked for meanwhile
     // happens when the action has ended.
-    void runAction(const std::function<void()> &action);
+    // The action gets the window services and the swap's file steps, both
+    // writing to the update log.
+    void runAction(const std::function<void(Services &, InstallFiles &)> &action);
     void hidePanelTrap();
 
     void cmdCheckUpdate_Click();
@@ -93,6 +97,8 @@ private:
     void cmdDownloadSP_Click();
 
     Platform m_platform;
+    std::unique_ptr<LoggingProcesses> m_processes;
+    DatabaseFactory m_databases;
     bool m_busy = false;
     bool m_actionRunning = false;
     // Pending events are processed at most this often.

@@ -6,6 +6,7 @@
 #include "net/systemnet.h"
 #include "net/transfercodes.h"
 
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
 #include <QRandomGenerator>
@@ -489,15 +490,57 @@ QString WebClient::fetchText(const QUrl &url)
     attempt.limit = m_options.maxTextBytes;
     prepare(easy.get(), attempt, url, m_options, m_session->authorities, nullptr);
     curl_easy_setopt(easy.get(), CURLOPT_TIMEOUT_MS, static_cast<long>(m_options.requestTimeoutMs));
+    QElapsedTimer timer;
+    timer.start();
     perform(easy.get(), attempt, {});
 
     const Failure failure = outcome(attempt, url);
+    report({false, url, body.size(), timer.elapsed(), 1, failure.number, failure.description});
     if (failure.number != TransferCode::Ok)
         throw failure;
     return TextRules::decode(body);
 }
 
+void WebClient::setObserver(std::function<void(const TransferRecord &)> observer)
+{
+    m_observer = std::move(observer);
+}
+
+void WebClient::report(const TransferRecord &record) const
+{
+    if (m_observer)
+        m_observer(record);
+}
+
+QString TransferRecord::summary() const
+{
+    const QString what = (download ? QStringLiteral("download ") : QStringLiteral("fetch ")) + url.toDisplayString()
+        + QStringLiteral(": %1 bytes in %2 ms").arg(bytes).arg(milliseconds);
+    const QString tries = attempts > 1 ? QStringLiteral(", %1 attempts").arg(attempts) : QString();
+    if (code == TransferCode::Ok)
+        return what + tries + QStringLiteral(": done");
+    return what + tries + QStringLiteral(": failed with code %1: %2").arg(code).arg(reason);
+}
+
 int WebClient::downloadToFile(const QUrl &url, const QString &localPath, const DownloadOptions &options)
+{
+    QElapsedTimer timer;
+    timer.start();
+    TransferRecord record;
+    record.download = true;
+    record.url = url;
+    record.code = download(url, localPath, options, record);
+    record.milliseconds = timer.elapsed();
+    if (record.code != TransferCode::Ok && record.reason.isEmpty())
+        record.reason = TransferCode::describe(record.code);
+    if (record.code == TransferCode::Ok)
+        record.reason.clear();
+    report(record);
+    return record.code;
+}
+
+int WebClient::download(const QUrl &url, const QString &localPath, const DownloadOptions &options,
+                        TransferRecord &record)
 {
     if (!isHttps(url))
         return TransferCode::BadUrl;
@@ -546,7 +589,11 @@ int WebClient::downloadToFile(const QUrl &url, const QString &localPath, const D
             attempt.force(TransferCode::LocalFile);
         }
 
-        code = outcome(attempt, url).number;
+        const Failure failure = outcome(attempt, url);
+        code = failure.number;
+        record.reason = failure.description;
+        ++record.attempts;
+        record.bytes = file.size();
         contentType = attempt.response.contentType;
         // What is in the file now can be resumed if the server named a
         // validator for it.
@@ -581,6 +628,7 @@ int WebClient::downloadToFile(const QUrl &url, const QString &localPath, const D
         // resuming: it goes.
         code = options.check(part, contentType);
         if (code != TransferCode::Ok) {
+            record.reason = TransferCode::describe(code);
             removePartial(part);
             return code;
         }

@@ -47,6 +47,21 @@ struct DownloadOptions
     std::function<int(const QString &path, const QByteArray &contentType)> check;
 };
 
+// What one transfer did, for the update log.
+struct TransferRecord
+{
+    bool download = false; // DownloadToFile, else FetchText
+    QUrl url;
+    qint64 bytes = 0;        // body bytes the target holds, or the text's
+    qint64 milliseconds = 0; // from the first request to the end
+    int attempts = 0;
+    int code = 0;   // 0, or the code of net/transfercodes.h
+    QString reason; // why it failed
+
+    // "download https://... : 1234 bytes in 56 ms: done", or the failure.
+    QString summary() const;
+};
+
 // The two web transfers, over libcurl. Both are synchronous to their
 // caller: the transfer runs on a thread of its own while the caller waits
 // in a local event loop, so the window keeps repainting, but user input
@@ -78,11 +93,18 @@ public:
     // for none.
     void setMaxBytesPerSecond(qint64 bytesPerSecond);
 
+    // Called once at the end of every transfer, on the caller's thread.
+    void setObserver(std::function<void(const TransferRecord &)> observer);
+
     // Where the bytes of a download to localPath wait until it is complete.
     static QString partialPath(const QString &localPath);
 
 private:
     struct Session;
+    void report(const TransferRecord &record) const;
+    int download(const QUrl &url, const QString &localPath, const DownloadOptions &options, TransferRecord &record);
+
     TransferOptions m_options;
     std::unique_ptr<Session> m_session;
+    std::function<void(const TransferRecord &)> m_observer;
 };

@@ -81,7 +81,7 @@ void AppUpdate::run()
     }
 }
 
-void AppUpdate::check()
+AppUpdate::Versions AppUpdate::readVersions()
 {
     const QString localLine = readLocalVersionLine(inFolder(m_appFolder, QStringLiteral("version.txt")));
 
@@ -89,9 +89,15 @@ void AppUpdate::check()
     // address differs.
     const QString stamp = QString::number(m_clock.secondsSinceMidnight(), 'f', 6);
     const QString remoteText = m_web.fetchText(m_endpoints.versionUrl(stamp));
+    return {TextRules::normalizeVersion(localLine), TextRules::normalizeVersion(remoteText), remoteText};
+}
 
-    const QString localVersion = TextRules::normalizeVersion(localLine);
-    const QString remoteVersion = TextRules::normalizeVersion(remoteText);
+void AppUpdate::check()
+{
+    const Versions versions = readVersions();
+    const QString &localVersion = versions.local;
+    const QString &remoteVersion = versions.remote;
+    const QString &remoteText = versions.remoteText;
     if (remoteVersion == localVersion) {
         m_services.setStatus(QStringLiteral("Already up to date."));
         m_services.showMessage(QStringLiteral("You already have the latest version (") + localVersion

@@ -34,6 +34,19 @@ public:
     // The whole action, from the busy cursor to the last box.
     void run();
 
+    // Both versions in the form they are compared in, and the published
+    // text as it came.
+    struct Versions
+    {
+        QString local;
+        QString remote;
+        QString remoteText;
+    };
+    // The version check's reading: the local version.txt (created with
+    // 1.0.0 when missing, with its boxes) and the published one. Throws
+    // Failure.
+    Versions readVersions();
+
 private:
     // The version check and, when the user agrees, the install. Throws
     // Failure up to the point where the install skips failing steps.

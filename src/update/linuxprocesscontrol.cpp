@@ -83,10 +83,14 @@ QList<qint64> LinuxProcessControl::matching(const QString &name)
     return result;
 }
 
-void LinuxProcessControl::stopAll(const QString &name)
+int LinuxProcessControl::stopAll(const QString &name)
 {
-    for (const qint64 pid : matching(name))
-        ::kill(static_cast<pid_t>(pid), SIGKILL);
+    int stopped = 0;
+    for (const qint64 pid : matching(name)) {
+        if (::kill(static_cast<pid_t>(pid), SIGKILL) == 0)
+            ++stopped;
+    }
+    return stopped;
 }
 
 bool LinuxProcessControl::startDetached(const QString &program, const QStringList &arguments,

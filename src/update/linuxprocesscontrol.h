@@ -10,7 +10,7 @@
 class LinuxProcessControl final : public ProcessControl
 {
 public:
-    void stopAll(const QString &name) override;
+    int stopAll(const QString &name) override;
     bool startDetached(const QString &program, const QStringList &arguments, const QString &workingFolder) override;
 
     // The processes that stopAll(name) would stop, in /proc order.

@@ -12,8 +12,8 @@ public:
 
     // Stops every running process of this user whose program is `name`
     // (such as "Vantora.exe"), each at once and without waiting for it or
-    // checking that it ended.
-    virtual void stopAll(const QString &name) = 0;
+    // checking that it ended. Returns how many it told to stop.
+    virtual int stopAll(const QString &name) = 0;
 
     // Starts `program` with `arguments` in `workingFolder`, detached: it is
     // not waited for and outlives the caller. False when it cannot start.

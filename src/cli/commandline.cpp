@@ -1,0 +1,153 @@
+#include "cli/commandline.h"
+
+namespace {
+
+// A whole number of at least 0; false when the text is not one.
+bool wholeNumber(const QString &text, qint64 &value)
+{
+    bool ok = false;
+    value = text.toLongLong(&ok);
+    return ok && value >= 0 && !text.startsWith(u'+');
+}
+
+} // namespace
+
+CommandLine CommandLine::parse(const QStringList &arguments)
+{
+    CommandLine line;
+    auto fail = [&line](const QString &why) {
+        if (line.error.isEmpty())
+            line.error = why;
+    };
+    auto setAction = [&](Action action, const QString &option) {
+        if (line.action != Action::None && line.action != action)
+            fail(QStringLiteral("%1 cannot be combined with another action.").arg(option));
+        line.action = action;
+    };
+    for (qsizetype i = 0; i < arguments.size(); ++i) {
+        QString option = arguments.at(i);
+        QString value;
+        bool hasValue = false;
+        if (option.startsWith(QLatin1String("--")) && option.contains(u'=')) {
+            value = option.mid(option.indexOf(u'=') + 1);
+            option = option.left(option.indexOf(u'='));
+            hasValue = true;
+        }
+        auto takeValue = [&]() -> QString {
+            if (hasValue)
+                return value;
+            if (i + 1 >= arguments.size() || arguments.at(i + 1).startsWith(QLatin1String("--"))) {
+                fail(QStringLiteral("%1 needs a value.").arg(option));
+                return {};
+            }
+            return arguments.at(++i);
+        };
+        auto takeNumber = [&](qint64 ceiling) -> qint64 {
+            const QString text = takeValue();
+            qint64 number = 0;
+            if (line.error.isEmpty() && (!wholeNumber(text, number) || number > ceiling))
+                fail(QStringLiteral("%1 needs a whole number from 0 to %2, not \"%3\".").arg(option).arg(ceiling).arg(text));
+            return number;
+        };
+        auto noValue = [&] {
+            if (hasValue)
+                fail(QStringLiteral("%1 takes no value.").arg(option));
+        };
+
+        if (option == QLatin1String("--check")) {
+            noValue();
+            setAction(Action::Check, option);
+        } else if (option == QLatin1String("--update-app")) {
+            noValue();
+            setAction(Action::UpdateApp, option);
+        } else if (option == QLatin1String("--update-reports")) {
+            noValue();
+            setAction(Action::UpdateReports, option);
+        } else if (option == QLatin1String("--update-sp")) {
+            noValue();
+            setAction(Action::UpdateSp, option);
+        } else if (option == QLatin1String("--help") || option == QLatin1String("-h") || option == QLatin1String("/?")) {
+            noValue();
+            setAction(Action::Help, option);
+        } else if (option == QLatin1String("--version")) {
+            noValue();
+            setAction(Action::Version, option);
+        } else if (option == QLatin1String("--yes")) {
+            noValue();
+            line.yes = true;
+        } else if (option == QLatin1String("--quiet")) {
+            noValue();
+            line.quiet = true;
+        } else if (option == QLatin1String("--all")) {
+            noValue();
+            line.allReports = true;
+        } else if (option == QLatin1String("--log")) {
+            line.logPath = takeValue();
+            if (line.error.isEmpty() && line.logPath.isEmpty())
+                fail(QStringLiteral("--log needs a file name."));
+        } else if (option == QLatin1String("--max-rate")) {
+            line.maxRate = takeNumber(qint64{1} << 40);
+        } else if (option == QLatin1String("--sql-timeout")) {
+            line.sqlTimeout = static_cast<int>(takeNumber(86'400));
+        } else if (option == QLatin1String("--jitter")) {
+            line.jitterSeconds = static_cast<int>(takeNumber(86'400));
+        } else if (option.startsWith(u'-')) {
+            fail(QStringLiteral("Unknown option %1.").arg(option));
+        } else {
+            line.reports << option;
+        }
+    }
+    if (!line.error.isEmpty())
+        return line;
+    if (line.action == Action::None)
+        fail(QStringLiteral("No action given: --check, --update-app, --update-reports or --update-sp."));
+    else if (line.action == Action::UpdateReports && line.allReports == !line.reports.isEmpty())
+        fail(QStringLiteral("--update-reports needs either --all or the names of the reports."));
+    else if (line.action != Action::UpdateReports && (line.allReports || !line.reports.isEmpty()))
+        fail(line.allReports ? QStringLiteral("--all belongs to --update-reports.")
+                             : QStringLiteral("Unexpected argument %1.").arg(line.reports.first()));
+    return line;
+}
+
+QString usageText()
+{
+    return QStringLiteral(
+        "Usage: updater                      opens the window\n"
+        "       updater --check              compares the installed and the published version\n"
+        "       updater --update-app [--yes] installs the published Vantora.exe\n"
+        "       updater --update-reports (--all | NAME...)\n"
+        "                                    downloads the published reports into Reports\n"
+        "       updater --update-sp [--yes]  runs the published LATEST.sql on the database\n"
+        "\n"
+        "Options:\n"
+        "  --yes                  answer Yes to the questions (without it: No)\n"
+        "  --log FILE             the update log (default: updater.log in the application folder)\n"
+        "  --quiet                nothing on standard output; failures still on standard error\n"
+        "  --max-rate BYTES       at most this many bytes a second per transfer\n"
+        "  --sql-timeout SECONDS  the time a batch may run (default 30; 0: no limit)\n"
+        "  --jitter SECONDS       first wait a random time of up to this long\n"
+        "  --help, --version\n"
+        "\n"
+        "Exit codes: 0 done or up to date, 1 another failure, 2 usage error, 3 another updater is at\n"
+        "work in the folder, 4 network or download failure, 5 download refused (signature or not a\n"
+        "release), 6 executable not replaced, 7 SQL batches failed, 8 database unreachable,\n"
+        "10 update available (--check), 11 declined.\n");
+}
+
+QString ExitCode::meaning(int code)
+{
+    switch (code) {
+    case Success: return QStringLiteral("done");
+    case Failed: return QStringLiteral("failed");
+    case Usage: return QStringLiteral("usage error");
+    case Busy: return QStringLiteral("another updater is at work in this folder");
+    case Download: return QStringLiteral("network or download failure");
+    case Refused: return QStringLiteral("download refused: not a release signed by the publisher");
+    case NotReplaced: return QStringLiteral("the executable was not replaced");
+    case BatchesFailed: return QStringLiteral("some SQL batches failed or were not run");
+    case DatabaseUnreachable: return QStringLiteral("the database could not be reached");
+    case UpdateAvailable: return QStringLiteral("an update is available");
+    case Declined: return QStringLiteral("declined");
+    default: return QStringLiteral("exit code %1").arg(code);
+    }
+}

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+// The command line of the unattended mode. Without arguments the tool opens
+// its window; with them it runs one action without a window and without a
+// display, for Task Scheduler, logon scripts, deployment agents and remote
+// shells.
+struct CommandLine
+{
+    enum class Action { None, Check, UpdateApp, UpdateReports, UpdateSp, Help, Version };
+
+    Action action = Action::None;
+    bool yes = false;        // questions are answered Yes; else No
+    bool quiet = false;      // nothing on standard output
+    bool allReports = false; // --update-reports --all
+    QStringList reports;     // --update-reports NAME...
+    QString logPath;         // --log FILE; empty: updater.log where it belongs
+    qint64 maxRate = 0;      // bytes per second; 0: no limit
+    int sqlTimeout = -1;     // seconds per batch; 0: none; -1: the default
+    int jitterSeconds = 0;   // a random wait of up to this long first
+
+    // Why the arguments cannot be run; empty when they can.
+    QString error;
+
+    // The arguments after the program's name.
+    static CommandLine parse(const QStringList &arguments);
+};
+
+// The text of --help.
+QString usageText();
+
+// One exit code per outcome (the README lists them).
+namespace ExitCode {
+constexpr int Success = 0;             // done, or already up to date
+constexpr int Failed = 1;              // another failure (a file that cannot be read or written, ...)
+constexpr int Usage = 2;               // the command line cannot be run; nothing was done
+constexpr int Busy = 3;                // another updater is at work in the folder
+constexpr int Download = 4;            // a network or download failure
+constexpr int Refused = 5;             // a download refused: not signed by the publisher, or no release file
+constexpr int NotReplaced = 6;         // the executable could not be replaced
+constexpr int BatchesFailed = 7;       // some SQL batches failed or were not run
+constexpr int DatabaseUnreachable = 8; // no connection to the database
+constexpr int UpdateAvailable = 10;    // --check: a published version differs
+constexpr int Declined = 11;           // a question was answered No (no --yes)
+
+// A short sentence for the code.
+QString meaning(int code);
+} // namespace ExitCode

@@ -1,0 +1,62 @@
+#include "cli/consoleservices.h"
+
+#include "common/loggingservices.h"
+
+#include <QCoreApplication>
+#include <QTextStream>
+
+namespace {
+
+QString oneLine(QString text)
+{
+    text.replace(QStringLiteral("\r\n"), QStringLiteral(" | "));
+    text.replace(u'\n', QStringLiteral(" | "));
+    text.replace(u'\r', QStringLiteral(" | "));
+    return text;
+}
+
+} // namespace
+
+void ConsoleServices::say(const QString &line, bool failure)
+{
+    if (!m_quiet) {
+        QTextStream out(stdout);
+        out << line << Qt::endl;
+    }
+    if (failure) {
+        QTextStream err(stderr);
+        err << line << Qt::endl;
+    }
+}
+
+void ConsoleServices::setStatus(const QString &text)
+{
+    m_records.append({false, text, MessageStyle::Information, QString(), Answer::Ok});
+    if (!text.isEmpty())
+        say(QStringLiteral("status: ") + oneLine(text));
+}
+
+void ConsoleServices::processPendingEvents()
+{
+    QCoreApplication::processEvents();
+}
+
+Answer ConsoleServices::showMessage(const QString &prompt, MessageStyle style, const QString &title)
+{
+    const Answer answer = style != MessageStyle::Question ? Answer::Ok : (m_yes ? Answer::Yes : Answer::No);
+    const QString shownTitle = title.isEmpty() ? QStringLiteral("Updater") : title;
+    m_records.append({true, prompt, style, shownTitle, answer});
+    QString line = QStringLiteral("box %1 \"%2\": %3").arg(styleWord(style), shownTitle, oneLine(prompt));
+    if (style == MessageStyle::Question)
+        line += answer == Answer::Yes ? QStringLiteral(" -> Yes") : QStringLiteral(" -> No (without --yes)");
+    say(line, style == MessageStyle::Critical || style == MessageStyle::Exclamation);
+    return answer;
+}
+
+void ConsoleServices::setSelectAllChecked(bool checked)
+{
+    const bool changed = checked != m_selectAll;
+    m_selectAll = checked;
+    if (changed && onSelectAllChanged)
+        onSelectAllChanged();
+}

@@ -1,0 +1,55 @@
+#pragma once
+
+#include "common/services.h"
+
+#include <QList>
+#include <QString>
+
+#include <functional>
+
+// The window services of the unattended mode: every status text and every
+// box is one line on standard output (a box with its kind and title), the
+// failures (critical and exclamation boxes) also on standard error; a
+// question is answered Yes only when the command line says --yes. The bar,
+// the cursor, the panel and the lists have no screen here.
+class ConsoleServices final : public Services
+{
+public:
+    struct Record
+    {
+        bool box = false;
+        QString text;
+        MessageStyle style = MessageStyle::Information;
+        QString title;
+        Answer answer = Answer::Ok;
+    };
+
+    ConsoleServices(bool yes, bool quiet) : m_yes(yes), m_quiet(quiet) {}
+
+    void setStatus(const QString &text) override;
+    void processPendingEvents() override;
+    void setBusyCursor(bool) override {}
+    Answer showMessage(const QString &prompt, MessageStyle style, const QString &title = QString()) override;
+    void showReportPanel(bool) override {}
+    void setProgressRange(int, int) override {}
+    void setProgressValue(int) override {}
+    void setServerList(const QStringList &) override {}
+    void setReportColumn(const QString &, int) override {}
+    bool selectAllChecked() const override { return m_selectAll; }
+    void setSelectAllChecked(bool checked) override;
+
+    // Runs "Select All"'s handler when its value changes.
+    std::function<void()> onSelectAllChanged;
+
+    // Everything said, in order.
+    const QList<Record> &records() const { return m_records; }
+
+    // A line of the unattended mode's own (a result, a usage error).
+    void say(const QString &line, bool failure = false);
+
+private:
+    bool m_yes;
+    bool m_quiet;
+    bool m_selectAll = false;
+    QList<Record> m_records;
+};

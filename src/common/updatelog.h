@@ -1,0 +1,52 @@
+#pragma once
+
+#include <QDateTime>
+#include <QString>
+#include <QStringList>
+
+// The update log, updater.log: one line per thing the tool did or said,
+// time-stamped in ISO 8601 with the offset from UTC, for the IT people who
+// keep a school's machines current. Both the window and the command line
+// write it.
+//
+// Every line is appended by one write to a file opened for appending and
+// closed again, so a crash loses no earlier line and two processes writing
+// at once lose none. At 1 MiB the log is rotated: it becomes updater.log.1
+// (replacing an older one) and a new updater.log begins. No password is
+// ever written: lines pass through the mask first.
+class UpdateLog
+{
+public:
+    static constexpr qint64 kRotateBytes = qint64{1024} * 1024;
+
+    // A log at `path`; an empty path logs nothing.
+    explicit UpdateLog(QString path = QString(), qint64 rotateBytes = kRotateBytes);
+
+    // updater.log in the application folder, or in the user's application
+    // data folder when the application folder cannot be written.
+    static QString defaultPath(const QString &appFolder);
+
+    QString path() const { return m_path; }
+
+    // One line: "TIME [PID] KIND: TEXT", line ends inside the text shown as
+    // " | ". False when it could not be written.
+    bool write(const QString &kind, const QString &text);
+
+    // ISO 8601 local time with its offset: 2026-12-08T21:30:05.123+01:00.
+    static QString timeStamp(const QDateTime &when);
+
+    // What the tool is at ("batch 3 of 10"), for the lines that follow.
+    void setStep(const QString &step) { m_step = step; }
+    QString step() const { return m_step; }
+
+    // Texts never to write (the database password); they are masked.
+    void addSecret(const QString &secret);
+
+private:
+    void rotateIfFull();
+
+    QString m_path;
+    qint64 m_rotateBytes;
+    QStringList m_secrets;
+    QString m_step;
+};
