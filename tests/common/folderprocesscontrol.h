@@ -19,12 +19,14 @@ public:
     {
     }
 
-    void stopAll(const QString &name) override
+    int stopAll(const QString &name) override
     {
+        int stopped = 0;
         for (const qint64 pid : LinuxProcessControl::matching(name)) {
-            if (StandIns::executableOf(pid).startsWith(m_folder))
-                ::kill(static_cast<pid_t>(pid), SIGKILL);
+            if (StandIns::executableOf(pid).startsWith(m_folder) && ::kill(static_cast<pid_t>(pid), SIGKILL) == 0)
+                ++stopped;
         }
+        return stopped;
     }
     bool startDetached(const QString &program, const QStringList &arguments, const QString &workingFolder) override
     {

@@ -7,7 +7,11 @@
 class RecordingProcesses : public ProcessControl
 {
 public:
-    void stopAll(const QString &name) override { log << QStringLiteral("stop:") + name; }
+    int stopAll(const QString &name) override
+    {
+        log << QStringLiteral("stop:") + name;
+        return 0;
+    }
     bool startDetached(const QString &program, const QStringList &arguments, const QString &workingFolder) override
     {
         log << QStringLiteral("start:%1 %2 @%3").arg(program, arguments.join(QLatin1Char(' ')), workingFolder);

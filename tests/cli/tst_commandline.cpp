@@ -1,0 +1,52 @@
+#include "cli/commandline.h"
+
+#include <QTest>
+
+using namespace Qt::StringLiterals;
+
+class TestCommandLine : public QObject
+{
+    Q_OBJECT
+private slots:
+    void parse_data();
+    void parse();
+};
+
+void TestCommandLine::parse_data()
+{
+    QTest::addColumn<QString>("line");
+    QTest::addColumn<bool>("usable");
+    QTest::newRow("check") << "--check" << true;
+    QTest::newRow("update app, yes, log, quiet") << "--update-app --yes --log /tmp/u.log --quiet" << true;
+    QTest::newRow("reports by name") << "--update-reports Fees.rpt Roll.rpt" << true;
+    QTest::newRow("reports, all, rate as option=value") << "--update-reports --all --max-rate=1048576" << true;
+    QTest::newRow("sp with timeout and jitter") << "--update-sp --yes --sql-timeout 0 --jitter 5" << true;
+    QTest::newRow("nothing to do") << "--yes" << false;
+    QTest::newRow("unknown option") << "--check --fast" << false;
+    QTest::newRow("two actions") << "--check --update-app" << false;
+    QTest::newRow("missing value") << "--update-app --log" << false;
+    QTest::newRow("value that is an option") << "--update-app --max-rate --yes" << false;
+    QTest::newRow("not a number") << "--update-sp --sql-timeout soon" << false;
+    QTest::newRow("negative number") << "--update-sp --jitter -3" << false;
+    QTest::newRow("reports: neither all nor names") << "--update-reports" << false;
+    QTest::newRow("reports: all and names") << "--update-reports --all Fees.rpt" << false;
+    QTest::newRow("a name without reports") << "--update-app Fees.rpt" << false;
+    QTest::newRow("a value for a switch") << "--update-app --yes=no" << false;
+}
+
+void TestCommandLine::parse()
+{
+    QFETCH(QString, line);
+    QFETCH(bool, usable);
+    const CommandLine parsed = CommandLine::parse(line.split(u' '));
+    QVERIFY2(parsed.error.isEmpty() == usable, qPrintable(parsed.error));
+    if (line == QLatin1String("--update-reports --all --max-rate=1048576")) {
+        QVERIFY(parsed.allReports);
+        QCOMPARE(parsed.maxRate, qint64{1048576});
+    }
+    if (line.startsWith(QLatin1String("--update-reports Fees")))
+        QCOMPARE(parsed.reports, (QStringList{u"Fees.rpt"_s, u"Roll.rpt"_s}));
+}
+
+QTEST_GUILESS_MAIN(TestCommandLine)
+#include "tst_commandline.moc"

@@ -1,0 +1,96 @@
+#include "common/updatelog.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+QStringList lines(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return QString::fromUtf8(file.readAll()).split(u'\n', Qt::SkipEmptyParts);
+}
+} // namespace
+
+class TestUpdateLog : public QObject
+{
+    Q_OBJECT
+private slots:
+    void lineForm();
+    void rotatesAtItsSize();
+    void twoProcessesLoseNoLine();
+};
+
+void TestUpdateLog::lineForm()
+{
+    QTemporaryDir dir;
+    UpdateLog log(dir.filePath(u"updater.log"_s));
+    log.addSecret(u"tr5kelvo"_s);
+    QVERIFY(log.write(u"box"_s, u"Login failed for sa with tr5kelvo\r\nsecond line"_s));
+    const QStringList written = lines(log.path());
+    QCOMPARE(written.size(), 1);
+    QVERIFY2(written.first().endsWith(u"box: Login failed for sa with ******** | second line"_s),
+             qPrintable(written.first()));
+    // The offset is written out, also for UTC.
+    const QDateTime utc(QDate(2026, 12, 8), QTime(9, 5, 7, 12), Qt::UTC);
+    QCOMPARE(UpdateLog::timeStamp(utc), u"2026-12-08T09:05:07.012+00:00"_s);
+    QCOMPARE(UpdateLog::timeStamp(utc.toOffsetFromUtc(-5 * 3600 - 1800)), u"2026-12-08T03:35:07.012-05:30"_s);
+}
+
+void TestUpdateLog::rotatesAtItsSize()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(u"updater.log"_s);
+    UpdateLog log(path); // the real limit, 1 MiB
+    const QString text(200, u'x');
+    int written = 0;
+    while (!QFile::exists(path + u".1"_s) && written < 10'000) {
+        QVERIFY(log.write(u"line"_s, QString::number(written) + text));
+        ++written;
+    }
+    QVERIFY(QFile::exists(path + u".1"_s));
+    const QStringList older = lines(path + u".1"_s);
+    const QStringList newer = lines(path);
+    QCOMPARE(older.size() + newer.size(), written); // nothing lost in the step
+    QVERIFY(QFileInfo(path + u".1"_s).size() >= UpdateLog::kRotateBytes);
+    QVERIFY(QFileInfo(path + u".1"_s).size() < UpdateLog::kRotateBytes + 1024);
+    QCOMPARE(newer.size(), 1);
+    // Only one older file is kept.
+    for (int i = 0; i < 6000; ++i)
+        log.write(u"line"_s, text);
+    QVERIFY(!QFile::exists(path + u".2"_s));
+    QVERIFY(QFileInfo(path).size() < UpdateLog::kRotateBytes);
+}
+
+void TestUpdateLog::twoProcessesLoseNoLine()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(u"updater.log"_s);
+    QProcess first;
+    QProcess second;
+    first.start(QString::fromUtf8(LOG_WRITER), {path, u"2000"_s, u"first"_s});
+    second.start(QString::fromUtf8(LOG_WRITER), {path, u"2000"_s, u"second"_s});
+    QVERIFY(first.waitForFinished(60'000) && second.waitForFinished(60'000));
+    QCOMPARE(first.exitCode() + second.exitCode(), 0);
+    const QStringList written = lines(path);
+    QCOMPARE(written.size(), 4000);
+    for (const QString &tag : {u"first"_s, u"second"_s}) {
+        int next = 1;
+        for (const QString &line : written) {
+            if (line.contains(u"test: "_s + tag + u' ')) {
+                QCOMPARE(line.section(u' ', -1).toInt(), next); // whole, in order
+                ++next;
+            }
+        }
+        QCOMPARE(next, 2001);
+    }
+}
+
+QTEST_GUILESS_MAIN(TestUpdateLog)
+#include "tst_updatelog.moc"
