@@ -4,7 +4,8 @@
 //
 //   devserver ROOT STATE_FOLDER [PORT]
 //
-// Prints "listening 127.0.0.1:PORT" once it serves.
+// Prints "listening 127.0.0.1:PORT" once it serves, then "request TARGET"
+// for every request.
 #include "httpsfileserver.h"
 #include "testpki.h"
 
@@ -32,6 +33,8 @@ int main(int argc, char **argv)
         err << "cannot listen\n";
         return 1;
     }
-    QTextStream(stdout) << "listening " << server.host() << Qt::endl;
+    QTextStream out(stdout);
+    server.onRequest = [&out](const QString &target) { out << "request " << target << Qt::endl; };
+    out << "listening " << server.host() << Qt::endl;
     return QCoreApplication::exec();
 }

@@ -171,6 +171,8 @@ void HttpsFileServer::serve(QSslSocket *socket, const QByteArray &request)
     const QByteArray target = headers.value(0).split(' ').value(1);
     headers.removeFirst();
     m_requests << QString::fromLatin1(target);
+    if (onRequest)
+        onRequest(m_requests.last());
     m_headers << headers;
     m_sent->append(0);
     const QString path

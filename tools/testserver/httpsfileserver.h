@@ -6,6 +6,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <memory>
 
 class TlsListener;
@@ -84,6 +85,8 @@ public:
     QList<QByteArrayList> requestHeaders() const { return m_headers; }
     // The body bytes written for every request, in the same order.
     QList<qint64> bodyBytesSent() const { return *m_sent; }
+    // Called with every request target as it arrives.
+    std::function<void(const QString &target)> onRequest;
     void clearRequests()
     {
         m_requests.clear();
