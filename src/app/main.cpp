@@ -8,6 +8,10 @@
 
 #include <QApplication>
 
+#ifdef Q_OS_WIN
+#include "win32/win32layer.h"
+#endif
+
 #include <memory>
 
 int main(int argc, char **argv)
@@ -15,6 +19,9 @@ int main(int argc, char **argv)
     // With arguments: the unattended mode, without a window and without a
     // display.
     if (argc > 1) {
+#ifdef Q_OS_WIN
+        Win32::useParentConsole();
+#endif
         const QCoreApplication app(argc, argv);
         QCoreApplication::setApplicationName(QStringLiteral("Updater"));
         return runCommandLine(QCoreApplication::arguments().mid(1));

@@ -1,15 +1,15 @@
 #include "app/updater.h"
 
 #include "app/messagebox.h"
+#include "common/loggingservices.h"
 #include "reports/reportactions.h"
 #include "reports/reportlist.h"
+#include "sp/loggingdatabase.h"
 #include "sp/spupdate.h"
 #include "update/appupdate.h"
-#include "common/loggingservices.h"
-#include "sp/loggingdatabase.h"
 #include "update/installation.h"
-#include "update/logginginstall.h"
 #include "update/installfiles.h"
+#include "update/logginginstall.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -313,9 +313,7 @@ void Updater::runAction(const std::function<void(Services &, InstallFiles &)> &a
     LoggingFiles files(InstallFiles::plain(), *m_platform.log);
     // Every action traps its own failures; this is the last guard, so that
     // nothing thrown reaches the event loop and ends the program.
-    attempt([&] {
-        Installation::runAction(services, m_platform.appFolder, files, [&] { action(services, files); });
-    });
+    attempt([&] { Installation::runAction(services, m_platform.appFolder, files, [&] { action(services, files); }); });
     m_actionRunning = false;
     if (m_closeRequested) {
         m_closeRequested = false;
@@ -326,8 +324,8 @@ void Updater::runAction(const std::function<void(Services &, InstallFiles &)> &a
 void Updater::cmdCheckUpdate_Click()
 {
     runAction([this](Services &services, InstallFiles &files) {
-        AppUpdate(services, m_platform.web, m_platform.clock, m_platform.endpoints, m_platform.appFolder,
-                  *m_processes, files, m_platform.keys)
+        AppUpdate(services, m_platform.web, m_platform.clock, m_platform.endpoints, m_platform.appFolder, *m_processes,
+                  files, m_platform.keys)
             .run();
     });
 }

@@ -212,8 +212,9 @@ int runCommandLine(const QStringList &arguments)
 
     const QString appFolder = applicationFolder();
     UpdateLog log(line.logPath.isEmpty() ? UpdateLog::defaultPath(appFolder) : line.logPath);
-    log.write(QStringLiteral("start"), QStringLiteral("updater %1 in %2: %3")
-                                           .arg(QStringLiteral(UPDATER_VERSION), appFolder, arguments.join(u' ')));
+    log.write(
+        QStringLiteral("start"),
+        QStringLiteral("updater %1 in %2: %3").arg(QStringLiteral(UPDATER_VERSION), appFolder, arguments.join(u' ')));
     Run run(line, appFolder, log);
     if (line.jitterSeconds > 0) {
         // Machines started by one schedule spread their requests.

@@ -46,7 +46,10 @@ CommandLine CommandLine::parse(const QStringList &arguments)
             const QString text = takeValue();
             qint64 number = 0;
             if (line.error.isEmpty() && (!wholeNumber(text, number) || number > ceiling))
-                fail(QStringLiteral("%1 needs a whole number from 0 to %2, not \"%3\".").arg(option).arg(ceiling).arg(text));
+                fail(QStringLiteral("%1 needs a whole number from 0 to %2, not \"%3\".")
+                         .arg(option)
+                         .arg(ceiling)
+                         .arg(text));
             return number;
         };
         auto noValue = [&] {
@@ -66,7 +69,8 @@ CommandLine CommandLine::parse(const QStringList &arguments)
         } else if (option == QLatin1String("--update-sp")) {
             noValue();
             setAction(Action::UpdateSp, option);
-        } else if (option == QLatin1String("--help") || option == QLatin1String("-h") || option == QLatin1String("/?")) {
+        } else if (option == QLatin1String("--help") || option == QLatin1String("-h")
+                   || option == QLatin1String("/?")) {
             noValue();
             setAction(Action::Help, option);
         } else if (option == QLatin1String("--version")) {

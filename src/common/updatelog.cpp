@@ -83,8 +83,5 @@ bool UpdateLog::write(const QString &kind, const QString &text)
                              + QStringLiteral("] ") + kind + QStringLiteral(": ") + shown)
                                 .toUtf8()
         + '\n';
-    QFile file(m_path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered))
-        return false;
-    return file.write(line) == line.size();
+    return FileOps::append(m_path, line);
 }

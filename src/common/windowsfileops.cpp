@@ -1,16 +1,21 @@
 #include "common/fileops.h"
 
-#include <QDir>
+#include "win32/win32layer.h"
 
-#include <windows.h>
+#include <QDir>
 
 namespace FileOps {
 
 bool replace(const QString &from, const QString &to)
 {
-    const std::wstring source = QDir::toNativeSeparators(from).toStdWString();
-    const std::wstring target = QDir::toNativeSeparators(to).toStdWString();
-    return MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    return Win32::moveReplacing(QDir::toNativeSeparators(from).toStdWString(),
+                                QDir::toNativeSeparators(to).toStdWString());
+}
+
+bool append(const QString &path, const QByteArray &bytes)
+{
+    return Win32::appendBytes(QDir::toNativeSeparators(path).toStdWString(), bytes.constData(),
+                              static_cast<std::size_t>(bytes.size()));
 }
 
 } // namespace FileOps

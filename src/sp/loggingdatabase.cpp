@@ -8,14 +8,15 @@
 void LoggingDatabase::open(const ConnectionSettings &settings)
 {
     m_log.addSecret(settings.password);
-    const QString what = QStringLiteral("database %1 on %2 through %3")
-                             .arg(settings.database, settings.server, settings.driver);
+    const QString what
+        = QStringLiteral("database %1 on %2 through %3").arg(settings.database, settings.server, settings.driver);
     try {
         m_inner->open(settings);
     } catch (...) {
         const Failure failure = currentFailure();
-        m_log.write(QStringLiteral("database"),
-                    QStringLiteral("could not connect to %1: %2 (%3)").arg(what, failure.description).arg(failure.number));
+        m_log.write(
+            QStringLiteral("database"),
+            QStringLiteral("could not connect to %1: %2 (%3)").arg(what, failure.description).arg(failure.number));
         throw;
     }
     m_log.write(QStringLiteral("database"), QStringLiteral("connected to ") + what);
@@ -30,11 +31,12 @@ void LoggingDatabase::execute(const QString &batch)
         m_inner->execute(batch);
     } catch (...) {
         const Failure failure = currentFailure();
-        m_log.write(QStringLiteral("batch"), QStringLiteral("%1: %2 ms, failed: %3 (%4)")
-                                                 .arg(step)
-                                                 .arg(timer.elapsed())
-                                                 .arg(failure.description)
-                                                 .arg(failure.number));
+        m_log.write(QStringLiteral("batch"),
+                    QStringLiteral("%1: %2 ms, failed: %3 (%4)")
+                        .arg(step)
+                        .arg(timer.elapsed())
+                        .arg(failure.description)
+                        .arg(failure.number));
         throw;
     }
     m_log.write(QStringLiteral("batch"), QStringLiteral("%1: %2 ms, done").arg(step).arg(timer.elapsed()));

@@ -21,26 +21,27 @@ int LoggingProcesses::stopAll(const QString &name)
 bool LoggingProcesses::startDetached(const QString &program, const QStringList &arguments, const QString &workingFolder)
 {
     const bool started = m_inner.startDetached(program, arguments, workingFolder);
-    m_log.write(QStringLiteral("process"), QStringLiteral("%1 %2 %3 in %4")
-                                               .arg(started ? QStringLiteral("started") : QStringLiteral("could not start"),
-                                                    shown(program), arguments.join(QLatin1Char(' ')), shown(workingFolder)));
+    m_log.write(QStringLiteral("process"),
+                QStringLiteral("%1 %2 %3 in %4")
+                    .arg(started ? QStringLiteral("started") : QStringLiteral("could not start"), shown(program),
+                         arguments.join(QLatin1Char(' ')), shown(workingFolder)));
     return started;
 }
 
 bool LoggingFiles::move(const QString &from, const QString &to)
 {
     const bool moved = m_inner.move(from, to);
-    m_log.write(QStringLiteral("file"), QStringLiteral("%1 %2 to %3")
-                                            .arg(moved ? QStringLiteral("moved") : QStringLiteral("could not move"),
-                                                 shown(from), shown(to)));
+    m_log.write(QStringLiteral("file"),
+                QStringLiteral("%1 %2 to %3")
+                    .arg(moved ? QStringLiteral("moved") : QStringLiteral("could not move"), shown(from), shown(to)));
     return moved;
 }
 
 bool LoggingFiles::remove(const QString &path)
 {
     const bool removed = m_inner.remove(path);
-    m_log.write(QStringLiteral("file"), QStringLiteral("%1 %2").arg(removed ? QStringLiteral("deleted")
-                                                                             : QStringLiteral("could not delete"),
-                                                                     shown(path)));
+    m_log.write(QStringLiteral("file"),
+                QStringLiteral("%1 %2").arg(removed ? QStringLiteral("deleted") : QStringLiteral("could not delete"),
+                                            shown(path)));
     return removed;
 }

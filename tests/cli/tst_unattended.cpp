@@ -104,20 +104,34 @@ void TestUnattended::exitCodes_data()
     QTest::addColumn<QString>("arguments");
     QTest::addColumn<QString>("setup");
     QTest::addColumn<int>("code");
-    QTest::newRow("check: up to date") << "--check" << "up to date" << 0;
-    QTest::newRow("check: update available") << "--check" << "" << 10;
-    QTest::newRow("update app without --yes: declined") << "--update-app" << "" << 11;
-    QTest::newRow("update app") << "--update-app --yes" << "" << 0;
-    QTest::newRow("update app, executable missing (404)") << "--update-app --yes" << "404" << 4;
-    QTest::newRow("update app, a web filter's page") << "--update-app --yes" << "html" << 5;
-    QTest::newRow("update app, another updater at work") << "--update-app --yes" << "locked" << 3;
-    QTest::newRow("reports, all") << "--update-reports --all" << "" << 0;
-    QTest::newRow("reports, one missing on the host") << "--update-reports --all" << "missing report" << 4;
-    QTest::newRow("script") << "--update-sp --yes" << "" << 0;
-    QTest::newRow("script without --yes: declined") << "--update-sp" << "" << 11;
-    QTest::newRow("script with a failing batch") << "--update-sp --yes" << "failing batch" << 7;
-    QTest::newRow("script, database unreachable") << "--update-sp --yes" << "unreachable" << 8;
-    QTest::newRow("usage error") << "--update-app --frobnicate" << "" << 2;
+    QTest::newRow("check: up to date") << "--check"
+                                       << "up to date" << 0;
+    QTest::newRow("check: update available") << "--check"
+                                             << "" << 10;
+    QTest::newRow("update app without --yes: declined") << "--update-app"
+                                                        << "" << 11;
+    QTest::newRow("update app") << "--update-app --yes"
+                                << "" << 0;
+    QTest::newRow("update app, executable missing (404)") << "--update-app --yes"
+                                                          << "404" << 4;
+    QTest::newRow("update app, a web filter's page") << "--update-app --yes"
+                                                     << "html" << 5;
+    QTest::newRow("update app, another updater at work") << "--update-app --yes"
+                                                         << "locked" << 3;
+    QTest::newRow("reports, all") << "--update-reports --all"
+                                  << "" << 0;
+    QTest::newRow("reports, one missing on the host") << "--update-reports --all"
+                                                      << "missing report" << 4;
+    QTest::newRow("script") << "--update-sp --yes"
+                            << "" << 0;
+    QTest::newRow("script without --yes: declined") << "--update-sp"
+                                                    << "" << 11;
+    QTest::newRow("script with a failing batch") << "--update-sp --yes"
+                                                 << "failing batch" << 7;
+    QTest::newRow("script, database unreachable") << "--update-sp --yes"
+                                                  << "unreachable" << 8;
+    QTest::newRow("usage error") << "--update-app --frobnicate"
+                                 << "" << 2;
 }
 
 void TestUnattended::exitCodes()

@@ -1,7 +1,9 @@
 #include "common/updatelog.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
@@ -9,6 +11,18 @@
 using namespace Qt::StringLiterals;
 
 namespace {
+// The writer program: beside this one when it was laid out with it (a
+// Windows build with its DLLs), else where the build made it.
+QString logWriter()
+{
+    const QString beside = QCoreApplication::applicationDirPath() + u"/logwriter"_s;
+    for (const QString &candidate : {beside + u".exe"_s, beside}) {
+        if (QFileInfo(candidate).isFile())
+            return candidate;
+    }
+    return QString::fromUtf8(LOG_WRITER);
+}
+
 QStringList lines(const QString &path)
 {
     QFile file(path);
@@ -74,8 +88,8 @@ void TestUpdateLog::twoProcessesLoseNoLine()
     const QString path = dir.filePath(u"updater.log"_s);
     QProcess first;
     QProcess second;
-    first.start(QString::fromUtf8(LOG_WRITER), {path, u"2000"_s, u"first"_s});
-    second.start(QString::fromUtf8(LOG_WRITER), {path, u"2000"_s, u"second"_s});
+    first.start(logWriter(), {path, u"2000"_s, u"first"_s});
+    second.start(logWriter(), {path, u"2000"_s, u"second"_s});
     QVERIFY(first.waitForFinished(60'000) && second.waitForFinished(60'000));
     QCOMPARE(first.exitCode() + second.exitCode(), 0);
     const QStringList written = lines(path);

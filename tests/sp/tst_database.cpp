@@ -97,10 +97,15 @@ void TestDatabase::driverName()
     const QByteArray saved = qgetenv("UPDATER_ODBC_DRIVER");
     qputenv("UPDATER_ODBC_DRIVER", "My Driver");
     QCOMPARE(ConnectionString::odbcDriver(), QStringLiteral("My Driver"));
+#ifdef Q_OS_WIN
+    const QString platformDefault = QStringLiteral("SQL Server");
+#else
+    const QString platformDefault = QStringLiteral("FreeTDS");
+#endif
     qputenv("UPDATER_ODBC_DRIVER", "");
-    QCOMPARE(ConnectionString::odbcDriver(), QStringLiteral("FreeTDS"));
+    QCOMPARE(ConnectionString::odbcDriver(), platformDefault);
     qunsetenv("UPDATER_ODBC_DRIVER");
-    QCOMPARE(ConnectionString::odbcDriver(), QStringLiteral("FreeTDS"));
+    QCOMPARE(ConnectionString::odbcDriver(), platformDefault);
     qputenv("UPDATER_ODBC_DRIVER", saved);
 }
 

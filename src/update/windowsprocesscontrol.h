@@ -1,0 +1,14 @@
+#pragma once
+
+#include "update/processcontrol.h"
+
+// Processes on Windows, through the Win32 layer (win32/win32layer.h): a
+// process matches a name when its image name equals it without regard to
+// case; every match this user may open is terminated, as the system's
+// management service would; a start hides the window.
+class WindowsProcessControl final : public ProcessControl
+{
+public:
+    int stopAll(const QString &name) override;
+    bool startDetached(const QString &program, const QStringList &arguments, const QString &workingFolder) override;
+};

@@ -1,0 +1,159 @@
+#include "win32/win32layer.h"
+
+#include <windows.h>
+
+#include <tlhelp32.h>
+
+#include <cstdio>
+
+namespace Win32 {
+
+namespace {
+
+bool sameName(const wchar_t *a, const std::wstring &b)
+{
+    // Names compare as the file system compares them: without regard to
+    // case, in every script.
+    return CompareStringOrdinal(a, -1, b.c_str(), static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+}
+
+// One argument quoted so that the C runtime reads it back unchanged.
+void appendQuoted(std::wstring &line, const std::wstring &argument)
+{
+    if (!argument.empty() && argument.find_first_of(L" \t\n\v\"") == std::wstring::npos) {
+        line += argument;
+        return;
+    }
+    line += L'"';
+    for (auto it = argument.begin();; ++it) {
+        std::size_t backslashes = 0;
+        while (it != argument.end() && *it == L'\\') {
+            ++it;
+            ++backslashes;
+        }
+        if (it == argument.end()) {
+            // Backslashes before the closing quote are doubled.
+            line.append(backslashes * 2, L'\\');
+            break;
+        }
+        if (*it == L'"') {
+            line.append(backslashes * 2 + 1, L'\\');
+            line += L'"';
+        } else {
+            line.append(backslashes, L'\\');
+            line += *it;
+        }
+    }
+    line += L'"';
+}
+
+} // namespace
+
+std::vector<unsigned long> processesNamed(const std::wstring &imageName)
+{
+    std::vector<unsigned long> found;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return found;
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+        if (entry.th32ProcessID != GetCurrentProcessId() && sameName(entry.szExeFile, imageName))
+            found.push_back(entry.th32ProcessID);
+    }
+    CloseHandle(snapshot);
+    return found;
+}
+
+int terminateAll(const std::wstring &imageName)
+{
+    int told = 0;
+    for (const unsigned long pid : processesNamed(imageName)) {
+        HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, pid);
+        if (!process)
+            continue; // another user's, or a protected one
+        if (TerminateProcess(process, 1))
+            ++told;
+        CloseHandle(process);
+    }
+    return told;
+}
+
+std::wstring commandLine(const std::wstring &program, const std::vector<std::wstring> &arguments)
+{
+    std::wstring line;
+    // The program's own name is read by other rules (no backslash escapes):
+    // it is always quoted, and holds no quote.
+    line += L'"';
+    line += program;
+    line += L'"';
+    for (const std::wstring &argument : arguments) {
+        line += L' ';
+        appendQuoted(line, argument);
+    }
+    return line;
+}
+
+bool startHidden(const std::wstring &program, const std::vector<std::wstring> &arguments,
+                 const std::wstring &workingFolder)
+{
+    std::wstring line = commandLine(program, arguments);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESHOWWINDOW;
+    startup.wShowWindow = SW_HIDE;
+    PROCESS_INFORMATION process{};
+    // CreateProcessW may write into the command line: it gets its own copy.
+    if (!CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, FALSE, CREATE_NEW_PROCESS_GROUP, nullptr,
+                        workingFolder.empty() ? nullptr : workingFolder.c_str(), &startup, &process))
+        return false;
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return true;
+}
+
+bool moveReplacing(const std::wstring &from, const std::wstring &to)
+{
+    return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+bool appendBytes(const std::wstring &path, const char *bytes, std::size_t size)
+{
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    // Writers take turns: the whole file is locked while one finds the end
+    // and writes there. (Appending alone is not enough under Wine, where
+    // two processes appending at once were seen to overwrite each other.)
+    OVERLAPPED whole{};
+    bool done = false;
+    if (LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole)) {
+        LARGE_INTEGER end{};
+        DWORD written = 0;
+        done = SetFilePointerEx(file, LARGE_INTEGER{}, &end, FILE_END)
+            && WriteFile(file, bytes, static_cast<DWORD>(size), &written, nullptr) && written == size;
+        UnlockFileEx(file, 0, MAXDWORD, MAXDWORD, &whole);
+    }
+    CloseHandle(file);
+    return done;
+}
+
+void useParentConsole()
+{
+    const auto leadsNowhere = [](DWORD which) {
+        HANDLE handle = GetStdHandle(which);
+        return handle == nullptr || handle == INVALID_HANDLE_VALUE || GetFileType(handle) == FILE_TYPE_UNKNOWN;
+    };
+    if (!leadsNowhere(STD_OUTPUT_HANDLE) && !leadsNowhere(STD_ERROR_HANDLE))
+        return;
+    if (!AttachConsole(ATTACH_PARENT_PROCESS))
+        return;
+    FILE *stream = nullptr;
+    if (leadsNowhere(STD_OUTPUT_HANDLE))
+        freopen_s(&stream, "CONOUT$", "w", stdout);
+    if (leadsNowhere(STD_ERROR_HANDLE))
+        freopen_s(&stream, "CONOUT$", "w", stderr);
+}
+
+} // namespace Win32

@@ -1,0 +1,51 @@
+#pragma once
+
+// The Win32 calls the tool needs, in plain C++ over the wide-character API
+// (folders with blanks and non-ASCII names included), without Qt, so that
+// the layer is built and tested on its own under Windows or Wine.
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace Win32 {
+
+// Terminates every process whose image name equals `imageName` without
+// regard to case (as the system's management queries compare names), in
+// the order a process snapshot lists them, each at once, without waiting
+// for it or checking that it ended. Processes this user may not open are
+// passed over. Returns how many were told to end.
+int terminateAll(const std::wstring &imageName);
+
+// The process ids whose image name equals `imageName` without regard to
+// case, in snapshot order.
+std::vector<unsigned long> processesNamed(const std::wstring &imageName);
+
+// Starts `program` with `arguments`, its window hidden, in
+// `workingFolder`, and does not wait for it. False when it did not start.
+bool startHidden(const std::wstring &program, const std::vector<std::wstring> &arguments,
+                 const std::wstring &workingFolder);
+
+// The command line whose arguments, split by the rules of the C runtime and
+// CommandLineToArgvW, are exactly `program` and `arguments` again (blanks,
+// quotes and backslashes quoted as those rules need).
+std::wstring commandLine(const std::wstring &program, const std::vector<std::wstring> &arguments);
+
+// Moves a file within its volume in one step, replacing a file already at
+// `to` (a running executable may be the one moved). False when nothing
+// moved.
+bool moveReplacing(const std::wstring &from, const std::wstring &to);
+
+// Appends the bytes to the file (made when missing) in one write at its
+// end, taking turns with every other writer through a lock on the file;
+// the file may meanwhile be renamed by another process. False when not all
+// were written.
+bool appendBytes(const std::wstring &path, const char *bytes, std::size_t size);
+
+// For a window program started from a console: when standard output and
+// error lead nowhere, they are joined to the console of the parent process
+// (cmd.exe, PowerShell), so the unattended mode's lines are seen there.
+// Output redirected to a file or a pipe is left as it is.
+void useParentConsole();
+
+} // namespace Win32

@@ -1,0 +1,135 @@
+// The Win32 layer against real processes and files, under Windows or Wine:
+// stand-ins found by image name without regard to case and stopped, a
+// process of another name left alone, the hidden start from a folder with
+// blanks and non-ASCII letters, and the rules the swap relies on (a running
+// executable cannot be deleted, but can be moved aside and replaced).
+//
+//   tst_win32layer STANDIN.exe
+//
+// Prints "ok - ..." or "not ok - ..." for each check; exits 1 when one
+// failed.
+#include "win32/win32layer.h"
+
+#include <windows.h>
+
+#include <shellapi.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+int failures = 0;
+
+void check(bool passed, const char *what)
+{
+    std::printf("%s - %s\n", passed ? "ok" : "not ok", what);
+    std::fflush(stdout);
+    if (!passed)
+        ++failures;
+}
+
+std::string readFile(const std::wstring &path)
+{
+    std::ifstream in(path.c_str(), std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+int countLines(const std::wstring &path)
+{
+    const std::string text = readFile(path);
+    int lines = 0;
+    for (const char c : text)
+        lines += c == '\n';
+    return lines;
+}
+
+template <typename Done>
+bool waitFor(Done done, int ms = 10'000)
+{
+    for (int waited = 0; waited < ms; waited += 50) {
+        if (done())
+            return true;
+        Sleep(50);
+    }
+    return done();
+}
+
+// The arguments CommandLineToArgvW reads from a command line.
+std::vector<std::wstring> split(const std::wstring &line)
+{
+    int count = 0;
+    wchar_t **parts = CommandLineToArgvW(line.c_str(), &count);
+    std::vector<std::wstring> result(parts, parts + count);
+    LocalFree(parts);
+    return result;
+}
+
+} // namespace
+
+int wmain(int argc, wchar_t **argv)
+{
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: tst_win32layer STANDIN.exe\n");
+        return 2;
+    }
+    const std::wstring standin = argv[1];
+
+    // Arguments read back as they were given.
+    const std::vector<std::wstring> tricky{L"/silentdbupdate", L"two words", L"say \"hi\"", L"ends\\",
+                                           L"C:\\Program Files\\", L"", L"École"};
+    std::vector<std::wstring> expected{L"C:\\Program Files\\Vantora\\Vantora.exe"};
+    expected.insert(expected.end(), tricky.begin(), tricky.end());
+    check(split(Win32::commandLine(expected.front(), tricky)) == expected,
+          "a command line reads back as its arguments");
+
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    const std::wstring folder = std::wstring(temp) + L"Desk École Ünïcode " + std::to_wstring(GetCurrentProcessId());
+    CreateDirectoryW(folder.c_str(), nullptr);
+    const std::wstring exe = folder + L"\\Vantora.exe";
+    const std::wstring other = folder + L"\\Other.exe";
+    check(CopyFileW(standin.c_str(), exe.c_str(), FALSE) && CopyFileW(standin.c_str(), other.c_str(), FALSE),
+          "stand-ins laid out in a folder with blanks and non-ASCII letters");
+
+    // Two instances and another program.
+    check(Win32::startHidden(exe, {L"one"}, folder) && Win32::startHidden(exe, {L"two"}, folder)
+              && Win32::startHidden(other, {L"other"}, folder),
+          "two stand-ins and another program started hidden");
+    check(waitFor([&] { return countLines(exe + L".log") == 2 && countLines(other + L".log") == 1; }),
+          "all three logged their start");
+    check(Win32::processesNamed(L"vantora.EXE").size() == 2, "both found by image name without regard to case");
+
+    // The swap's rules while the executable runs.
+    check(!DeleteFileW(exe.c_str()) && GetLastError() == ERROR_ACCESS_DENIED,
+          "a running executable cannot be deleted (access denied)");
+    check(Win32::moveReplacing(exe, folder + L"\\Vantora_old.exe"), "a running executable can be moved aside");
+    const std::wstring fresh = folder + L"\\Vantora_new.exe";
+    CopyFileW(standin.c_str(), fresh.c_str(), FALSE);
+    check(Win32::moveReplacing(fresh, exe), "the new one moves into its place");
+
+    // Stop: every Vantora.exe, the other program untouched.
+    check(Win32::terminateAll(L"Vantora.exe") == 2, "both stand-ins told to stop");
+    check(waitFor([] { return Win32::processesNamed(L"Vantora.exe").empty(); }), "both have ended");
+    check(Win32::processesNamed(L"Other.exe").size() == 1, "the program of another name still runs");
+
+    // The relaunch: hidden, from its folder, with the switch.
+    check(Win32::startHidden(exe, {L"/silentdbupdate"}, folder), "the new executable started hidden");
+    check(waitFor([&] { return readFile(exe + L".log").find(" /silentdbupdate\n") != std::string::npos; }),
+          "it runs with /silentdbupdate");
+
+    Win32::terminateAll(L"Vantora.exe");
+    Win32::terminateAll(L"Other.exe");
+    waitFor([] { return Win32::processesNamed(L"Vantora.exe").empty() && Win32::processesNamed(L"Other.exe").empty(); });
+    for (const wchar_t *name : {L"\\Vantora.exe", L"\\Vantora.exe.log", L"\\Other.exe", L"\\Other.exe.log",
+                                L"\\Vantora_old.exe"})
+        DeleteFileW((folder + name).c_str());
+    RemoveDirectoryW(folder.c_str());
+    std::printf("%d failed\n", failures);
+    return failures == 0 ? 0 : 1;
+}
