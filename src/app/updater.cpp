@@ -15,8 +15,10 @@
 #include <QMouseEvent>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QScreen>
 #include <QTreeView>
+#include <qpa/qwindowsysteminterface_p.h>
 
 namespace {
 
@@ -84,6 +86,8 @@ Updater::Updater(Platform platform, QWidget *parent)
 {
     build();
     load();
+    m_closeWatch.setInterval(100);
+    connect(&m_closeWatch, &QTimer::timeout, this, &Updater::takeQueuedClose);
 }
 
 Updater::~Updater()
@@ -292,9 +296,29 @@ void Updater::closeEvent(QCloseEvent *event)
     if (m_actionRunning) {
         m_closeRequested = true;
         event->ignore();
+        if (m_onClose) {
+            const std::function<void()> onClose = m_onClose;
+            onClose();
+        }
         return;
     }
     QWidget::closeEvent(event);
+}
+
+void Updater::takeQueuedClose()
+{
+    // Qt counts a close among the user's input, which stays queued while
+    // an action waits; a close is taken out here and handled at once.
+    // While a modal box is open, the window is not to be closed at all, as
+    // Qt itself does.
+    using Queue = QWindowSystemInterfacePrivate;
+    if (!m_actionRunning || QApplication::activeModalWidget() || !windowHandle())
+        return;
+    Queue::WindowSystemEvent *queued = Queue::peekWindowSystemEvent(Queue::Close);
+    if (!queued || static_cast<Queue::CloseEvent *>(queued)->window != windowHandle())
+        return;
+    Queue::removeWindowSystemEvent(queued);
+    close();
 }
 
 void Updater::runAction(const std::function<void()> &action)
@@ -302,9 +326,11 @@ void Updater::runAction(const std::function<void()> &action)
     if (m_actionRunning)
         return;
     m_actionRunning = true;
+    m_closeWatch.start();
     // Every action traps its own failures; this is the last guard, so that
     // nothing thrown reaches the event loop and ends the program.
     attempt(action);
+    m_closeWatch.stop();
     m_actionRunning = false;
     if (m_closeRequested) {
         m_closeRequested = false;
@@ -344,7 +370,10 @@ void Updater::chkAll_Click()
 void Updater::cmdDownloadSP_Click()
 {
     runAction([this] {
-        SpUpdate(*this, m_platform.web, m_platform.endpoints, m_platform.appFolder, m_platform.databases, m_serverName)
-            .run();
+        SpUpdate update(*this, m_platform.web, m_platform.endpoints, m_platform.appFolder, m_platform.databases,
+                        m_serverName);
+        m_onClose = [&update] { update.closeRequested(); };
+        const auto forget = qScopeGuard([this] { m_onClose = nullptr; });
+        update.run();
     });
 }
