@@ -159,9 +159,8 @@ void TestSpUpdate::outcomes_data()
         << "box:warn:Updater:SQL Script Execution Completed with errors: 2 of 5 batches failed." << QStringList{u"1"_s}
         << 4;
     QTest::newRow("byte-order marks and a blank batch")
-        << QByteArray("\xFF\xFE"
-                      "CREATE TABLE %S.t (n int)\r\nGO\r\n   \r\nGO\r\n"
-                      "\xEF\xBB\xBF"
+        << QByteArray("CREATE TABLE %S.t (n int)\r\nGO\r\n   \r\nGO\r\n"
+                      "\xFF\xFE"
                       "INSERT INTO %S.t VALUES (1);\r\n\xEF\xBB\xBF"
                       "INSERT INTO %S.t VALUES (2)\r\n")
         << QStringList{} << "box:info:Updater:SQL Script Execution Completed Successfully!"
