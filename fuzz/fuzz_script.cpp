@@ -1,17 +1,46 @@
-// The script reader, bytes in: one output line per line of the file, each
-// ending in CR LF and holding no other CR; lone LFs kept, CR LF turned into
-// line ends; a line never longer than its bytes; and a line starts with a
-// byte-order mark only where the file's line held a second UTF-8 mark right
-// after the one removed.
+// The script reader, bytes in. A file without a byte-order mark at its
+// start: one output line per line of the file, each ending in CR LF and
+// holding no other CR; lone LFs kept, CR LF turned into line ends; a line
+// never longer than its bytes; and a line starts with a byte-order mark
+// only where the file's line held a second UTF-8 mark right after the one
+// removed. A file with a mark: either refused, saying which encoding its
+// bytes break, or valid text whose lines each end in CR LF, no line
+// starting with a mark unless the file's text held two there.
+#include "common/failure.h"
 #include "common/textrules.h"
 #include "fuzzcheck.h"
 #include "sp/sqlscript.h"
 
 #include <cstdint>
 
+namespace {
+
+void marked(const QByteArray &bytes)
+{
+    QString text;
+    try {
+        text = SqlScript::text(bytes);
+    } catch (const Failure &failure) {
+        FUZZ_CHECK(failure.number == FailureCode::InvalidText);
+        FUZZ_CHECK(failure.description.startsWith(QStringLiteral("LATEST.sql begins with the byte-order mark of ")));
+        return;
+    }
+    FUZZ_CHECK(QStringView(text).isValidUtf16());
+    FUZZ_CHECK(text.isEmpty() || text.endsWith(QStringLiteral("\r\n")));
+    FUZZ_CHECK(text.count(QLatin1Char('\r')) == text.count(QStringLiteral("\r\n")));
+    // Every character comes from at least one byte (UTF-8) or two (UTF-16).
+    FUZZ_CHECK(text.size() <= bytes.size() + text.count(QLatin1Char('\r')));
+}
+
+} // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const QByteArray bytes(reinterpret_cast<const char *>(data), qsizetype(size));
+    if (TextRules::byteOrderMark(bytes).size > 0) {
+        marked(bytes);
+        return 0;
+    }
     const QString text = SqlScript::text(bytes);
     const QList<QByteArray> byteLines = TextRules::splitLines(bytes);
     const qsizetype lines = byteLines.size();

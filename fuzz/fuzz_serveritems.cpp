@@ -1,4 +1,5 @@
-// The CONSTR.txt item reader, on the text as ServerList::load decodes it:
+// The CONSTR.txt item reader, on the text as ServerList::load decodes it
+// (a file with a byte-order mark in its encoding, or refused saying so):
 // items come in file order as pieces of the text; a comma or a CR inside an
 // item only where the item was quoted (so never beside a double quote); no
 // more items than delimiters plus one; and for a text without double quotes
@@ -17,7 +18,15 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    const QString text = TextRules::decode(QByteArray(reinterpret_cast<const char *>(data), qsizetype(size)));
+    QString text;
+    try {
+        text = TextRules::decodeFile(QByteArray(reinterpret_cast<const char *>(data), qsizetype(size)),
+                                     QStringLiteral("CONSTR.txt"));
+    } catch (const Failure &failure) {
+        FUZZ_CHECK(failure.number == FailureCode::InvalidText);
+        FUZZ_CHECK(TextRules::byteOrderMark(QByteArrayView(data, qsizetype(size))).size > 0);
+        return 0;
+    }
     const QStringList items = ServerList::splitItems(text);
 
     FUZZ_CHECK(items.isEmpty() == text.isEmpty());

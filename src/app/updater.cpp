@@ -20,8 +20,10 @@
 #include <QMouseEvent>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QScreen>
 #include <QTreeView>
+#include <qpa/qwindowsysteminterface_p.h>
 
 namespace {
 
@@ -91,6 +93,8 @@ Updater::Updater(Platform platform, QWidget *parent)
 {
     build();
     load();
+    m_closeWatch.setInterval(100);
+    connect(&m_closeWatch, &QTimer::timeout, this, &Updater::takeQueuedClose);
 }
 
 Updater::~Updater()
@@ -299,9 +303,29 @@ void Updater::closeEvent(QCloseEvent *event)
     if (m_actionRunning) {
         m_closeRequested = true;
         event->ignore();
+        if (m_onClose) {
+            const std::function<void()> onClose = m_onClose;
+            onClose();
+        }
         return;
     }
     QWidget::closeEvent(event);
+}
+
+void Updater::takeQueuedClose()
+{
+    // Qt counts a close among the user's input, which stays queued while
+    // an action waits; a close is taken out here and handled at once.
+    // While a modal box is open, the window is not to be closed at all, as
+    // Qt itself does.
+    using Queue = QWindowSystemInterfacePrivate;
+    if (!m_actionRunning || QApplication::activeModalWidget() || !windowHandle())
+        return;
+    Queue::WindowSystemEvent *queued = Queue::peekWindowSystemEvent(Queue::Close);
+    if (!queued || static_cast<Queue::CloseEvent *>(queued)->window != windowHandle())
+        return;
+    Queue::removeWindowSystemEvent(queued);
+    close();
 }
 
 void Updater::runAction(const std::function<void(Services &, InstallFiles &)> &action)
@@ -311,9 +335,11 @@ void Updater::runAction(const std::function<void(Services &, InstallFiles &)> &a
     m_actionRunning = true;
     LoggingServices services(*this, *m_platform.log);
     LoggingFiles files(InstallFiles::plain(), *m_platform.log);
+    m_closeWatch.start();
     // Every action traps its own failures; this is the last guard, so that
     // nothing thrown reaches the event loop and ends the program.
     attempt([&] { Installation::runAction(services, m_platform.appFolder, files, [&] { action(services, files); }); });
+    m_closeWatch.stop();
     m_actionRunning = false;
     if (m_closeRequested) {
         m_closeRequested = false;
@@ -354,8 +380,10 @@ void Updater::chkAll_Click()
 void Updater::cmdDownloadSP_Click()
 {
     runAction([this](Services &services, InstallFiles &) {
-        SpUpdate(services, m_platform.web, m_platform.endpoints, m_platform.appFolder, m_databases, m_serverName,
-                 m_platform.keys)
-            .run();
+        SpUpdate update(services, m_platform.web, m_platform.endpoints, m_platform.appFolder, m_databases, m_serverName,
+                        m_platform.keys);
+        m_onClose = [&update] { update.closeRequested(); };
+        const auto forget = qScopeGuard([this] { m_onClose = nullptr; });
+        update.run();
     });
 }

@@ -5,6 +5,7 @@
 
 #include <QElapsedTimer>
 #include <QLabel>
+#include <QTimer>
 #include <QWidget>
 
 #include <functional>
@@ -84,10 +85,14 @@ private:
     // runs (queued clicks are handled when the action processes pending
     // events) is ignored: two updates interleaved could delete the
     // executable or run a script twice. A close asked for meanwhile
-    // happens when the action has ended.
-    // The action gets the window services and the swap's file steps, both
-    // writing to the update log.
+    // happens when the action has ended; the action hears of it first
+    // through m_onClose when it has set one. The action gets the window
+    // services and the swap's file steps, both writing to the update log.
     void runAction(const std::function<void(Services &, InstallFiles &)> &action);
+    // A close that the window system has queued while the action waits
+    // with user input deferred (a database call, a transfer): taken out of
+    // the queue and handled now, so that the action can hear of it.
+    void takeQueuedClose();
     void hidePanelTrap();
 
     void cmdCheckUpdate_Click();
@@ -105,6 +110,8 @@ private:
     static constexpr qint64 kEventsIntervalMs = 15;
     QElapsedTimer m_sinceEvents;
     bool m_closeRequested = false;
+    std::function<void()> m_onClose;
+    QTimer m_closeWatch;
     int m_progressMinimum = 0;
     int m_progressMaximum = 100;
     QString m_serverName;

@@ -17,12 +17,13 @@ struct Failure
 // Well-known failure numbers of the tool's own steps (network codes live in
 // net/transfercodes.h).
 namespace FailureCode {
-constexpr int FileNotFound = 53; // a file that must be there is not
-constexpr int PathAccess = 75;   // a file or folder cannot be opened or created
-constexpr int InputPastEnd = 62; // reading past the end of a file
-constexpr int WriteFailed = 57;  // writing a file failed
-constexpr int OutOfMemory = 7;   // the computer ran out of memory
-constexpr int Internal = 51;     // anything else that went wrong inside the tool
+constexpr int FileNotFound = 53;  // a file that must be there is not
+constexpr int PathAccess = 75;    // a file or folder cannot be opened or created
+constexpr int InputPastEnd = 62;  // reading past the end of a file
+constexpr int WriteFailed = 57;   // writing a file failed
+constexpr int OutOfMemory = 7;    // the computer ran out of memory
+constexpr int Internal = 51;      // anything else that went wrong inside the tool
+constexpr int InvalidText = 3100; // a file's bytes are not valid in the encoding its mark names
 } // namespace FailureCode
 
 // The failure a catch (...) block is handling: a Failure as it is, anything

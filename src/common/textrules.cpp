@@ -9,16 +9,100 @@
 
 namespace TextRules {
 
+namespace {
+
+QByteArray &codePage()
+{
+    static QByteArray name;
+    return name;
+}
+
+} // namespace
+
+void useCodePage(const QByteArray &name)
+{
+    codePage() = name;
+}
+
+QStringDecoder systemDecoder(QStringConverter::Flags flags)
+{
+    if (codePage().isEmpty())
+        return QStringDecoder(QStringConverter::System, flags);
+    return QStringDecoder(codePage().constData(), flags);
+}
+
 QString decode(const QByteArray &bytes)
 {
-    QStringDecoder decoder(QStringConverter::System);
+    QStringDecoder decoder = systemDecoder();
     return decoder.decode(bytes);
 }
 
 QByteArray encode(const QString &text)
 {
-    QStringEncoder encoder(QStringConverter::System);
+    QStringEncoder encoder
+        = codePage().isEmpty() ? QStringEncoder(QStringConverter::System) : QStringEncoder(codePage().constData());
     return encoder.encode(text);
+}
+
+ByteOrderMark byteOrderMark(QByteArrayView start)
+{
+    if (start.startsWith("\xEF\xBB\xBF"))
+        return {QStringConverter::Utf8, 3};
+    if (start.startsWith("\xFF\xFE"))
+        return {QStringConverter::Utf16LE, 2};
+    if (start.startsWith("\xFE\xFF"))
+        return {QStringConverter::Utf16BE, 2};
+    return {};
+}
+
+MarkedDecoder::MarkedDecoder(ByteOrderMark mark, QString fileName)
+    : m_mark(mark), m_fileName(std::move(fileName)),
+      // A second mark is text; the first is not handed to the decoder.
+      m_decoder(mark.encoding, QStringConverter::Flag::ConvertInitialBom)
+{
+}
+
+QString MarkedDecoder::decode(QByteArrayView piece)
+{
+    QString text = m_decoder.decode(piece);
+    if (m_decoder.hasError())
+        refuse();
+    return text;
+}
+
+void MarkedDecoder::check(QStringView text) const
+{
+    if (!text.isValidUtf16())
+        refuse();
+}
+
+void MarkedDecoder::finish()
+{
+    if (m_decoder.cutShort())
+        refuse();
+}
+
+void MarkedDecoder::refuse() const
+{
+    const QString name = m_mark.encoding == QStringConverter::Utf8 ? QStringLiteral("UTF-8")
+        : m_mark.encoding == QStringConverter::Utf16LE             ? QStringLiteral("UTF-16 (little-endian)")
+                                                                   : QStringLiteral("UTF-16 (big-endian)");
+    throw Failure{FailureCode::InvalidText,
+                  QStringLiteral("%1 begins with the byte-order mark of %2 but is not valid %2 text. Save it again "
+                                 "as %2, or as ANSI text without a mark.")
+                      .arg(m_fileName, name)};
+}
+
+QString decodeFile(const QByteArray &bytes, const QString &fileName)
+{
+    const ByteOrderMark mark = byteOrderMark(bytes);
+    if (mark.size == 0)
+        return decode(bytes);
+    MarkedDecoder decoder(mark, fileName);
+    const QString text = decoder.decode(QByteArrayView(bytes).sliced(mark.size));
+    decoder.finish();
+    decoder.check(text);
+    return text;
 }
 
 void LineSplitter::feed(QByteArrayView piece, const Sink &line)

@@ -6,6 +6,10 @@
 #include <functional>
 #include <memory>
 
+// How long one batch may run, in seconds, unless told otherwise: the
+// command timeout of the clients the scripts are written for.
+inline constexpr int kDefaultCommandTimeout = 30;
+
 // What a connection to the application's database is made of.
 struct ConnectionSettings
 {
@@ -14,6 +18,8 @@ struct ConnectionSettings
     QString database;
     QString login;
     QString password; // never shown: every text that could hold it is masked
+    // Seconds a batch may run before the driver stops it; 0: no limit.
+    int commandTimeout = kDefaultCommandTimeout;
 };
 
 // One connection to the application's database, as the stored-procedure
@@ -26,8 +32,16 @@ public:
     // Opens the connection.
     virtual void open(const ConnectionSettings &settings) = 0;
     // Runs one batch as text, discarding any result. A batch holding a NUL
-    // character is refused without being run.
+    // character is refused without being run. A failure is thrown with the
+    // number ExecuteFailed; ConnectionLost when the connection is gone (a
+    // connection-failure state of the driver, SQLSTATE class 08, or a
+    // connection found dead after the failure); Cancelled when cancel()
+    // stopped the batch.
     virtual void execute(const QString &batch) = 0;
+    // Asks the driver to stop the batch that execute() is running. Called
+    // on the thread that called execute(), from an event handled while it
+    // waits; harmless when no batch runs. Never throws.
+    virtual void cancel() = 0;
     // Closes the connection; harmless when it is not open. Never throws.
     virtual void close() = 0;
 };
@@ -37,12 +51,14 @@ using DatabaseFactory = std::function<std::unique_ptr<Database>()>;
 
 // Failure numbers of the database layer.
 namespace DatabaseCode {
-constexpr int NoServer = 3003;      // the server name is empty
-constexpr int NoDriver = 3004;      // Qt's ODBC driver is not installed
-constexpr int OpenFailed = 3005;    // the server refused or could not be reached
-constexpr int ExecuteFailed = 3006; // a batch failed
-constexpr int NotOpen = 3007;       // a batch without an open connection
-constexpr int BadServerName = 3008; // CONSTR.txt's server name cannot name a server
+constexpr int NoServer = 3003;       // the server name is empty
+constexpr int NoDriver = 3004;       // Qt's ODBC driver is not installed
+constexpr int OpenFailed = 3005;     // the server refused or could not be reached
+constexpr int ExecuteFailed = 3006;  // a batch failed
+constexpr int NotOpen = 3007;        // a batch without an open connection
+constexpr int BadServerName = 3008;  // CONSTR.txt's server name cannot name a server
+constexpr int Cancelled = 3009;      // a batch stopped at the user's request
+constexpr int ConnectionLost = 3010; // the connection went away under a batch
 } // namespace DatabaseCode
 
 namespace ConnectionString {

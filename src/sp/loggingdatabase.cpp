@@ -42,6 +42,12 @@ void LoggingDatabase::execute(const QString &batch)
     m_log.write(QStringLiteral("batch"), QStringLiteral("%1: %2 ms, done").arg(step).arg(timer.elapsed()));
 }
 
+void LoggingDatabase::cancel()
+{
+    m_log.write(QStringLiteral("batch"), QStringLiteral("%1: stopping it, as asked").arg(m_log.step()));
+    m_inner->cancel();
+}
+
 void LoggingDatabase::close()
 {
     m_inner->close();

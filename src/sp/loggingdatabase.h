@@ -17,6 +17,7 @@ public:
 
     void open(const ConnectionSettings &settings) override;
     void execute(const QString &batch) override;
+    void cancel() override;
     void close() override;
 
     // The factory's connections, each logging.

@@ -1,10 +1,19 @@
 #include "sp/odbcdatabase.h"
 
 #include <QAtomicInt>
+#include <QElapsedTimer>
 #include <QSqlDatabase>
+#include <QSqlDriver>
 #include <QSqlError>
-#include <QSqlQuery>
+#include <QVariant>
 
+#ifdef Q_OS_WIN
+#include <qt_windows.h>
+#endif
+#include <sql.h>
+#include <sqlext.h>
+
+#include <algorithm>
 #include <memory>
 
 namespace {
@@ -12,6 +21,12 @@ namespace {
 const QString kDriverPlugin = QStringLiteral("QODBC");
 // As long as SQL Server's own clients wait for a login.
 const QString kConnectOptions = QStringLiteral("SQL_ATTR_LOGIN_TIMEOUT=15");
+// A driver's message is cut here: some quote the whole statement.
+constexpr qsizetype kMaxMessage = 2000;
+// How many diagnostic records of one failure are read.
+constexpr SQLSMALLINT kMaxRecords = 20;
+
+static_assert(sizeof(SQLWCHAR) == sizeof(char16_t), "ODBC's wide characters are UTF-16 code units");
 
 QAtomicInt connectionCounter;
 
@@ -21,6 +36,124 @@ QString describe(const QSqlError &error)
 {
     const QString server = error.databaseText().trimmed();
     return server.isEmpty() ? error.driverText().trimmed() : server;
+}
+
+// The diagnostic records of a handle after a failure: their SQLSTATEs and
+// their messages, each message once.
+struct Diagnostics
+{
+    QStringList states;
+    QString text;
+
+    bool hasStateClass(QStringView prefix) const
+    {
+        return std::any_of(states.cbegin(), states.cend(),
+                           [&](const QString &state) { return state.startsWith(prefix); });
+    }
+};
+
+Diagnostics diagnostics(SQLSMALLINT type, SQLHANDLE handle)
+{
+    Diagnostics result;
+    QStringList messages;
+    for (SQLSMALLINT record = 1; record <= kMaxRecords; ++record) {
+        SQLWCHAR state[SQL_SQLSTATE_SIZE + 1] = {};
+        SQLINTEGER native = 0;
+        SQLSMALLINT length = 0;
+        SQLRETURN r = SQLGetDiagRecW(type, handle, record, state, &native, nullptr, 0, &length);
+        if (!SQL_SUCCEEDED(r))
+            break;
+        QString message;
+        if (length > 0) {
+            const auto wanted = static_cast<SQLSMALLINT>(qMin<qsizetype>(length, kMaxMessage) + 1);
+            QList<SQLWCHAR> buffer(wanted, 0);
+            r = SQLGetDiagRecW(type, handle, record, state, &native, buffer.data(), wanted, &length);
+            if (!SQL_SUCCEEDED(r))
+                break;
+            message = QString::fromUtf16(reinterpret_cast<const char16_t *>(buffer.constData()),
+                                         qMin<qsizetype>(length, wanted - 1));
+            if (length >= wanted)
+                message += QStringLiteral("...");
+        }
+        result.states << QString::fromUtf16(reinterpret_cast<const char16_t *>(state), SQL_SQLSTATE_SIZE);
+        message = message.trimmed();
+        if (!message.isEmpty() && !messages.contains(message))
+            messages << message;
+    }
+    result.text = messages.join(QLatin1Char(' '));
+    return result;
+}
+
+// One ODBC statement on a connection, freed at the end of its scope.
+class Statement
+{
+public:
+    explicit Statement(SQLHDBC connection)
+    {
+        if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, connection, &m_handle)))
+            m_handle = SQL_NULL_HSTMT;
+    }
+    ~Statement()
+    {
+        if (m_handle != SQL_NULL_HSTMT)
+            SQLFreeHandle(SQL_HANDLE_STMT, m_handle);
+    }
+    Statement(const Statement &) = delete;
+    Statement &operator=(const Statement &) = delete;
+
+    SQLHSTMT handle() const { return m_handle; }
+
+    // A driver that cannot bound a statement runs it unbounded, as every
+    // statement ran before the limit.
+    void setTimeout(int seconds)
+    {
+        SQLSetStmtAttr(m_handle, SQL_ATTR_QUERY_TIMEOUT, reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(seconds)),
+                       SQL_IS_UINTEGER);
+    }
+
+    // Runs the text and reads past every result it has: a server may
+    // report a later statement's failure only when its result is reached.
+    bool run(const QString &text)
+    {
+        QString copy = text; // the driver takes a writable buffer
+        SQLRETURN r
+            = SQLExecDirectW(m_handle, reinterpret_cast<SQLWCHAR *>(copy.data()), static_cast<SQLINTEGER>(copy.size()));
+        if (r == SQL_SUCCESS || r == SQL_SUCCESS_WITH_INFO || r == SQL_NO_DATA) {
+            do
+                r = SQLMoreResults(m_handle);
+            while (r == SQL_SUCCESS || r == SQL_SUCCESS_WITH_INFO);
+        }
+        return r == SQL_NO_DATA;
+    }
+
+private:
+    SQLHSTMT m_handle = SQL_NULL_HSTMT;
+};
+
+// The ODBC connection handle under Qt's connection.
+SQLHDBC connectionHandle(const QSqlDatabase &db)
+{
+    const QVariant handle = db.driver() ? db.driver()->handle() : QVariant();
+    if (handle.metaType() != QMetaType::fromType<SQLHDBC>())
+        return SQL_NULL_HDBC;
+    return *static_cast<const SQLHDBC *>(handle.constData());
+}
+
+// Whether the connection is gone: the driver says so, or a statement that
+// does nothing fails with a connection-failure state. Asked after a failure
+// that did not name the connection itself (a driver may first report the
+// server's reason for ending the session).
+bool connectionGone(SQLHDBC connection, int timeout)
+{
+    SQLUINTEGER dead = SQL_CD_FALSE;
+    if (SQL_SUCCEEDED(SQLGetConnectAttrW(connection, SQL_ATTR_CONNECTION_DEAD, &dead, SQL_IS_UINTEGER, nullptr))
+        && dead == SQL_CD_TRUE)
+        return true;
+    Statement probe(connection);
+    if (probe.handle() == SQL_NULL_HSTMT)
+        return diagnostics(SQL_HANDLE_DBC, connection).hasStateClass(u"08");
+    probe.setTimeout(timeout);
+    return !probe.run(QStringLiteral("SELECT 1")) && diagnostics(SQL_HANDLE_STMT, probe.handle()).hasStateClass(u"08");
 }
 
 } // namespace
@@ -57,6 +190,7 @@ void OdbcDatabase::open(const ConnectionSettings &settings)
     m_secrets.clear();
     if (!settings.password.isEmpty())
         m_secrets << settings.password;
+    m_commandTimeout = qMax(0, settings.commandTimeout);
     const QString odbc = ConnectionString::odbc(settings);
     if (!QSqlDatabase::isDriverAvailable(kDriverPlugin))
         throw failure(DatabaseCode::NoDriver, QStringLiteral("Qt's ODBC database driver (QODBC) is not installed."));
@@ -84,29 +218,69 @@ void OdbcDatabase::execute(const QString &batch)
     if (batch.contains(QChar(0)))
         throw failure(DatabaseCode::ExecuteFailed,
                       QStringLiteral("The batch was not run: it holds a NUL character (a zero byte), which SQL "
-                                     "text never holds. A script saved as Unicode (UTF-16) must be saved as ANSI "
-                                     "text."));
-    call([&] {
-        QSqlDatabase db = QSqlDatabase::database(m_connectionName, false);
-        QSqlQuery query(db);
-        query.setForwardOnly(true);
-        if (!query.exec(batch)) {
-            const QString text = describe(query.lastError());
-            throw failure(DatabaseCode::ExecuteFailed,
-                          text.isEmpty() ? QStringLiteral("The database did not run the batch.") : text);
-        }
-        // A batch of several statements has a result for each: a server
-        // may report a later statement's failure only when its result is
-        // reached.
-        while (query.nextResult()) {
-        }
-        if (query.lastError().isValid()) {
-            const QString text = describe(query.lastError());
-            throw failure(DatabaseCode::ExecuteFailed,
-                          text.isEmpty() ? QStringLiteral("The database did not run the batch.") : text);
-        }
-        query.finish();
-    });
+                                     "text never holds. A script saved as Unicode (UTF-16) must begin with its "
+                                     "byte-order mark."));
+    m_cancelled = false;
+    call([&] { runStatement(batch); });
+}
+
+void OdbcDatabase::runStatement(const QString &batch)
+{
+    const SQLHDBC connection = connectionHandle(QSqlDatabase::database(m_connectionName, false));
+    if (connection == SQL_NULL_HDBC)
+        throw failure(DatabaseCode::NotOpen, QStringLiteral("The connection to the database is not open."));
+    Statement statement(connection);
+    if (statement.handle() == SQL_NULL_HSTMT) {
+        const Diagnostics why = diagnostics(SQL_HANDLE_DBC, connection);
+        throw failure(why.hasStateClass(u"08") ? DatabaseCode::ConnectionLost : DatabaseCode::ExecuteFailed,
+                      why.text.isEmpty() ? QStringLiteral("The database did not run the batch.") : why.text);
+    }
+    if (m_commandTimeout > 0)
+        statement.setTimeout(m_commandTimeout);
+
+    QElapsedTimer clock;
+    clock.start();
+    {
+        // A cancel that came before the statement was there is not lost.
+        const std::lock_guard lock(m_runningMutex);
+        if (m_cancelled)
+            throw failure(DatabaseCode::Cancelled, QStringLiteral("The batch was cancelled before it started."));
+        m_running = statement.handle();
+    }
+    const bool ran = statement.run(batch);
+    {
+        const std::lock_guard lock(m_runningMutex);
+        m_running = nullptr;
+    }
+    if (ran)
+        return;
+
+    const Diagnostics why = diagnostics(SQL_HANDLE_STMT, statement.handle());
+    QString text = why.text.isEmpty() ? QStringLiteral("The database did not run the batch.") : why.text;
+    if (m_cancelled)
+        throw failure(DatabaseCode::Cancelled, text);
+    if (why.hasStateClass(u"08"))
+        throw failure(DatabaseCode::ConnectionLost, text);
+    // The ODBC state of a timeout, or the server's own "statement
+    // cancelled" when the driver bounds the statement on the server.
+    const bool timedOut = m_commandTimeout > 0 && clock.elapsed() >= qint64{m_commandTimeout} * 1000 - 500
+        && (why.states.contains(QStringLiteral("HYT00")) || why.states.contains(QStringLiteral("57014")));
+    if (timedOut)
+        throw failure(DatabaseCode::ExecuteFailed,
+                      text
+                          + QStringLiteral(" (The batch was stopped after %1 seconds, the time one batch may run.)")
+                                .arg(m_commandTimeout));
+    if (connectionGone(connection, m_commandTimeout))
+        throw failure(DatabaseCode::ConnectionLost, text);
+    throw failure(DatabaseCode::ExecuteFailed, text);
+}
+
+void OdbcDatabase::cancel()
+{
+    m_cancelled = true;
+    const std::lock_guard lock(m_runningMutex);
+    if (m_running)
+        SQLCancel(m_running);
 }
 
 void OdbcDatabase::close()

@@ -6,13 +6,18 @@
 
 #include <QStringList>
 
+#include <atomic>
 #include <functional>
+#include <mutex>
 
 // A Database over Qt SQL's ODBC driver. The connection lives on a worker
 // thread of its own, made per object (sp/workerthread.h): every call is
 // handed to that thread, and while a long one runs the caller keeps the
 // window painting but leaves user input queued, so clicks are handled only
-// where the action itself processes pending events.
+// where the action itself processes pending events. Qt SQL opens and
+// closes the connection; each batch runs on an ODBC statement of its own
+// on that connection, which carries the command timeout and is what
+// cancel() stops.
 class OdbcDatabase final : public Database
 {
 public:
@@ -23,6 +28,7 @@ public:
 
     void open(const ConnectionSettings &settings) override;
     void execute(const QString &batch) override;
+    void cancel() override;
     void close() override;
 
     // A factory for the window.
@@ -32,9 +38,17 @@ private:
     // Runs work on the worker thread and waits for it; rethrows its failure.
     void call(const std::function<void()> &work);
     Failure failure(int number, const QString &text) const;
+    // On the worker thread: runs the batch on a statement of its own.
+    void runStatement(const QString &batch);
 
     QString m_connectionName;
     QStringList m_secrets;
+    int m_commandTimeout = kDefaultCommandTimeout;
     bool m_open = false;
+    // The statement handle of the running batch, for cancel(); guarded by
+    // m_runningMutex, so that it is never cancelled once freed.
+    std::mutex m_runningMutex;
+    void *m_running = nullptr;
+    std::atomic<bool> m_cancelled{false};
     WorkerThread m_worker;
 };

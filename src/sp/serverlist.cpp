@@ -61,8 +61,8 @@ void checkServerName(const QString &name)
         refuse(QStringLiteral("is %1 characters long; a server name has at most %2.")
                    .arg(name.size())
                    .arg(kMaxServerNameLength));
-    const QString plainText = QStringLiteral(": CONSTR.txt must be a plain text file in the system code page "
-                                             "(ANSI), one server name per line.");
+    const QString plainText = QStringLiteral(": CONSTR.txt must be a plain text file, one server name per line, "
+                                             "in the system code page (ANSI) or Unicode with its byte-order mark.");
     for (qsizetype i = 0; i < name.size(); ++i) {
         const QChar c = name.at(i);
         const QString position = QStringLiteral(" at position %1").arg(i + 1);
@@ -82,7 +82,7 @@ void load(Services &services, const QString &appFolder, QString &serverName)
 {
     const std::optional<Failure> failure = attempt([&] {
         const QString path = inFolder(appFolder, QStringLiteral("CONSTR.txt"));
-        const QStringList items = splitItems(TextRules::decode(TextRules::readFile(path)));
+        const QStringList items = splitItems(TextRules::decodeFile(TextRules::readFile(path), path));
         if (items.size() > kMaxItems)
             throw Failure{kSubscriptOutOfRange,
                           QStringLiteral("Subscript out of range: CONSTR.txt holds more than %1 items").arg(kMaxItems)};

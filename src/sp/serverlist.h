@@ -23,9 +23,12 @@ inline constexpr int kMaxServerNameLength = 1024;
 // before the end starts no further item.
 QStringList splitItems(const QString &text);
 
-// LoadServerList: reads CONSTR.txt in the application folder, shows every
-// item in the window's server list and keeps the first as serverName. Any
-// failure (file missing, unreadable, empty, more than kMaxItems items)
+// LoadServerList: reads CONSTR.txt in the application folder (in the
+// system code page, or in the encoding a byte-order mark at its start
+// names: TextRules::decodeFile), shows every item in the window's server
+// list and keeps the first as serverName. Any failure (file missing,
+// unreadable, empty, not valid in the encoding its mark names, more than
+// kMaxItems items)
 // shows its description in a critical box and leaves the list and
 // serverName as they were; the caller is not told.
 void load(Services &services, const QString &appFolder, QString &serverName);

@@ -12,20 +12,69 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QScopeGuard>
+#include <QScopedValueRollback>
+
+namespace {
+
+const QString kStopQuestion
+    = QStringLiteral("Stop the script? The running batch will be cancelled and no later batch will run.");
+
+// The batches of batches[from...] that hold something to run: how many,
+// and the numbers (1-based) of the first and the last of them.
+struct Remaining
+{
+    int count = 0;
+    int first = 0;
+    int last = 0;
+};
+
+Remaining remaining(const QList<QStringView> &batches, qsizetype from)
+{
+    Remaining result;
+    for (qsizetype i = from; i < batches.size(); ++i) {
+        if (TextRules::trimBlanks(batches.at(i)).isEmpty())
+            continue;
+        ++result.count;
+        if (result.first == 0)
+            result.first = int(i) + 1;
+        result.last = int(i) + 1;
+    }
+    return result;
+}
+
+} // namespace
 
 SpUpdate::SpUpdate(Services &services, WebClient &web, const Endpoints &endpoints, QString appFolder,
-                   DatabaseFactory databases, QString &serverName, QList<QByteArray> keys)
+                   DatabaseFactory databases, QString &serverName, QList<QByteArray> keys, int commandTimeout)
     : m_services(services), m_web(web), m_endpoints(endpoints), m_appFolder(std::move(appFolder)),
-      m_databases(std::move(databases)), m_serverName(serverName), m_keys(std::move(keys))
+      m_databases(std::move(databases)), m_serverName(serverName), m_keys(std::move(keys)),
+      m_commandTimeout(commandTimeout)
 {
 }
 
-ConnectionSettings SpUpdate::connection(const QString &serverName)
+ConnectionSettings SpUpdate::connection(const QString &serverName, int commandTimeout)
 {
     // Blanks around the name are not part of it, as in every connection
     // string that names a server.
-    return {ConnectionString::odbcDriver(), serverName.trimmed(), QStringLiteral("Quorvel"), QStringLiteral("sa"),
-            QStringLiteral("tr5kelvo")};
+    return {ConnectionString::odbcDriver(), serverName.trimmed(),       QStringLiteral("Quorvel"),
+            QStringLiteral("sa"),           QStringLiteral("tr5kelvo"), commandTimeout};
+}
+
+void SpUpdate::closeRequested()
+{
+    if (!m_running || m_asking || m_stopRequested)
+        return;
+    Answer answer = Answer::No;
+    {
+        const QScopedValueRollback asking(m_asking, true);
+        answer = m_services.showMessage(kStopQuestion, MessageStyle::Question, QStringLiteral("Confirmation"));
+    }
+    // The batches may have ended while the question was open.
+    if (answer != Answer::Yes || !m_running)
+        return;
+    m_stopRequested = true;
+    m_running->cancel();
 }
 
 void SpUpdate::run()
@@ -91,28 +140,69 @@ void SpUpdate::execute(const QString &scriptText)
 
     ServerList::checkServerName(m_serverName);
     std::unique_ptr<Database> database = m_databases();
-    database->open(connection(m_serverName));
+    database->open(connection(m_serverName, m_commandTimeout));
 
     m_services.setProgressRange(0, count - 1);
     m_services.setProgressValue(0);
     m_services.setStatus(QStringLiteral("Executing SQL script..."));
     m_services.processPendingEvents();
 
+    // From here a close of the window may stop the script.
+    m_stopRequested = false;
+    m_running = database.get();
+    auto notRunning = qScopeGuard([this] { m_running = nullptr; });
+
     int failed = 0;
+    int cancelled = 0;     // the number of the batch cancelled, 0 for none
+    int stoppedAt = count; // the index of the first batch not run
+    bool lost = false;
     for (int i = 0; i < count; ++i) {
         const QString batch = TextRules::trimBlanks(batches.at(i).toString());
         if (batch.isEmpty())
             continue;
+        if (m_stopRequested) {
+            stoppedAt = i;
+            break;
+        }
         m_services.setProgressValue(i);
         m_services.setStatus(QStringLiteral("Executing batch ") + QString::number(i + 1) + QStringLiteral(" of ")
                              + total);
         m_services.processPendingEvents();
-        if (const std::optional<Failure> failure = attempt([&] { database->execute(batch); })) {
-            ++failed;
-            m_services.showMessage(QStringLiteral("Error executing batch ") + QString::number(i + 1)
-                                       + QStringLiteral(": ") + failure->description,
-                                   MessageStyle::Critical);
+        // A stop asked for just now keeps this batch from starting.
+        if (m_stopRequested) {
+            stoppedAt = i;
+            break;
         }
+        const std::optional<Failure> failure = attempt([&] { database->execute(batch); });
+        if (!failure)
+            continue;
+        if (failure->number == DatabaseCode::Cancelled) {
+            // The user asked for it: no error box.
+            cancelled = i + 1;
+            stoppedAt = i + 1;
+            break;
+        }
+        ++failed;
+        m_services.showMessage(QStringLiteral("Error executing batch ") + QString::number(i + 1) + QStringLiteral(": ")
+                                   + failure->description,
+                               MessageStyle::Critical);
+        if (failure->number == DatabaseCode::ConnectionLost) {
+            lost = true;
+            stoppedAt = i + 1;
+            break;
+        }
+    }
+    notRunning.dismiss();
+    m_running = nullptr;
+
+    const Remaining notRun = remaining(batches, stoppedAt);
+    if (lost) {
+        QString text = QStringLiteral("The connection to the database was lost.");
+        if (notRun.count > 0 && notRun.first == notRun.last)
+            text += QStringLiteral(" Batch %1 was not run.").arg(notRun.first);
+        else if (notRun.count > 0)
+            text += QStringLiteral(" Batches %1 to %2 were not run.").arg(notRun.first).arg(notRun.last);
+        m_services.showMessage(text, MessageStyle::Exclamation);
     }
 
     database->close();
@@ -120,12 +210,18 @@ void SpUpdate::execute(const QString &scriptText)
 
     m_services.setStatus(QStringLiteral("Execution Completed!"));
     m_services.setProgressValue(count - 1);
-    if (failed == 0) {
+    if (failed == 0 && cancelled == 0 && notRun.count == 0) {
         m_services.showMessage(QStringLiteral("SQL Script Execution Completed Successfully!"),
                                MessageStyle::Information);
-    } else {
-        m_services.showMessage(QStringLiteral("SQL Script Execution Completed with errors: ") + QString::number(failed)
-                                   + QStringLiteral(" of ") + total + QStringLiteral(" batches failed."),
-                               MessageStyle::Exclamation);
+        return;
     }
+    QString text = QStringLiteral("SQL Script Execution Completed with errors: ") + QString::number(failed)
+        + QStringLiteral(" of ") + total + QStringLiteral(" batches failed");
+    if (cancelled > 0)
+        text += QStringLiteral(", batch %1 was cancelled").arg(cancelled);
+    if (notRun.count == 1)
+        text += QStringLiteral(", 1 was not run");
+    else if (notRun.count > 1)
+        text += QStringLiteral(", %1 were not run").arg(notRun.count);
+    m_services.showMessage(text + QLatin1Char('.'), MessageStyle::Exclamation);
 }

@@ -5,6 +5,8 @@
 #include <QFileInfo>
 #include <QStringDecoder>
 
+#include <optional>
+
 namespace SqlScript {
 
 namespace {
@@ -18,12 +20,27 @@ QByteArrayView withoutByteOrderMark(QByteArrayView line)
     return line;
 }
 
+// The same rule on a line of Unicode text: U+00FF U+00FE (a UTF-16 mark
+// read as ANSI text), else U+FEFF.
+QStringView withoutByteOrderMark(QStringView line)
+{
+    if (line.startsWith(u"\u00FF\u00FE"))
+        return line.sliced(2);
+    if (line.startsWith(QChar(0xFEFF)))
+        return line.sliced(1);
+    return line;
+}
+
 // Builds the script text from the file's bytes as they come, a line at a
-// time (TextRules::LineSplitter).
+// time. The first bytes decide the encoding (TextRules::byteOrderMark): a
+// file in the system code page is cut into lines on its bytes
+// (TextRules::LineSplitter) and each line decoded; a Unicode file is
+// decoded as it comes and cut into lines on its text.
 class TextBuilder
 {
 public:
-    explicit TextBuilder(qsizetype expectedBytes) : m_add([this](QByteArrayView line) { addLine(line); })
+    TextBuilder(qsizetype expectedBytes, QString fileName)
+        : m_fileName(std::move(fileName)), m_add([this](QByteArrayView line) { addLine(line); })
     {
         // Each line gains at most a CR LF; most scripts come to about their
         // byte count. One allocation instead of many doublings.
@@ -32,41 +49,120 @@ public:
     TextBuilder(const TextBuilder &) = delete;
     TextBuilder &operator=(const TextBuilder &) = delete;
 
-    void append(QByteArrayView piece) { m_lines.feed(piece, m_add); }
+    void append(QByteArrayView piece)
+    {
+        if (m_decided) {
+            feed(piece);
+            return;
+        }
+        // The mark is at most three bytes long: wait for them.
+        m_start += piece;
+        if (m_start.size() >= 3)
+            decide();
+    }
 
     QString finish()
     {
-        m_lines.finish(m_add);
+        if (!m_decided)
+            decide();
+        if (m_unicode) {
+            m_unicode->finish();
+            if (!m_partial.isEmpty())
+                addTextLine(m_partial);
+        } else {
+            m_lines.finish(m_add);
+        }
         return std::move(m_text);
     }
 
 private:
+    void decide()
+    {
+        m_decided = true;
+        const QByteArray start = std::exchange(m_start, QByteArray());
+        const TextRules::ByteOrderMark mark = TextRules::byteOrderMark(start);
+        if (mark.size > 0)
+            m_unicode.emplace(mark, m_fileName);
+        feed(QByteArrayView(start).sliced(mark.size));
+    }
+
+    void feed(QByteArrayView piece)
+    {
+        if (!m_unicode) {
+            m_lines.feed(piece, m_add);
+            return;
+        }
+        const QString decoded = m_unicode->decode(piece);
+        QStringView text(decoded);
+        if (m_afterCr && !text.isEmpty()) {
+            m_afterCr = false;
+            if (text.front() == u'\n')
+                text = text.sliced(1);
+        }
+        for (;;) {
+            const qsizetype cr = text.indexOf(u'\r');
+            if (cr < 0) {
+                m_partial += text;
+                return;
+            }
+            if (m_partial.isEmpty()) {
+                addTextLine(text.first(cr));
+            } else {
+                m_partial += text.first(cr);
+                addTextLine(m_partial);
+                m_partial.clear();
+            }
+            text = text.sliced(cr + 1);
+            if (text.isEmpty()) {
+                m_afterCr = true;
+                return;
+            }
+            if (text.front() == u'\n')
+                text = text.sliced(1);
+        }
+    }
+
     void addLine(QByteArrayView line)
     {
         // A second mark after the removed one is text: the decoder must not
         // drop it.
-        QStringDecoder decoder(QStringConverter::System, QStringConverter::Flag::ConvertInitialBom);
+        QStringDecoder decoder = TextRules::systemDecoder(QStringConverter::Flag::ConvertInitialBom);
         m_text += decoder.decode(withoutByteOrderMark(line));
         m_text += QStringLiteral("\r\n");
     }
 
+    void addTextLine(QStringView line)
+    {
+        m_unicode->check(line);
+        m_text += withoutByteOrderMark(line);
+        m_text += QStringLiteral("\r\n");
+    }
+
+    QString m_fileName;
     QString m_text;
+    bool m_decided = false;
+    QByteArray m_start;
+    // Bytes in the system code page.
     TextRules::LineSplitter m_lines;
     TextRules::LineSplitter::Sink m_add;
+    // Unicode text.
+    std::optional<TextRules::MarkedDecoder> m_unicode;
+    QString m_partial;
+    bool m_afterCr = false;
 };
 
 } // namespace
 
 QString text(const QByteArray &bytes)
 {
-    TextBuilder builder(bytes.size());
+    TextBuilder builder(bytes.size(), QStringLiteral("LATEST.sql"));
     builder.append(bytes);
     return builder.finish();
 }
 
 QString readFile(const QString &path)
 {
-    TextBuilder builder(QFileInfo(path).size());
+    TextBuilder builder(QFileInfo(path).size(), path);
     TextRules::readChunks(path, [&](QByteArrayView piece) { builder.append(piece); });
     return builder.finish();
 }

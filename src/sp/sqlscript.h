@@ -10,11 +10,14 @@
 // sent to the database, one at a time.
 namespace SqlScript {
 
-// The script text of a file's bytes: every line (ending at CR LF or a lone
-// CR; a lone LF stays inside the line) loses a leading byte-order mark,
-// checked on the bytes before decoding so the system code page does not
-// matter: FF FE (UTF-16) or else EF BB BF (UTF-8). It is then decoded in
-// the system code page and followed by CR LF.
+// The script text of a file's bytes, every line (ending at CR LF or a lone
+// CR; a lone LF stays inside the line) followed by CR LF. A file that
+// begins with a byte-order mark is Unicode text in the encoding the mark
+// names (TextRules::byteOrderMark; bytes not valid in it throw Failure,
+// FailureCode::InvalidText), and each of its lines loses a leading U+FEFF
+// or U+00FF U+00FE. Any other file is text in the system code page, and
+// each line loses a leading mark checked on its bytes before decoding, so
+// the code page does not matter: FF FE (UTF-16) or else EF BB BF (UTF-8).
 QString text(const QByteArray &bytes);
 
 // The script text of a file, by the same rules, read a piece at a time so

@@ -3,30 +3,16 @@
 #include <QEventLoop>
 #include <QThread>
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <exception>
 #include <mutex>
-#include <thread>
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-// How long either side spins before it sleeps.
-constexpr std::chrono::microseconds kSpin{300};
-// How long the owner blocks before it lets the window paint: short enough
+// How long the owner sleeps before it lets the window paint: short enough
 // that nobody sees a frozen window.
 constexpr std::chrono::milliseconds kQuietWait{30};
-
-template <typename Ready>
-void spinFor(Ready ready)
-{
-    const Clock::time_point until = Clock::now() + kSpin;
-    while (!ready() && Clock::now() < until)
-        std::this_thread::yield();
-}
 
 } // namespace
 
@@ -36,8 +22,8 @@ struct WorkerThread::Shared
     std::condition_variable wake;     // the thread waits here for a job
     std::condition_variable finished; // the owner waits here for its end
     std::function<void()> job;
-    std::atomic<bool> hasJob{false};
-    std::atomic<bool> done{false};
+    bool hasJob = false;
+    bool done = false;
     bool quit = false;
     std::exception_ptr thrown;
     QEventLoop *loop = nullptr; // set while the owner waits in it
@@ -64,14 +50,13 @@ WorkerThread::~WorkerThread()
 void WorkerThread::loop()
 {
     Shared &shared = *m_shared;
+    std::unique_lock lock(shared.mutex);
     for (;;) {
-        spinFor([&] { return shared.hasJob.load(std::memory_order_acquire); });
-        std::unique_lock lock(shared.mutex);
-        shared.wake.wait(lock, [&] { return shared.hasJob.load() || shared.quit; });
-        if (!shared.hasJob.load())
+        shared.wake.wait(lock, [&] { return shared.hasJob || shared.quit; });
+        if (!shared.hasJob)
             return;
         const std::function<void()> job = std::move(shared.job);
-        shared.hasJob.store(false);
+        shared.hasJob = false;
         lock.unlock();
 
         std::exception_ptr thrown;
@@ -83,38 +68,38 @@ void WorkerThread::loop()
 
         lock.lock();
         shared.thrown = thrown;
-        shared.done.store(true, std::memory_order_release);
+        shared.done = true;
         if (shared.loop)
             QMetaObject::invokeMethod(shared.loop, &QEventLoop::quit, Qt::QueuedConnection);
+        // Woken after the unlock, the owner need not wait for the mutex.
         lock.unlock();
         shared.finished.notify_one();
+        lock.lock();
     }
 }
 
 void WorkerThread::run(const std::function<void()> &job)
 {
     Shared &shared = *m_shared;
-    {
-        const std::lock_guard lock(shared.mutex);
-        shared.job = job;
-        shared.thrown = nullptr;
-        shared.done.store(false);
-        shared.hasJob.store(true, std::memory_order_release);
-    }
-    shared.wake.notify_one();
-
-    spinFor([&] { return shared.done.load(std::memory_order_acquire); });
     std::unique_lock lock(shared.mutex);
-    if (!shared.finished.wait_for(lock, kQuietWait, [&] { return shared.done.load(); })) {
+    shared.job = job;
+    shared.thrown = nullptr;
+    shared.done = false;
+    shared.hasJob = true;
+    lock.unlock();
+    shared.wake.notify_one();
+    lock.lock();
+
+    if (!shared.finished.wait_for(lock, kQuietWait, [&] { return shared.done; })) {
         QEventLoop loop;
         shared.loop = &loop;
-        while (!shared.done.load()) {
+        while (!shared.done) {
             lock.unlock();
             const int result = loop.exec(QEventLoop::ExcludeUserInputEvents);
             lock.lock();
             // No event loop runs while the program quits: just wait.
             if (result == -1)
-                shared.finished.wait(lock, [&] { return shared.done.load(); });
+                shared.finished.wait(lock, [&] { return shared.done; });
         }
         shared.loop = nullptr;
     }

@@ -8,11 +8,10 @@
 class QThread;
 
 // A thread of its own that runs one job at a time for its owner, who waits
-// for each job. Both sides first spin for a moment: a quick database call
-// comes back within microseconds, and putting both threads to sleep and
-// waking them again costs more than the call itself. After that the owner
-// blocks, and for a long job waits in a local event loop that keeps the
-// window painting and leaves user input queued.
+// for each job: everything a job touches (a database connection) stays on
+// this one thread. The owner sleeps until the job has ended; when that
+// takes longer than a moment, it waits in a local event loop instead, which
+// keeps the window painting and leaves user input queued.
 class WorkerThread
 {
 public:

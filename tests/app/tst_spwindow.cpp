@@ -3,6 +3,7 @@
 #include "common/spfixture.h"
 #include "common/testclock.h"
 
+#include <QElapsedTimer>
 #include <QEvent>
 #include <QFile>
 #include <QLabel>
@@ -10,12 +11,21 @@
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
+#include <qpa/qwindowsysteminterface.h>
 
 using namespace Qt::StringLiterals;
 
 namespace {
 const QString kSuccess = QStringLiteral("Updater|SQL Script Execution Completed Successfully!");
 const QString kQuestion = QStringLiteral("Confirmation|Are you sure you want to execute the SQL script?");
+const QString kStop
+    = QStringLiteral("Confirmation|Stop the script? The running batch will be cancelled and no later batch will run.");
+
+} // namespace
+
+Q_DECLARE_METATYPE(Answer)
+
+namespace {
 
 // Counts the paint events of a widget that arrive while a condition holds.
 class PaintCounter : public QObject
@@ -42,6 +52,8 @@ private slots:
     void cleanup();
     void serverNameComesFromTheFile();
     void paintingGoesOnDuringABatch();
+    void closeDuringABatch_data();
+    void closeDuringABatch();
 
 private:
     void publish(const QByteArray &script);
@@ -51,6 +63,7 @@ private:
     TestClock m_clock;
     std::unique_ptr<Updater> m_window;
     QStringList m_boxes;
+    Answer m_stopAnswer = Answer::Yes;
 };
 
 void TestSpWindow::initTestCase()
@@ -67,6 +80,8 @@ void TestSpWindow::init()
     m_boxes.clear();
     MessageBox::setHook([this](const QString &prompt, MessageStyle style, const QString &title) {
         m_boxes << title + QLatin1Char('|') + prompt;
+        if (title + QLatin1Char('|') + prompt == kStop)
+            return m_stopAnswer;
         return style == MessageStyle::Question ? Answer::Yes : Answer::Ok;
     });
 }
@@ -161,6 +176,56 @@ void TestSpWindow::paintingGoesOnDuringABatch()
     QCOMPARE(m_boxes, (QStringList{kQuestion, kSuccess}));
     QVERIFY2(ticks >= 10, qPrintable(QString::number(ticks)));
     QVERIFY2(paints.count >= 10, qPrintable(QString::number(paints.count)));
+}
+
+void TestSpWindow::closeDuringABatch_data()
+{
+    QTest::addColumn<Answer>("answer");
+    QTest::addColumn<QByteArray>("sleep");
+    QTest::addColumn<QString>("summary");
+    QTest::addColumn<QStringList>("rows");
+    QTest::newRow("Yes: stopped at once")
+        << Answer::Yes << QByteArray("30")
+        << "Updater|SQL Script Execution Completed with errors: 0 of 2 batches failed, batch 1 was cancelled, 1 was "
+           "not run."
+        << QStringList{};
+    QTest::newRow("No: the script ends first") << Answer::No << QByteArray("1.5") << kSuccess << QStringList{u"1"_s};
+}
+
+void TestSpWindow::closeDuringABatch()
+{
+    QFETCH(Answer, answer);
+    QFETCH(QByteArray, sleep);
+    QFETCH(QString, summary);
+    QFETCH(QStringList, rows);
+    m_stopAnswer = answer;
+    m_sp.db->values(QStringLiteral("CREATE TABLE %1.runs (n int)").arg(m_sp.db->schema()));
+    publish("SELECT pg_sleep(" + sleep + ")\r\nGO\r\nINSERT INTO %S.runs VALUES (1)");
+    QVERIFY(writeBytes(m_sp.web->appFolder() + QStringLiteral("/CONSTR.txt"), "127.0.0.1"));
+    m_window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+    auto *status = m_window->findChild<QLabel *>(QStringLiteral("lblStatus"));
+
+    // The user closes the window while the long batch runs: the window
+    // system queues the close as it would for the title bar's button.
+    QTimer closer;
+    QObject::connect(&closer, &QTimer::timeout, [&] {
+        if (status->text() != QStringLiteral("Executing batch 1 of 2"))
+            return;
+        closer.stop();
+        QWindowSystemInterface::handleCloseEvent<QWindowSystemInterface::AsynchronousDelivery>(
+            m_window->windowHandle());
+    });
+    closer.start(200);
+    QElapsedTimer clock;
+    clock.start();
+    click();
+    closer.stop();
+
+    QCOMPARE(m_boxes, (QStringList{kQuestion, kStop, summary}));
+    QVERIFY2(clock.elapsed() < 10000, qPrintable(QString::number(clock.elapsed())));
+    QCOMPARE(m_sp.db->values(QStringLiteral("SELECT n FROM %1.runs").arg(m_sp.db->schema())), rows);
+    QVERIFY(!m_window->isVisible()); // closed once the action had ended
 }
 
 QTEST_MAIN(TestSpWindow)

@@ -27,6 +27,15 @@ void TestScriptFile::sameTextAsWholeBytes_data()
     QTest::newRow("one line over three pieces") << QByteArray(3 * piece + 5, 'l');
     QTest::newRow("empty") << QByteArray();
     QTest::newRow("small, no final line end") << QByteArray("SELECT 1\r\nGO\r\nSELECT 2");
+    // A Unicode file by its mark: characters and line ends cut between
+    // pieces.
+    QTest::newRow("UTF-8: a character cut")
+        << QByteArray("\xEF\xBB\xBF") + QByteArray(piece - 4, 'a') + "\xC3\xA9\r\nb";
+    QByteArray units; // UTF-16 code units up to two bytes before a piece ends
+    for (qsizetype i = 0; i < piece / 2 - 2; ++i)
+        units += QByteArray("a\0", 2);
+    QTest::newRow("UTF-16: a surrogate pair cut") << QByteArray("\xFF\xFE") + units + QByteArray("\x3D\xD8\x00\xDE", 4);
+    QTest::newRow("UTF-16: CR LF cut") << QByteArray("\xFF\xFE") + units + QByteArray("\r\0\n\0b\0", 6);
 }
 
 void TestScriptFile::sameTextAsWholeBytes()

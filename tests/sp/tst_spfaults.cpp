@@ -6,6 +6,7 @@
 // cursor comes back.
 #include "common/recordingservices.h"
 #include "common/spfixture.h"
+#include "common/textrules.h"
 #include "sp/odbcdatabase.h"
 #include "sp/serverlist.h"
 #include "sp/spupdate.h"
@@ -39,10 +40,12 @@ QByteArray junk(bool withNul)
     return bytes;
 }
 
-QByteArray utf16(const char *text)
+// The text (UTF-8 in the source) as UTF-16, little-endian, after its
+// mark or without one.
+QByteArray utf16(const char *text, bool mark = true)
 {
-    const QString string = QString::fromLatin1(text);
-    return QByteArray("\xFF\xFE")
+    const QString string = QString::fromUtf8(text);
+    return (mark ? QByteArray("\xFF\xFE") : QByteArray())
         + QByteArray(reinterpret_cast<const char *>(string.utf16()), string.size() * qsizetype(sizeof(char16_t)));
 }
 } // namespace
@@ -60,6 +63,8 @@ private slots:
     void hostileScript();
     void databaseGoesAway_data();
     void databaseGoesAway();
+    void unicodeFiles_data();
+    void unicodeFiles();
 
 private:
     // Publishes the script (%S, in single-byte or UTF-16 text, stands for
@@ -85,6 +90,7 @@ void TestSpFaults::init()
 
 void TestSpFaults::cleanup()
 {
+    TextRules::useCodePage(QByteArray());
     m_sp.stop();
 }
 
@@ -92,7 +98,7 @@ void TestSpFaults::run(QByteArray script, const QByteArray &constr, RecordingSer
 {
     const QString schema = m_sp.db->schema();
     script.replace("%S", schema.toLatin1());
-    script.replace(utf16("%S").mid(2), utf16(qPrintable(schema)).mid(2));
+    script.replace(utf16("%S", false), utf16(qPrintable(schema), false));
     m_sp.web->publish(kScriptPath, script);
     script.clear();
     QVERIFY(writeBytes(m_sp.web->appFolder() + QStringLiteral("/CONSTR.txt"), constr));
@@ -132,8 +138,8 @@ void TestSpFaults::hostileServerList_data()
         << QByteArray("127.0.0.1\0\0\r\n", 13) << QStringLiteral("holds the control character U+0000 at position 10");
     QTest::newRow("a NUL byte inside the name")
         << QByteArray("127.0\0.0.1\r\n", 12) << QStringLiteral("holds the control character U+0000 at position 6");
-    QTest::newRow("saved as Unicode (UTF-16)")
-        << utf16("127.0.0.1\r\n") << QStringLiteral("holds a byte the system code page cannot read at position 1");
+    QTest::newRow("saved as Unicode (UTF-16) without its mark")
+        << utf16("127.0.0.1\r\n", false) << QStringLiteral("holds the control character U+0000 at position 2");
     QTest::newRow("a single 50 MB line") << longLine
                                          << QStringLiteral(
                                                 "is 52428800 characters long; a server name has at most 1024.");
@@ -191,9 +197,9 @@ void TestSpFaults::hostileScript_data()
         << table + "INSERT INTO %S.t VALUES ('two');" + QByteArray(1, '\0') + "DELETE FROM %S.t\r\nGO\r\n"
             + "INSERT INTO %S.t VALUES ('one')\r\n"
         << 3 << QStringList{u"2"_s} << nul << QStringList{u"one3"_s};
-    QTest::newRow("saved as Unicode (UTF-16)")
-        << utf16("CREATE TABLE %S.t (s text)\r\nGO\r\nINSERT INTO %S.t VALUES ('one')\r\n") << 1 << QStringList{u"1"_s}
-        << nul << QStringList{u"error"_s};
+    QTest::newRow("saved as Unicode (UTF-16) without its mark")
+        << utf16("CREATE TABLE %S.t (s text)\r\nGO\r\nINSERT INTO %S.t VALUES ('one')\r\n", false) << 1
+        << QStringList{u"1"_s} << nul << QStringList{u"error"_s};
     QTest::newRow("a single 50 MB line, no line end") << table + "INSERT INTO %S.t VALUES ('" + QByteArray(k50MB, 'x')
             + "')" << 2 << QStringList{} << QString() << QStringList{u"xxxxxxxx52428800"_s};
     QTest::newRow("a 50 MB line the server refuses")
@@ -239,18 +245,18 @@ void TestSpFaults::databaseGoesAway_data()
     QTest::addColumn<QByteArray>("third");  // batch 3 of 5
     QTest::addColumn<int>("killAt");        // at "Executing batch killAt of 5", from another connection
     QTest::addColumn<bool>("whileRunning"); // the kill waits until that batch runs
-    QTest::addColumn<QStringList>("failed");
+    QTest::addColumn<int>("lostAt");        // the one batch with an error box, the last one tried
+    QTest::addColumn<QString>("notRun");    // what the lost-connection box adds
     QTest::addColumn<QStringList>("rows");
 
     const QByteArray insert = "INSERT INTO %S.t VALUES (3)";
     QTest::newRow("terminated between batches 1 and 2")
-        << insert << 2 << false << QStringList{u"2"_s, u"3"_s, u"4"_s, u"5"_s} << QStringList{u"error"_s};
-    QTest::newRow("terminated before the last batch")
-        << insert << 5 << false << QStringList{u"5"_s} << QStringList{u"3"_s, u"4"_s};
+        << insert << 2 << false << 2 << " Batches 3 to 5 were not run." << QStringList{u"error"_s};
+    QTest::newRow("terminated before the last batch") << insert << 5 << false << 5 << "" << QStringList{u"3"_s, u"4"_s};
     QTest::newRow("terminated while batch 3 runs")
-        << QByteArray("SELECT pg_sleep(30)") << 3 << true << QStringList{u"3"_s, u"4"_s, u"5"_s} << QStringList{};
+        << QByteArray("SELECT pg_sleep(30)") << 3 << true << 3 << " Batches 4 to 5 were not run." << QStringList{};
     QTest::newRow("batch 3 ends its own connection") << QByteArray("SELECT pg_terminate_backend(pg_backend_pid())") << 0
-                                                     << false << QStringList{u"3"_s, u"4"_s, u"5"_s} << QStringList{};
+                                                     << false << 3 << " Batches 4 to 5 were not run." << QStringList{};
 }
 
 void TestSpFaults::databaseGoesAway()
@@ -258,7 +264,8 @@ void TestSpFaults::databaseGoesAway()
     QFETCH(QByteArray, third);
     QFETCH(int, killAt);
     QFETCH(bool, whileRunning);
-    QFETCH(QStringList, failed);
+    QFETCH(int, lostAt);
+    QFETCH(QString, notRun);
     QFETCH(QStringList, rows);
 
     // Batch 1 leaves the action's backend process id where a second
@@ -285,20 +292,69 @@ void TestSpFaults::databaseGoesAway()
 
     if (killAt)
         QCOMPARE(killed, QStringList{u"true"_s});
+    // The failed batch's own box, one box for the rest, the summary.
     const QStringList boxes = window.boxes();
-    QCOMPARE(boxes.size(), 1 + failed.size() + 1);
-    for (qsizetype i = 0; i < failed.size(); ++i) {
-        const QString prefix = QStringLiteral("box:critical:Updater:Error executing batch %1: ").arg(failed.at(i));
-        QVERIFY2(boxes.at(1 + i).startsWith(prefix) && boxes.at(1 + i).size() > prefix.size(),
-                 qPrintable(boxes.at(1 + i)));
-    }
-    QCOMPARE(boxes.last(), errorsBox(failed.size(), 5));
-    // Every batch was still tried, in order.
+    QCOMPARE(boxes.size(), 4);
+    const QString prefix = QStringLiteral("box:critical:Updater:Error executing batch %1: ").arg(lostAt);
+    QVERIFY2(boxes.at(1).startsWith(prefix) && boxes.at(1).size() > prefix.size(), qPrintable(boxes.at(1)));
+    QCOMPARE(boxes.at(2), QStringLiteral("box:warn:Updater:The connection to the database was lost.") + notRun);
+    const int left = 5 - lostAt;
+    QCOMPARE(boxes.at(3),
+             QStringLiteral("box:warn:Updater:SQL Script Execution Completed with errors: 1 of 5 batches "
+                            "failed%1.")
+                 .arg(left == 0 ? QString() : QStringLiteral(", %1 were not run").arg(left)));
+    // No batch was tried after the lost one.
     QStringList running;
-    for (int i = 1; i <= 5; ++i)
+    for (int i = 1; i <= lostAt; ++i)
         running << QStringLiteral("Executing batch %1 of 5").arg(i);
     QCOMPARE(window.statuses().filter(QStringLiteral("Executing batch ")), running);
     QCOMPARE(this->rows(QStringLiteral("SELECT n FROM %S.t ORDER BY n")), rows);
+}
+
+void TestSpFaults::unicodeFiles_data()
+{
+    QTest::addColumn<QByteArray>("script");
+    QTest::addColumn<QByteArray>("constr");
+    QTest::addColumn<QString>("refusal"); // in one of the boxes; empty: the script runs
+
+    const char *script = "CREATE TABLE %S.t (s text)\r\nGO\r\nINSERT INTO %S.t VALUES (N'\u00C9l\u00E8ve')\r\n";
+    const QByteArray utf8 = QByteArray("\xEF\xBB\xBF") + script;
+    const QByteArray ansi = QString::fromUtf8(script).toLatin1(); // windows-1252 for these letters
+    const QByteArray server = "127.0.0.1\r\n";
+    QTest::newRow("LATEST.sql in UTF-8 with its mark") << utf8 << server << QString();
+    QTest::newRow("LATEST.sql in UTF-16 with its mark") << utf16(script) << server << QString();
+    QTest::newRow("LATEST.sql in ANSI") << ansi << server << QString();
+    QTest::newRow("CONSTR.txt in UTF-8 with its mark") << ansi << "\xEF\xBB\xBF" + server << QString();
+    QTest::newRow("CONSTR.txt in UTF-16 with its mark") << ansi << utf16("127.0.0.1\r\n") << QString();
+    QTest::newRow("LATEST.sql: a UTF-8 mark over ANSI text")
+        << "\xEF\xBB\xBF" + ansi << server
+        << QStringLiteral("LATEST.sql begins with the byte-order mark of UTF-8 but is not valid UTF-8 text.");
+    QTest::newRow("CONSTR.txt: a UTF-8 mark over ANSI text")
+        << ansi
+        << QByteArray("\xEF\xBB\xBF\xC9"
+                      "cole\r\n")
+        << QStringLiteral("CONSTR.txt begins with the byte-order mark of UTF-8 but is not valid UTF-8 text.");
+}
+
+void TestSpFaults::unicodeFiles()
+{
+    QFETCH(QByteArray, script);
+    QFETCH(QByteArray, constr);
+    QFETCH(QString, refusal);
+    // As on Western European Windows: the system code page is windows-1252.
+    TextRules::useCodePage("windows-1252");
+    RecordingServices window;
+    window.answer({Answer::Yes});
+    run(script, constr, window);
+
+    if (refusal.isEmpty()) {
+        QCOMPARE(window.boxes(), (QStringList{kQuestion, kSuccess}));
+        QCOMPARE(m_sp.serverName, QStringLiteral("127.0.0.1"));
+        QCOMPARE(rows(QStringLiteral("SELECT s FROM %S.t")), QStringList{QStringLiteral("\u00C9l\u00E8ve")});
+        return;
+    }
+    QVERIFY2(window.boxes().join(QLatin1Char('\n')).contains(refusal), qPrintable(window.boxes().join(u'\n')));
+    QCOMPARE(rows(QStringLiteral("SELECT s FROM %S.t")), QStringList{u"error"_s});
 }
 
 QTEST_GUILESS_MAIN(TestSpFaults)

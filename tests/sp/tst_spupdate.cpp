@@ -4,14 +4,22 @@
 #include "sp/spupdate.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QTest>
+#include <QTimer>
 
 using namespace Qt::StringLiterals;
 
 namespace {
 const QString kScriptPath = QStringLiteral("/updates/LATEST.sql");
 const QString kQuestion = QStringLiteral("box:question:Confirmation:Are you sure you want to execute the SQL script?");
+
+} // namespace
+
+Q_DECLARE_METATYPE(Answer)
+
+namespace {
 
 QStringList strings(std::initializer_list<const char *> texts)
 {
@@ -40,13 +48,18 @@ private slots:
     void downloadFails();
     void declined();
     void scriptGoneBeforeReading();
+    void batchWaitsLongerThanTheTimeout();
+    void closeDuringTheScript_data();
+    void closeDuringTheScript();
 
 private:
     // Publishes the script (%S stands for the test's schema) and CONSTR.txt
     // (not written when null), then runs the action once.
-    void run(const QByteArray &script, const QByteArray &constr, RecordingServices &window);
+    void run(const QByteArray &script, const QByteArray &constr, RecordingServices &window,
+             int timeout = kDefaultCommandTimeout);
 
     SpFixture m_sp;
+    SpUpdate *m_update = nullptr; // the action while run() runs it
 };
 
 void TestSpUpdate::initTestCase()
@@ -65,7 +78,7 @@ void TestSpUpdate::cleanup()
     m_sp.stop();
 }
 
-void TestSpUpdate::run(const QByteArray &script, const QByteArray &constr, RecordingServices &window)
+void TestSpUpdate::run(const QByteArray &script, const QByteArray &constr, RecordingServices &window, int timeout)
 {
     QByteArray published = script;
     published.replace("%S", m_sp.db->schema().toUtf8());
@@ -73,7 +86,11 @@ void TestSpUpdate::run(const QByteArray &script, const QByteArray &constr, Recor
     if (!constr.isNull())
         QVERIFY(writeBytes(m_sp.web->appFolder() + QStringLiteral("/CONSTR.txt"), constr));
     const Endpoints endpoints = m_sp.web->endpoints();
-    SpUpdate(window, m_sp.web->web(), endpoints, m_sp.web->appFolder(), OdbcDatabase::factory(), m_sp.serverName).run();
+    SpUpdate update(window, m_sp.web->web(), endpoints, m_sp.web->appFolder(), OdbcDatabase::factory(), m_sp.serverName,
+                    {}, timeout);
+    m_update = &update;
+    update.run();
+    m_update = nullptr;
     QVERIFY2(!window.log.join(QLatin1Char('\n')).contains(QStringLiteral("tr5kelvo")),
              qPrintable(window.log.join(QLatin1Char('\n'))));
     QVERIFY(!window.busy());
@@ -142,9 +159,8 @@ void TestSpUpdate::outcomes_data()
         << "box:warn:Updater:SQL Script Execution Completed with errors: 2 of 5 batches failed." << QStringList{u"1"_s}
         << 4;
     QTest::newRow("byte-order marks and a blank batch")
-        << QByteArray("\xFF\xFE"
-                      "CREATE TABLE %S.t (n int)\r\nGO\r\n   \r\nGO\r\n"
-                      "\xEF\xBB\xBF"
+        << QByteArray("CREATE TABLE %S.t (n int)\r\nGO\r\n   \r\nGO\r\n"
+                      "\xFF\xFE"
                       "INSERT INTO %S.t VALUES (1);\r\n\xEF\xBB\xBF"
                       "INSERT INTO %S.t VALUES (2)\r\n")
         << QStringList{} << "box:info:Updater:SQL Script Execution Completed Successfully!"
@@ -297,6 +313,94 @@ void TestSpUpdate::scriptGoneBeforeReading()
                           u"box:critical:Updater:Error: File not found at "_s + QDir::toNativeSeparators(window.path),
                           u"cursor:default"_s}));
     QVERIFY(!m_sp.db->tableExists(QStringLiteral("t")));
+}
+
+void TestSpUpdate::batchWaitsLongerThanTheTimeout()
+{
+    // Another session holds a lock on t for longer than a batch may wait
+    // (it lets go after 10 s at the latest); the batch that needs the lock
+    // fails on its own, and the next batch runs.
+    const QString schema = m_sp.db->schema();
+    m_sp.db->values(QStringLiteral("CREATE TABLE %1.t (n int)").arg(schema));
+    m_sp.db->values(QStringLiteral("BEGIN; LOCK TABLE %1.t IN ACCESS EXCLUSIVE MODE").arg(schema));
+    QTimer release;
+    release.setSingleShot(true);
+    connect(&release, &QTimer::timeout, this, [&] { m_sp.db->values(QStringLiteral("COMMIT")); });
+    release.start(10000);
+    RecordingServices window;
+    window.answer({Answer::Yes});
+    QElapsedTimer clock;
+    clock.start();
+    run("SELECT count(*) FROM %S.t\r\nGO\r\nCREATE TABLE %S.after (n int)\r\n", "127.0.0.1", window, 1);
+    const qint64 elapsed = clock.elapsed();
+    if (release.isActive()) {
+        release.stop();
+        m_sp.db->values(QStringLiteral("COMMIT"));
+    }
+
+    const QStringList boxes = window.boxes();
+    QCOMPARE(boxes.size(), 3);
+    QVERIFY2(boxes.at(1).startsWith(QStringLiteral("box:critical:Updater:Error executing batch 1: "))
+                 && boxes.at(1).contains(QStringLiteral("stopped after 1 seconds")),
+             qPrintable(boxes.at(1)));
+    QCOMPARE(boxes.at(2), u"box:warn:Updater:SQL Script Execution Completed with errors: 1 of 2 batches failed."_s);
+    QVERIFY(m_sp.db->tableExists(QStringLiteral("after")));
+    QVERIFY2(elapsed >= 1000 && elapsed < 8000, qPrintable(QString::number(elapsed)));
+}
+
+void TestSpUpdate::closeDuringTheScript_data()
+{
+    QTest::addColumn<QString>("closeAt");  // the status at which the close comes, half a second later
+    QTest::addColumn<QByteArray>("sleep"); // batch 2
+    QTest::addColumn<bool>("asked");
+    QTest::addColumn<Answer>("answer");
+    QTest::addColumn<QString>("summary");
+    QTest::addColumn<QStringList>("rows");
+    const QString batch2 = QStringLiteral("Executing batch 2 of 3");
+    QTest::newRow("Yes: the running batch is cancelled, the last is not run")
+        << batch2 << QByteArray("30") << true << Answer::Yes
+        << "box:warn:Updater:SQL Script Execution Completed with errors: 0 of 3 batches failed, batch 2 was "
+           "cancelled, 1 was not run."
+        << QStringList{};
+    QTest::newRow("No: the script goes on")
+        << batch2 << QByteArray("1.5") << true << Answer::No
+        << "box:info:Updater:SQL Script Execution Completed Successfully!" << QStringList{u"3"_s};
+    QTest::newRow("before the batches: nothing to stop yet")
+        << QStringLiteral("Downloading stored procedure script...") << QByteArray("0") << false << Answer::No
+        << "box:info:Updater:SQL Script Execution Completed Successfully!" << QStringList{u"3"_s};
+}
+
+void TestSpUpdate::closeDuringTheScript()
+{
+    QFETCH(QString, closeAt);
+    QFETCH(QByteArray, sleep);
+    QFETCH(bool, asked);
+    QFETCH(Answer, answer);
+    QFETCH(QString, summary);
+    QFETCH(QStringList, rows);
+    RecordingServices window;
+    window.answer({Answer::Yes, answer});
+    window.onEvents = [&] {
+        if (window.status() == closeAt)
+            QTimer::singleShot(500, this, [this] { m_update->closeRequested(); });
+    };
+    // The batch names the schema, so that it can be found on the server.
+    QElapsedTimer clock;
+    clock.start();
+    run("CREATE TABLE %S.t (n int)\r\nGO\r\nSELECT pg_sleep(" + sleep
+            + "), '%S'\r\nGO\r\nINSERT INTO %S.t VALUES (3)\r\n",
+        "127.0.0.1", window);
+
+    const QString stop = QStringLiteral("box:question:Confirmation:Stop the script? The running batch will be "
+                                        "cancelled and no later batch will run.");
+    QCOMPARE(window.boxes(), asked ? (QStringList{kQuestion, stop, summary}) : (QStringList{kQuestion, summary}));
+    QCOMPARE(m_sp.db->values(QStringLiteral("SELECT n FROM %1.t").arg(m_sp.db->schema())), rows);
+    // Cancelled on the server, not merely abandoned: nothing of it runs on.
+    QVERIFY2(clock.elapsed() < 10000, qPrintable(QString::number(clock.elapsed())));
+    QCOMPARE(m_sp.db->values(QStringLiteral("SELECT count(*) FROM pg_stat_activity WHERE pid <> pg_backend_pid() "
+                                            "AND state = 'active' AND query LIKE '%")
+                             + m_sp.db->schema() + QStringLiteral("%'")),
+             QStringList{u"0"_s});
 }
 
 QTEST_GUILESS_MAIN(TestSpUpdate)
