@@ -6,6 +6,7 @@
 #include "common/clock.h"
 #include "common/failure.h"
 #include "common/loggingservices.h"
+#include "common/signature.h"
 #include "common/updatelog.h"
 #include "net/endpoints.h"
 #include "net/transfercodes.h"
@@ -170,7 +171,8 @@ int Run::updateSp()
     const qsizetype from = console.records().size();
     QString serverName;
     SpUpdate update(services, web, endpoints, appFolder, LoggingDatabase::factory(OdbcDatabase::factory(), log),
-                    serverName);
+                    serverName, Signature::trustedKeys(),
+                    line.sqlTimeout >= 0 ? line.sqlTimeout : kDefaultCommandTimeout);
     update.run();
     const QList<ConsoleServices::Record> said = since(console, from);
     if (saidBox(said, QStringLiteral("SQL Script Execution Completed Successfully!")))

@@ -128,6 +128,8 @@ void TestUnattended::exitCodes_data()
                                                     << "" << 11;
     QTest::newRow("script with a failing batch") << "--update-sp --yes"
                                                  << "failing batch" << 7;
+    QTest::newRow("script, a batch past --sql-timeout") << "--update-sp --yes --sql-timeout 1"
+                                                        << "slow batch" << 7;
     QTest::newRow("script, database unreachable") << "--update-sp --yes"
                                                   << "unreachable" << 8;
     QTest::newRow("usage error") << "--update-app --frobnicate"
@@ -153,6 +155,8 @@ void TestUnattended::exitCodes()
         web.publish(kReports + u"filelist.txt"_s, "Fees.rpt\r\nGone.rpt\r\n");
     else if (setup == QLatin1String("failing batch"))
         publishScript("CREATE TABLE %S.t (n int)\r\nGO\r\nINSERT INTO %S.nosuch VALUES (1)\r\n");
+    else if (setup == QLatin1String("slow batch"))
+        publishScript("CREATE TABLE %S.t (n int)\r\nGO\r\nSELECT pg_sleep(5)\r\n");
     else if (setup == QLatin1String("unreachable"))
         QVERIFY(writeBytes(app(u"CONSTR.txt"_s), "127.0.0.2\r\n"));
 

@@ -81,8 +81,8 @@ int wmain(int argc, wchar_t **argv)
     const std::wstring standin = argv[1];
 
     // Arguments read back as they were given.
-    const std::vector<std::wstring> tricky{L"/silentdbupdate", L"two words", L"say \"hi\"", L"ends\\",
-                                           L"C:\\Program Files\\", L"", L"École"};
+    const std::vector<std::wstring> tricky{L"/silentdbupdate",     L"two words", L"say \"hi\"", L"ends\\",
+                                           L"C:\\Program Files\\", L"",          L"École"};
     std::vector<std::wstring> expected{L"C:\\Program Files\\Vantora\\Vantora.exe"};
     expected.insert(expected.end(), tricky.begin(), tricky.end());
     check(split(Win32::commandLine(expected.front(), tricky)) == expected,
@@ -125,9 +125,10 @@ int wmain(int argc, wchar_t **argv)
 
     Win32::terminateAll(L"Vantora.exe");
     Win32::terminateAll(L"Other.exe");
-    waitFor([] { return Win32::processesNamed(L"Vantora.exe").empty() && Win32::processesNamed(L"Other.exe").empty(); });
-    for (const wchar_t *name : {L"\\Vantora.exe", L"\\Vantora.exe.log", L"\\Other.exe", L"\\Other.exe.log",
-                                L"\\Vantora_old.exe"})
+    waitFor(
+        [] { return Win32::processesNamed(L"Vantora.exe").empty() && Win32::processesNamed(L"Other.exe").empty(); });
+    for (const wchar_t *name :
+         {L"\\Vantora.exe", L"\\Vantora.exe.log", L"\\Other.exe", L"\\Other.exe.log", L"\\Vantora_old.exe"})
         DeleteFileW((folder + name).c_str());
     RemoveDirectoryW(folder.c_str());
     std::printf("%d failed\n", failures);
