@@ -2,6 +2,7 @@
 #include "common/textrules.h"
 #include "sp/sqlscript.h"
 
+#include <QStringDecoder>
 #include <QTest>
 
 using namespace Qt::StringLiterals;
@@ -45,12 +46,12 @@ void TestSqlScript::init()
 
 void TestSqlScript::byteOrderMarks_data()
 {
-    QTest::addColumn<QByteArray>("codePage"); // empty: Qt's, UTF-8
+    QTest::addColumn<QByteArray>("codePage");
     QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<QString>("expected");
     const QString bom = QString(QChar(0xFEFF));
     const QString bad = QString(QChar(0xFFFD));
-    const QByteArray utf8;
+    const QByteArray utf8("UTF-8");
     const QByteArray ansi("windows-1252");
     const QString eleve = QStringLiteral("N'\u00C9l\u00E8ve'");
     QTest::newRow("UTF-16 little-endian by its mark")
@@ -125,7 +126,9 @@ void TestSqlScript::byteOrderMarks()
     QFETCH(QByteArray, codePage);
     QFETCH(QByteArray, bytes);
     QFETCH(QString, expected);
-    TextRules::useCodePage(codePage);
+    // A Qt built without ICU (the Windows build) knows windows-1252 only
+    // as the system's code page, which it is where those tests run.
+    TextRules::useCodePage(QStringDecoder(codePage.constData()).isValid() ? codePage : QByteArray());
     QCOMPARE(SqlScript::text(bytes), expected);
 }
 
