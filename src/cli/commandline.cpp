@@ -19,10 +19,10 @@ CommandLine CommandLine::parse(const QStringList &arguments)
         if (line.error.isEmpty())
             line.error = why;
     };
-    auto setAction = [&](Action action, const QString &option) {
-        if (line.action != Action::None && line.action != action)
+    auto setAction = [&](Action wanted, const QString &option) {
+        if (line.action != Action::None && line.action != wanted)
             fail(QStringLiteral("%1 cannot be combined with another action.").arg(option));
-        line.action = action;
+        line.action = wanted;
     };
     for (qsizetype i = 0; i < arguments.size(); ++i) {
         QString option = arguments.at(i);
