@@ -322,7 +322,10 @@ void Updater::takeQueuedClose()
     if (!m_actionRunning || QApplication::activeModalWidget() || !windowHandle())
         return;
     Queue::WindowSystemEvent *queued = Queue::peekWindowSystemEvent(Queue::Close);
-    if (!queued || static_cast<Queue::CloseEvent *>(queued)->window != windowHandle())
+    // The type says which event it is; Qt's own handlers cast the same way.
+    if (!queued
+        || static_cast<Queue::CloseEvent *>(queued)->window // NOLINT(cppcoreguidelines-pro-type-static-cast-downcast)
+            != windowHandle())
         return;
     Queue::removeWindowSystemEvent(queued);
     close();

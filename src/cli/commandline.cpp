@@ -45,11 +45,12 @@ CommandLine CommandLine::parse(const QStringList &arguments)
         auto takeNumber = [&](qint64 ceiling) -> qint64 {
             const QString text = takeValue();
             qint64 number = 0;
-            if (line.error.isEmpty() && (!wholeNumber(text, number) || number > ceiling))
+            if (line.error.isEmpty() && (!wholeNumber(text, number) || number > ceiling)) {
                 fail(QStringLiteral("%1 needs a whole number from 0 to %2, not \"%3\".")
                          .arg(option)
                          .arg(ceiling)
                          .arg(text));
+            }
             return number;
         };
         auto noValue = [&] {

@@ -17,7 +17,7 @@ QString oneLine(QString text)
 
 } // namespace
 
-void ConsoleServices::say(const QString &line, bool failure)
+void ConsoleServices::say(const QString &line, bool failure) const
 {
     if (!m_quiet) {
         QTextStream out(stdout);

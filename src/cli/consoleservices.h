@@ -28,13 +28,13 @@ public:
 
     void setStatus(const QString &text) override;
     void processPendingEvents() override;
-    void setBusyCursor(bool) override {}
+    void setBusyCursor(bool /*busy*/) override {}
     Answer showMessage(const QString &prompt, MessageStyle style, const QString &title = QString()) override;
-    void showReportPanel(bool) override {}
-    void setProgressRange(int, int) override {}
-    void setProgressValue(int) override {}
-    void setServerList(const QStringList &) override {}
-    void setReportColumn(const QString &, int) override {}
+    void showReportPanel(bool /*shown*/) override {}
+    void setProgressRange(int /*minimum*/, int /*maximum*/) override {}
+    void setProgressValue(int /*value*/) override {}
+    void setServerList(const QStringList & /*servers*/) override {}
+    void setReportColumn(const QString & /*heading*/, int /*widthTwips*/) override {}
     bool selectAllChecked() const override { return m_selectAll; }
     void setSelectAllChecked(bool checked) override;
 
@@ -45,7 +45,7 @@ public:
     const QList<Record> &records() const { return m_records; }
 
     // A line of the unattended mode's own (a result, a usage error).
-    void say(const QString &line, bool failure = false);
+    void say(const QString &line, bool failure = false) const;
 
 private:
     bool m_yes;

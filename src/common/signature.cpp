@@ -1,6 +1,7 @@
 #include "common/signature.h"
 
 #include <QFile>
+#include <algorithm>
 
 #include <sodium.h>
 
@@ -65,17 +66,14 @@ bool verify(QByteArrayView message, const QByteArray &signature, const QList<QBy
 {
     if (!sodiumReady() || signature.size() != kSignatureBytes)
         return false;
-    for (const QByteArray &key : keys) {
-        if (key.size() != kKeyBytes)
-            continue;
-        if (crypto_sign_verify_detached(reinterpret_cast<const unsigned char *>(signature.constData()),
-                                        reinterpret_cast<const unsigned char *>(message.data()),
-                                        static_cast<unsigned long long>(message.size()),
-                                        reinterpret_cast<const unsigned char *>(key.constData()))
-            == 0)
-            return true;
-    }
-    return false;
+    return std::ranges::any_of(keys, [&](const QByteArray &key) {
+        return key.size() == kKeyBytes
+            && crypto_sign_verify_detached(reinterpret_cast<const unsigned char *>(signature.constData()),
+                                           reinterpret_cast<const unsigned char *>(message.data()),
+                                           static_cast<unsigned long long>(message.size()),
+                                           reinterpret_cast<const unsigned char *>(key.constData()))
+            == 0;
+    });
 }
 
 bool verifyFile(const QString &path, const QByteArray &signature, const QList<QByteArray> &keys)
@@ -85,11 +83,11 @@ bool verifyFile(const QString &path, const QByteArray &signature, const QList<QB
         return false;
     if (file.size() == 0)
         return verify(QByteArrayView(), signature, keys);
-    const uchar *bytes = file.map(0, file.size());
+    uchar *bytes = file.map(0, file.size());
     if (!bytes)
         return false;
     const bool valid = verify(QByteArrayView(bytes, file.size()), signature, keys);
-    file.unmap(const_cast<uchar *>(bytes));
+    file.unmap(bytes);
     return valid;
 }
 

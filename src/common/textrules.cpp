@@ -99,48 +99,10 @@ QString decodeFile(const QByteArray &bytes, const QString &fileName)
     if (mark.size == 0)
         return decode(bytes);
     MarkedDecoder decoder(mark, fileName);
-    const QString text = decoder.decode(QByteArrayView(bytes).sliced(mark.size));
+    QString text = decoder.decode(QByteArrayView(bytes).sliced(mark.size));
     decoder.finish();
     decoder.check(text);
     return text;
-}
-
-void LineSplitter::feed(QByteArrayView piece, const Sink &line)
-{
-    if (m_afterCr && !piece.isEmpty()) {
-        m_afterCr = false;
-        if (piece.front() == '\n')
-            piece = piece.sliced(1);
-    }
-    for (;;) {
-        const qsizetype cr = piece.indexOf('\r');
-        if (cr < 0) {
-            m_partial += piece;
-            return;
-        }
-        if (m_partial.isEmpty()) {
-            line(piece.first(cr));
-        } else {
-            m_partial += piece.first(cr);
-            line(m_partial);
-            m_partial.clear();
-        }
-        piece = piece.sliced(cr + 1);
-        if (piece.isEmpty()) {
-            m_afterCr = true;
-            return;
-        }
-        if (piece.front() == '\n')
-            piece = piece.sliced(1);
-    }
-}
-
-void LineSplitter::finish(const Sink &line)
-{
-    if (!m_partial.isEmpty())
-        line(m_partial);
-    m_partial.clear();
-    m_afterCr = false;
 }
 
 QStringList splitLines(const QString &text)
@@ -254,7 +216,7 @@ QString readFirstLine(const QString &path)
         found = true;
     };
     while (!found && !file.atEnd()) {
-        const QByteArray chunk = file.read(64 * 1024);
+        const QByteArray chunk = file.read(qint64{64} * 1024);
         if (chunk.isEmpty())
             break;
         splitter.feed(chunk, take);

@@ -9,6 +9,7 @@
 #include <QStringView>
 
 #include <functional>
+#include <type_traits>
 
 // The text rules every part of the tool shares: files are text in the
 // system's code page, a line read ends at CR LF or at a lone CR (a lone LF
@@ -78,22 +79,73 @@ qsizetype lineEndAt(View text, qsizetype pos)
     return pos + 1 < text.size() && text.at(pos + 1) == u'\n' ? 2 : 1;
 }
 
-// Cuts bytes that arrive a piece at a time into lines, terminators
-// removed: a CR that ends one piece and an LF that starts the next are one
-// line end. Each line is handed on as soon as its end has arrived; the
-// view is valid only during the call.
-class LineSplitter
+// Cuts bytes (or text) that arrive a piece at a time into lines,
+// terminators removed: a CR that ends one piece and an LF that starts the
+// next are one line end. Each line is handed on as soon as its end has
+// arrived; the view is valid only during the call.
+template <typename View, typename Buffer>
+class BasicLineSplitter
 {
 public:
-    using Sink = std::function<void(QByteArrayView line)>;
-    void feed(QByteArrayView piece, const Sink &line);
-    // The last line, when the bytes do not end with a line end.
-    void finish(const Sink &line);
+    using Sink = std::function<void(View line)>;
+
+    void feed(View piece, const Sink &line)
+    {
+        constexpr auto cr = unit('\r');
+        constexpr auto lf = unit('\n');
+        if (m_afterCr && !piece.isEmpty()) {
+            m_afterCr = false;
+            if (piece.front() == lf)
+                piece = piece.sliced(1);
+        }
+        for (;;) {
+            const qsizetype end = piece.indexOf(cr);
+            if (end < 0) {
+                m_partial += piece;
+                return;
+            }
+            if (m_partial.isEmpty()) {
+                line(piece.first(end));
+            } else {
+                m_partial += piece.first(end);
+                line(m_partial);
+                m_partial.clear();
+            }
+            piece = piece.sliced(end + 1);
+            if (piece.isEmpty()) {
+                m_afterCr = true;
+                return;
+            }
+            if (piece.front() == lf)
+                piece = piece.sliced(1);
+        }
+    }
+
+    // The last line, when the input does not end with a line end.
+    void finish(const Sink &line)
+    {
+        if (!m_partial.isEmpty())
+            line(m_partial);
+        m_partial.clear();
+        m_afterCr = false;
+    }
 
 private:
-    QByteArray m_partial;
+    // A character as the view's own code unit.
+    static constexpr auto unit(char c)
+    {
+        if constexpr (std::is_same_v<View, QStringView>)
+            return static_cast<char16_t>(c);
+        else
+            return c;
+    }
+
+    Buffer m_partial;
     bool m_afterCr = false;
 };
+
+using LineSplitter = BasicLineSplitter<QByteArrayView, QByteArray>;
+using TextLineSplitter = BasicLineSplitter<QStringView, QString>;
 
 // Lines of a text, terminators removed. A final terminator ends the last
 // line and does not start another one; an empty text has no lines.

@@ -27,7 +27,7 @@ QByteArray trustedAuthoritiesPem()
     return {};
 }
 
-std::optional<QByteArray> proxyFor(const QUrl &)
+std::optional<QByteArray> proxyFor(const QUrl & /*url*/)
 {
     // libcurl reads https_proxy and no_proxy itself, as the system's own
     // tools do.

@@ -107,7 +107,9 @@ public:
     // statement ran before the limit.
     void setTimeout(int seconds)
     {
-        SQLSetStmtAttr(m_handle, SQL_ATTR_QUERY_TIMEOUT, reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(seconds)),
+        // ODBC passes an integer attribute in the pointer argument.
+        SQLSetStmtAttr(m_handle, SQL_ATTR_QUERY_TIMEOUT,
+                       reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(seconds)), // NOLINT(performance-no-int-to-ptr)
                        SQL_IS_UINTEGER);
     }
 
@@ -215,11 +217,12 @@ void OdbcDatabase::execute(const QString &batch)
         throw failure(DatabaseCode::NotOpen, QStringLiteral("The connection to the database is not open."));
     // The driver takes a NUL as the end of the text and would run only what
     // comes before it, as if that were the whole batch.
-    if (batch.contains(QChar(0)))
+    if (batch.contains(QChar(0))) {
         throw failure(DatabaseCode::ExecuteFailed,
                       QStringLiteral("The batch was not run: it holds a NUL character (a zero byte), which SQL "
                                      "text never holds. A script saved as Unicode (UTF-16) must begin with its "
                                      "byte-order mark."));
+    }
     m_cancelled = false;
     call([&] { runStatement(batch); });
 }
@@ -265,11 +268,12 @@ void OdbcDatabase::runStatement(const QString &batch)
     // cancelled" when the driver bounds the statement on the server.
     const bool timedOut = m_commandTimeout > 0 && clock.elapsed() >= qint64{m_commandTimeout} * 1000 - 500
         && (why.states.contains(QStringLiteral("HYT00")) || why.states.contains(QStringLiteral("57014")));
-    if (timedOut)
+    if (timedOut) {
         throw failure(DatabaseCode::ExecuteFailed,
                       text
                           + QStringLiteral(" (The batch was stopped after %1 seconds, the time one batch may run.)")
                                 .arg(m_commandTimeout));
+    }
     if (connectionGone(connection, m_commandTimeout))
         throw failure(DatabaseCode::ConnectionLost, text);
     throw failure(DatabaseCode::ExecuteFailed, text);

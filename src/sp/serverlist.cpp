@@ -57,19 +57,21 @@ void checkServerName(const QString &name)
     const auto refuse = [](const QString &why) {
         throw Failure{DatabaseCode::BadServerName, QStringLiteral("The server name in CONSTR.txt ") + why};
     };
-    if (name.size() > kMaxServerNameLength)
+    if (name.size() > kMaxServerNameLength) {
         refuse(QStringLiteral("is %1 characters long; a server name has at most %2.")
                    .arg(name.size())
                    .arg(kMaxServerNameLength));
+    }
     const QString plainText = QStringLiteral(": CONSTR.txt must be a plain text file, one server name per line, "
                                              "in the system code page (ANSI) or Unicode with its byte-order mark.");
     for (qsizetype i = 0; i < name.size(); ++i) {
         const QChar c = name.at(i);
         const QString position = QStringLiteral(" at position %1").arg(i + 1);
-        if (c.category() == QChar::Other_Control)
+        if (c.category() == QChar::Other_Control) {
             refuse(QStringLiteral("holds the control character U+%1")
                        .arg(QString::number(c.unicode(), 16).toUpper().rightJustified(4, QLatin1Char('0')))
                    + position + plainText);
+        }
         if (c == QChar::ReplacementCharacter)
             refuse(QStringLiteral("holds a byte the system code page cannot read") + position + plainText);
         if (c == u';' || c == u'=')

@@ -40,7 +40,8 @@ class TextBuilder
 {
 public:
     TextBuilder(qsizetype expectedBytes, QString fileName)
-        : m_fileName(std::move(fileName)), m_add([this](QByteArrayView line) { addLine(line); })
+        : m_fileName(std::move(fileName)), m_add([this](QByteArrayView line) { addLine(line); }),
+          m_addText([this](QStringView line) { addTextLine(line); })
     {
         // Each line gains at most a CR LF; most scripts come to about their
         // byte count. One allocation instead of many doublings.
@@ -67,8 +68,7 @@ public:
             decide();
         if (m_unicode) {
             m_unicode->finish();
-            if (!m_partial.isEmpty())
-                addTextLine(m_partial);
+            m_textLines.finish(m_addText);
         } else {
             m_lines.finish(m_add);
         }
@@ -93,33 +93,7 @@ private:
             return;
         }
         const QString decoded = m_unicode->decode(piece);
-        QStringView text(decoded);
-        if (m_afterCr && !text.isEmpty()) {
-            m_afterCr = false;
-            if (text.front() == u'\n')
-                text = text.sliced(1);
-        }
-        for (;;) {
-            const qsizetype cr = text.indexOf(u'\r');
-            if (cr < 0) {
-                m_partial += text;
-                return;
-            }
-            if (m_partial.isEmpty()) {
-                addTextLine(text.first(cr));
-            } else {
-                m_partial += text.first(cr);
-                addTextLine(m_partial);
-                m_partial.clear();
-            }
-            text = text.sliced(cr + 1);
-            if (text.isEmpty()) {
-                m_afterCr = true;
-                return;
-            }
-            if (text.front() == u'\n')
-                text = text.sliced(1);
-        }
+        m_textLines.feed(decoded, m_addText);
     }
 
     void addLine(QByteArrayView line)
@@ -147,8 +121,8 @@ private:
     TextRules::LineSplitter::Sink m_add;
     // Unicode text.
     std::optional<TextRules::MarkedDecoder> m_unicode;
-    QString m_partial;
-    bool m_afterCr = false;
+    TextRules::TextLineSplitter m_textLines;
+    TextRules::TextLineSplitter::Sink m_addText;
 };
 
 } // namespace

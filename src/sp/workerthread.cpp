@@ -69,8 +69,10 @@ void WorkerThread::loop()
         lock.lock();
         shared.thrown = thrown;
         shared.done = true;
+        // By name: the analyzer cannot see that Qt takes over the slot
+        // object of the pointer-to-member form.
         if (shared.loop)
-            QMetaObject::invokeMethod(shared.loop, &QEventLoop::quit, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(shared.loop, "quit", Qt::QueuedConnection);
         // Woken after the unlock, the owner need not wait for the mutex.
         lock.unlock();
         shared.finished.notify_one();
