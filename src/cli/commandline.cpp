@@ -1,6 +1,27 @@
 #include "cli/commandline.h"
 
+#include <algorithm>
+#include <array>
+
 namespace {
+
+struct ActionOption
+{
+    QLatin1String name;
+    CommandLine::Action action;
+};
+
+// The options that name the action, each taking no value.
+constexpr std::array kActionOptions{
+    ActionOption{QLatin1String("--check"), CommandLine::Action::Check},
+    ActionOption{QLatin1String("--update-app"), CommandLine::Action::UpdateApp},
+    ActionOption{QLatin1String("--update-reports"), CommandLine::Action::UpdateReports},
+    ActionOption{QLatin1String("--update-sp"), CommandLine::Action::UpdateSp},
+    ActionOption{QLatin1String("--help"), CommandLine::Action::Help},
+    ActionOption{QLatin1String("-h"), CommandLine::Action::Help},
+    ActionOption{QLatin1String("/?"), CommandLine::Action::Help},
+    ActionOption{QLatin1String("--version"), CommandLine::Action::Version},
+};
 
 // A whole number of at least 0; false when the text is not one.
 bool wholeNumber(const QString &text, qint64 &value)
@@ -58,25 +79,10 @@ CommandLine CommandLine::parse(const QStringList &arguments)
                 fail(QStringLiteral("%1 takes no value.").arg(option));
         };
 
-        if (option == QLatin1String("--check")) {
+        const auto named = std::ranges::find(kActionOptions, option, &ActionOption::name);
+        if (named != kActionOptions.end()) {
             noValue();
-            setAction(Action::Check, option);
-        } else if (option == QLatin1String("--update-app")) {
-            noValue();
-            setAction(Action::UpdateApp, option);
-        } else if (option == QLatin1String("--update-reports")) {
-            noValue();
-            setAction(Action::UpdateReports, option);
-        } else if (option == QLatin1String("--update-sp")) {
-            noValue();
-            setAction(Action::UpdateSp, option);
-        } else if (option == QLatin1String("--help") || option == QLatin1String("-h")
-                   || option == QLatin1String("/?")) {
-            noValue();
-            setAction(Action::Help, option);
-        } else if (option == QLatin1String("--version")) {
-            noValue();
-            setAction(Action::Version, option);
+            setAction(named->action, option);
         } else if (option == QLatin1String("--yes")) {
             noValue();
             line.yes = true;
