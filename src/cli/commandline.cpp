@@ -1,7 +1,7 @@
 #include "cli/commandline.h"
 
 #include <algorithm>
-#include <array>
+#include <iterator>
 
 namespace {
 
@@ -12,15 +12,15 @@ struct ActionOption
 };
 
 // The options that name the action, each taking no value.
-constexpr std::array kActionOptions{
-    ActionOption{QLatin1String("--check"), CommandLine::Action::Check},
-    ActionOption{QLatin1String("--update-app"), CommandLine::Action::UpdateApp},
-    ActionOption{QLatin1String("--update-reports"), CommandLine::Action::UpdateReports},
-    ActionOption{QLatin1String("--update-sp"), CommandLine::Action::UpdateSp},
-    ActionOption{QLatin1String("--help"), CommandLine::Action::Help},
-    ActionOption{QLatin1String("-h"), CommandLine::Action::Help},
-    ActionOption{QLatin1String("/?"), CommandLine::Action::Help},
-    ActionOption{QLatin1String("--version"), CommandLine::Action::Version},
+constexpr ActionOption kActionOptions[] = {
+    {QLatin1String("--check"), CommandLine::Action::Check},
+    {QLatin1String("--update-app"), CommandLine::Action::UpdateApp},
+    {QLatin1String("--update-reports"), CommandLine::Action::UpdateReports},
+    {QLatin1String("--update-sp"), CommandLine::Action::UpdateSp},
+    {QLatin1String("--help"), CommandLine::Action::Help},
+    {QLatin1String("-h"), CommandLine::Action::Help},
+    {QLatin1String("/?"), CommandLine::Action::Help},
+    {QLatin1String("--version"), CommandLine::Action::Version},
 };
 
 // A whole number of at least 0; false when the text is not one.
@@ -79,8 +79,8 @@ CommandLine CommandLine::parse(const QStringList &arguments)
                 fail(QStringLiteral("%1 takes no value.").arg(option));
         };
 
-        const auto named = std::ranges::find(kActionOptions, option, &ActionOption::name);
-        if (named != kActionOptions.end()) {
+        const ActionOption *const named = std::ranges::find(kActionOptions, option, &ActionOption::name);
+        if (named != std::end(kActionOptions)) {
             noValue();
             setAction(named->action, option);
         } else if (option == QLatin1String("--yes")) {
