@@ -66,13 +66,6 @@ public:
     bool selectAllChecked() const override;
     void setSelectAllChecked(bool checked) override;
 
-    ReportList &reportList() { return *m_reports; }
-    QString serverName() const { return m_serverName; }
-
-    // Whether an action (a click on one of the four action buttons) is
-    // running.
-    bool actionRunning() const { return m_actionRunning; }
-
 protected:
     void mouseReleaseEvent(QMouseEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
@@ -93,7 +86,6 @@ private:
     // with user input deferred (a database call, a transfer): taken out of
     // the queue and handled now, so that the action can hear of it.
     void takeQueuedClose();
-    void hidePanelTrap();
 
     void cmdCheckUpdate_Click();
     void cmdReports_Click();

@@ -9,7 +9,6 @@
 #include "common/signature.h"
 #include "common/updatelog.h"
 #include "net/endpoints.h"
-#include "net/transfercodes.h"
 #include "net/webclient.h"
 #include "reports/reportactions.h"
 #include "reports/reportlist.h"
@@ -32,36 +31,6 @@
 
 namespace {
 
-// The records an action left from `from` on.
-QList<ConsoleServices::Record> since(const ConsoleServices &console, qsizetype from)
-{
-    return console.records().mid(from);
-}
-
-bool saidBox(const QList<ConsoleServices::Record> &records, const QString &start)
-{
-    return std::any_of(records.begin(), records.end(),
-                       [&](const ConsoleServices::Record &r) { return r.box && r.text.startsWith(start); });
-}
-
-bool saidStatus(const QList<ConsoleServices::Record> &records, const QString &start)
-{
-    return std::any_of(records.begin(), records.end(),
-                       [&](const ConsoleServices::Record &r) { return !r.box && r.text.startsWith(start); });
-}
-
-bool declined(const QList<ConsoleServices::Record> &records)
-{
-    return std::any_of(records.begin(), records.end(), [](const ConsoleServices::Record &r) {
-        return r.box && r.style == MessageStyle::Question && r.answer != Answer::Yes;
-    });
-}
-
-bool isRefusal(int code)
-{
-    return code == TransferCode::NotARelease || code == TransferCode::BadSignature;
-}
-
 // Everything one run of the unattended mode works with.
 struct Run
 {
@@ -75,7 +44,6 @@ struct Run
     LoggingProcesses processes;
     LoggingFiles files;
     Endpoints endpoints;
-    TransferRecord lastTransfer;
 
     Run(const CommandLine &commandLine, QString folder, UpdateLog &updateLog)
         : line(commandLine), appFolder(std::move(folder)), log(updateLog), console(line.yes, line.quiet),
@@ -83,64 +51,46 @@ struct Run
           endpoints(Endpoints::fromEnvironment())
     {
         web.setMaxBytesPerSecond(line.maxRate);
-        web.setObserver([this](const TransferRecord &record) {
-            lastTransfer = record;
-            log.write(QStringLiteral("transfer"), record.summary());
-        });
+        web.setObserver(
+            [this](const TransferRecord &record) { log.write(QStringLiteral("transfer"), record.summary()); });
     }
 
-    int check();
-    int updateApp();
-    int updateReports();
-    int updateSp();
+    Outcome check();
+    Outcome updateApp();
+    Outcome updateReports();
+    Outcome updateSp();
 };
 
-int Run::check()
+Outcome Run::check()
 {
     AppUpdate::Versions versions;
     AppUpdate update(services, web, clock, endpoints, appFolder, processes, files);
-    const std::optional<Failure> failure = attempt([&] { versions = update.readVersions(); });
-    if (failure) {
+    if (const std::optional<Failure> failure = attempt([&] { versions = update.readVersions(); })) {
         // As "Update App" words it.
         services.setStatus(QStringLiteral("Error: ") + failure->description);
         services.showMessage(QStringLiteral("An error occurred: ") + failure->description, MessageStyle::Critical);
-        return lastTransfer.code != 0 ? ExitCode::Download : ExitCode::Failed;
+        return failure->outcome();
     }
     console.say(QStringLiteral("installed version: ") + versions.local);
     console.say(QStringLiteral("published version: ") + versions.remote);
     log.write(QStringLiteral("check"),
               QStringLiteral("installed %1, published %2").arg(versions.local, versions.remote));
-    return versions.local == versions.remote ? ExitCode::Success : ExitCode::UpdateAvailable;
+    return Outcome::of(versions.local == versions.remote ? OutcomeKind::UpToDate : OutcomeKind::UpdateAvailable);
 }
 
-int Run::updateApp()
+Outcome Run::updateApp()
 {
-    const qsizetype from = console.records().size();
-    AppUpdate(services, web, clock, endpoints, appFolder, processes, files).run();
-    const QList<ConsoleServices::Record> said = since(console, from);
-    if (saidBox(said, QStringLiteral("Update completed successfully!"))
-        || saidBox(said, QStringLiteral("You already have the latest version")))
-        return ExitCode::Success;
-    if (saidBox(said, QStringLiteral("Update failed. Couldn't replace the old EXE.")))
-        return ExitCode::NotReplaced;
-    if (saidBox(said, QStringLiteral("Failed to download update.")))
-        return isRefusal(lastTransfer.code) ? ExitCode::Refused : ExitCode::Download;
-    if (declined(said))
-        return ExitCode::Declined;
-    if (saidBox(said, QStringLiteral("An error occurred: ")) && lastTransfer.code != 0)
-        return ExitCode::Download;
-    return ExitCode::Failed;
+    return AppUpdate(services, web, clock, endpoints, appFolder, processes, files).run();
 }
 
-int Run::updateReports()
+Outcome Run::updateReports()
 {
-    const qsizetype from = console.records().size();
     ReportList list;
     ReportActions actions(services, web, endpoints, appFolder, list);
     console.onSelectAllChanged = [&] { actions.chkAll_Click(); };
-    actions.cmdReports_Click();
-    if (saidBox(since(console, from), QStringLiteral("Error loading file list: ")))
-        return ExitCode::Download;
+    const Outcome listed = actions.cmdReports_Click();
+    if (listed.kind != OutcomeKind::Done)
+        return listed;
     QStringList missing;
     if (line.allReports) {
         services.setSelectAllChecked(true);
@@ -157,41 +107,20 @@ int Run::updateReports()
         console.say(QStringLiteral("not in the published catalogue: ") + name, true);
         log.write(QStringLiteral("reports"), QStringLiteral("not in the published catalogue: ") + name);
     }
-    actions.cmdDownloadRpt_Click();
-    const QList<ConsoleServices::Record> said = since(console, from);
-    if (saidBox(said, QStringLiteral("Failed to download: ")))
-        return ExitCode::Download;
-    if (!missing.isEmpty() || !saidBox(said, QStringLiteral("Download complete.")))
-        return ExitCode::Failed;
-    return ExitCode::Success;
+    const Outcome downloaded = actions.cmdDownloadRpt_Click();
+    if (downloaded.kind == OutcomeKind::Done && !missing.isEmpty())
+        return Outcome::of(OutcomeKind::Failed, 0,
+                           QStringLiteral("not in the published catalogue: ") + missing.join(QStringLiteral(", ")));
+    return downloaded;
 }
 
-int Run::updateSp()
+Outcome Run::updateSp()
 {
-    const qsizetype from = console.records().size();
     QString serverName;
     SpUpdate update(services, web, endpoints, appFolder, LoggingDatabase::factory(OdbcDatabase::factory(), log),
                     serverName, Signature::trustedKeys(),
                     line.sqlTimeout >= 0 ? line.sqlTimeout : kDefaultCommandTimeout);
-    update.run();
-    const QList<ConsoleServices::Record> said = since(console, from);
-    if (saidBox(said, QStringLiteral("SQL Script Execution Completed Successfully!")))
-        return ExitCode::Success;
-    if (saidBox(said, QStringLiteral("SQL Script Execution Completed with errors")))
-        return ExitCode::BatchesFailed;
-    if (saidStatus(said, QStringLiteral("Download failed. Error code: ")))
-        return isRefusal(lastTransfer.code) ? ExitCode::Refused : ExitCode::Download;
-    if (declined(said))
-        return ExitCode::Declined;
-    // The action's trap: "number : description". The connection could not
-    // be had, or the server named none that can be reached.
-    for (const ConsoleServices::Record &record : said) {
-        const int number = record.box ? record.text.section(QStringLiteral(" : "), 0, 0).toInt() : 0;
-        if (number == DatabaseCode::OpenFailed || number == DatabaseCode::NoServer
-            || number == DatabaseCode::BadServerName || number == DatabaseCode::NoDriver)
-            return ExitCode::DatabaseUnreachable;
-    }
-    return ExitCode::Failed;
+    return update.run();
 }
 
 } // namespace
@@ -226,19 +155,20 @@ int runCommandLine(const QStringList &arguments)
         QThread::msleep(wait);
     }
 
-    int code = ExitCode::Failed;
+    Outcome outcome;
     const bool ran = Installation::runAction(run.services, appFolder, run.files, [&] {
         switch (line.action) {
-        case CommandLine::Action::Check: code = run.check(); break;
-        case CommandLine::Action::UpdateApp: code = run.updateApp(); break;
-        case CommandLine::Action::UpdateReports: code = run.updateReports(); break;
-        case CommandLine::Action::UpdateSp: code = run.updateSp(); break;
+        case CommandLine::Action::Check: outcome = run.check(); break;
+        case CommandLine::Action::UpdateApp: outcome = run.updateApp(); break;
+        case CommandLine::Action::UpdateReports: outcome = run.updateReports(); break;
+        case CommandLine::Action::UpdateSp: outcome = run.updateSp(); break;
         default: break;
         }
     });
     if (!ran)
-        code = ExitCode::Busy;
-    const QString result = QStringLiteral("result: %1 (exit code %2)").arg(ExitCode::meaning(code)).arg(code);
+        outcome = Outcome::of(OutcomeKind::Busy);
+    const int code = ExitCode::of(outcome.kind);
+    const QString result = QStringLiteral("result: %1 (exit code %2)").arg(outcome.summary()).arg(code);
     log.write(QStringLiteral("end"), result);
     run.console.say(result, code != ExitCode::Success && code != ExitCode::UpdateAvailable);
     return code;

@@ -142,7 +142,41 @@ QString usageText()
         "Exit codes: 0 done or up to date, 1 another failure, 2 usage error, 3 another updater is at\n"
         "work in the folder, 4 network or download failure, 5 download refused (signature or not a\n"
         "release), 6 executable not replaced, 7 SQL batches failed, 8 database unreachable,\n"
-        "10 update available (--check), 11 declined.\n");
+        "9 not enough disk space, 10 update available (--check), 11 declined, 12 the published\n"
+        "release has expired, 13 another desk is running the script.\n");
+}
+
+namespace {
+
+// How each way an action can end leaves the process: the one table.
+struct ExitRow
+{
+    OutcomeKind kind;
+    int code;
+};
+constexpr ExitRow kExitCodes[] = {
+    {OutcomeKind::Done, ExitCode::Success},
+    {OutcomeKind::UpToDate, ExitCode::Success},
+    {OutcomeKind::UpdateAvailable, ExitCode::UpdateAvailable},
+    {OutcomeKind::Declined, ExitCode::Declined},
+    {OutcomeKind::DownloadFailed, ExitCode::Download},
+    {OutcomeKind::Refused, ExitCode::Refused},
+    {OutcomeKind::NotReplaced, ExitCode::NotReplaced},
+    {OutcomeKind::BatchesFailed, ExitCode::BatchesFailed},
+    {OutcomeKind::DatabaseUnreachable, ExitCode::DatabaseUnreachable},
+    {OutcomeKind::Busy, ExitCode::Busy},
+    {OutcomeKind::DiskFull, ExitCode::DiskFull},
+    {OutcomeKind::Expired, ExitCode::Expired},
+    {OutcomeKind::ScriptRunElsewhere, ExitCode::ScriptRunElsewhere},
+    {OutcomeKind::Failed, ExitCode::Failed},
+};
+
+} // namespace
+
+int ExitCode::of(OutcomeKind kind)
+{
+    const ExitRow *const row = std::ranges::find(kExitCodes, kind, &ExitRow::kind);
+    return row != std::end(kExitCodes) ? row->code : Failed;
 }
 
 QString ExitCode::meaning(int code)
@@ -157,8 +191,11 @@ QString ExitCode::meaning(int code)
     case NotReplaced: return QStringLiteral("the executable was not replaced");
     case BatchesFailed: return QStringLiteral("some SQL batches failed or were not run");
     case DatabaseUnreachable: return QStringLiteral("the database could not be reached");
+    case DiskFull: return QStringLiteral("not enough disk space");
     case UpdateAvailable: return QStringLiteral("an update is available");
     case Declined: return QStringLiteral("declined");
+    case Expired: return QStringLiteral("the published release has expired");
+    case ScriptRunElsewhere: return QStringLiteral("another desk is running the script");
     default: return QStringLiteral("exit code %1").arg(code);
     }
 }

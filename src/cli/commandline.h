@@ -1,5 +1,7 @@
 #pragma once
 
+#include "common/outcome.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -31,9 +33,9 @@ struct CommandLine
 // The text of --help.
 QString usageText();
 
-// One exit code per outcome (the README lists them).
+// The exit codes (the README lists them).
 namespace ExitCode {
-constexpr int Success = 0;             // done, or already up to date
+constexpr int Success = 0;             // done, or nothing to do
 constexpr int Failed = 1;              // another failure (a file that cannot be read or written, ...)
 constexpr int Usage = 2;               // the command line cannot be run; nothing was done
 constexpr int Busy = 3;                // another updater is at work in the folder
@@ -42,9 +44,14 @@ constexpr int Refused = 5;             // a download refused: not signed by the 
 constexpr int NotReplaced = 6;         // the executable could not be replaced
 constexpr int BatchesFailed = 7;       // some SQL batches failed or were not run
 constexpr int DatabaseUnreachable = 8; // no connection to the database
+constexpr int DiskFull = 9;            // not enough disk space
 constexpr int UpdateAvailable = 10;    // --check: a published version differs
 constexpr int Declined = 11;           // a question was answered No (no --yes)
+constexpr int Expired = 12;            // the published release has expired
+constexpr int ScriptRunElsewhere = 13; // another desk is running the script on the shared database
 
+// The exit code of an action that ended so.
+int of(OutcomeKind kind);
 // A short sentence for the code.
 QString meaning(int code);
 } // namespace ExitCode

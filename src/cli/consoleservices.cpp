@@ -31,7 +31,6 @@ void ConsoleServices::say(const QString &line, bool failure) const
 
 void ConsoleServices::setStatus(const QString &text)
 {
-    m_records.append({false, text, MessageStyle::Information, QString(), Answer::Ok});
     if (!text.isEmpty())
         say(QStringLiteral("status: ") + oneLine(text));
 }
@@ -45,7 +44,6 @@ Answer ConsoleServices::showMessage(const QString &prompt, MessageStyle style, c
 {
     const Answer answer = style != MessageStyle::Question ? Answer::Ok : (m_yes ? Answer::Yes : Answer::No);
     const QString shownTitle = title.isEmpty() ? QStringLiteral("Updater") : title;
-    m_records.append({true, prompt, style, shownTitle, answer});
     QString line = QStringLiteral("box %1 \"%2\": %3").arg(styleWord(style), shownTitle, oneLine(prompt));
     if (style == MessageStyle::Question)
         line += answer == Answer::Yes ? QStringLiteral(" -> Yes") : QStringLiteral(" -> No (without --yes)");

@@ -15,15 +15,6 @@
 class ConsoleServices final : public Services
 {
 public:
-    struct Record
-    {
-        bool box = false;
-        QString text;
-        MessageStyle style = MessageStyle::Information;
-        QString title;
-        Answer answer = Answer::Ok;
-    };
-
     ConsoleServices(bool yes, bool quiet) : m_yes(yes), m_quiet(quiet) {}
 
     void setStatus(const QString &text) override;
@@ -41,9 +32,6 @@ public:
     // Runs "Select All"'s handler when its value changes.
     std::function<void()> onSelectAllChanged;
 
-    // Everything said, in order.
-    const QList<Record> &records() const { return m_records; }
-
     // A line of the unattended mode's own (a result, a usage error).
     void say(const QString &line, bool failure = false) const;
 
@@ -51,5 +39,4 @@ private:
     bool m_yes;
     bool m_quiet;
     bool m_selectAll = false;
-    QList<Record> m_records;
 };

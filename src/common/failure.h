@@ -1,5 +1,7 @@
 #pragma once
 
+#include "common/outcome.h"
+
 #include <QString>
 
 #include <optional>
@@ -12,6 +14,12 @@ struct Failure
 {
     int number = 0;
     QString description;
+    // How the action that meets it ends, when it ends there: the step
+    // that fails knows (a transfer, the database connection), the trap
+    // that reports it does not.
+    OutcomeKind kind = OutcomeKind::Failed;
+
+    Outcome outcome() const { return Outcome::of(kind, number, description); }
 };
 
 // Well-known failure numbers of the tool's own steps (network codes live in

@@ -53,4 +53,11 @@ constexpr int BadSignature = 2010;
 
 // A readable sentence for a code, for boxes and status lines.
 QString describe(int code);
+
+// A download refused for what it brought (not a release, not signed),
+// not for how it travelled.
+constexpr bool isRefusal(int code)
+{
+    return code == NotARelease || code == BadSignature;
+}
 } // namespace TransferCode

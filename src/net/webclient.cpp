@@ -482,11 +482,11 @@ bool pause(int ms)
 QString WebClient::fetchText(const QUrl &url)
 {
     if (!isHttps(url))
-        throw Failure{TransferCode::BadUrl, TransferCode::describe(TransferCode::BadUrl)};
+        throw Failure{TransferCode::BadUrl, TransferCode::describe(TransferCode::BadUrl), OutcomeKind::DownloadFailed};
     const Handle easy(m_session->easy, m_session->easyInUse);
     if (!easy.get()) {
         const int code = TransferCode::NetworkErrorBase + CURLE_FAILED_INIT;
-        throw Failure{code, TransferCode::describe(code)};
+        throw Failure{code, TransferCode::describe(code), OutcomeKind::DownloadFailed};
     }
 
     QByteArray body;
@@ -502,7 +502,7 @@ QString WebClient::fetchText(const QUrl &url)
     const Failure failure = outcome(attempt, url);
     report({false, url, body.size(), timer.elapsed(), 1, failure.number, failure.description});
     if (failure.number != TransferCode::Ok)
-        throw failure;
+        throw Failure{failure.number, failure.description, OutcomeKind::DownloadFailed};
     return TextRules::decode(body);
 }
 

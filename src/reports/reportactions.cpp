@@ -4,6 +4,7 @@
 #include "common/failure.h"
 #include "common/services.h"
 #include "net/endpoints.h"
+#include "net/transfercodes.h"
 #include "net/webclient.h"
 #include "reports/catalogue.h"
 #include "reports/reportlist.h"
@@ -25,22 +26,26 @@ ReportActions::ReportActions(Services &services, WebClient &web, const Endpoints
 {
 }
 
-void ReportActions::cmdReports_Click()
+Outcome ReportActions::cmdReports_Click()
 {
     const BusyCursor busy(m_services);
+    Outcome outcome;
     const std::optional<Failure> failure = attempt([&] {
         m_services.showReportPanel(true);
         // Clearing a checked "Select All" runs its handler, which clears
         // every row.
         m_services.setSelectAllChecked(false);
         m_services.setReportColumn(kColumnCaption, kOpeningColumnTwips);
-        LoadReportCatalogue();
+        outcome = LoadReportCatalogue();
     });
-    if (failure)
-        showTrapBox(m_services, *failure, kTrapTitle);
+    if (failure) {
+        attempt([&] { showTrapBox(m_services, *failure, kTrapTitle); });
+        return failure->outcome();
+    }
+    return outcome;
 }
 
-void ReportActions::LoadReportCatalogue()
+Outcome ReportActions::LoadReportCatalogue()
 {
     const BusyCursor busy(m_services);
     const std::optional<Failure> failure = attempt([&] {
@@ -49,13 +54,16 @@ void ReportActions::LoadReportCatalogue()
         // One reset for the whole catalogue: the view lays out once.
         m_list.setNames(names);
     });
-    if (failure)
-        m_services.showMessage(QStringLiteral("Error loading file list: ") + failure->description, MessageStyle::Plain);
+    if (!failure)
+        return Outcome::of(OutcomeKind::Done);
+    m_services.showMessage(QStringLiteral("Error loading file list: ") + failure->description, MessageStyle::Plain);
+    return failure->outcome();
 }
 
-void ReportActions::cmdDownloadRpt_Click()
+Outcome ReportActions::cmdDownloadRpt_Click()
 {
     const BusyCursor busy(m_services);
+    Outcome outcome = Outcome::of(OutcomeKind::Done);
     const std::optional<Failure> failure = attempt([&] {
         const QString folder = Catalogue::reportsFolder(m_appFolder);
         if (!QFileInfo::exists(folder) && !QDir().mkdir(folder))
@@ -68,25 +76,35 @@ void ReportActions::cmdDownloadRpt_Click()
             const QString name = m_list.name(row);
             // The URL as requested, with only what cannot be mistaken
             // (blanks, for one) shown decoded.
-            if (!download(name, folder)) {
+            const Outcome stored = download(name, folder);
+            if (stored.kind != OutcomeKind::Done) {
+                if (outcome.kind == OutcomeKind::Done)
+                    outcome = stored;
                 m_services.showMessage(QStringLiteral("Failed to download: ") + m_endpoints.reportUrl(name).toString(),
                                        MessageStyle::Exclamation);
             }
         }
         m_services.showMessage(QStringLiteral("Download complete."), MessageStyle::Information);
     });
-    if (failure)
-        showTrapBox(m_services, *failure, kListTrapTitle);
+    if (failure) {
+        attempt([&] { showTrapBox(m_services, *failure, kListTrapTitle); });
+        return failure->outcome();
+    }
+    return outcome;
 }
 
-bool ReportActions::download(const QString &name, const QString &folder)
+Outcome ReportActions::download(const QString &name, const QString &folder)
 {
     // A catalogue name names a file in the Reports folder and nothing else:
     // a name with a folder part, a drive or a dot-folder is never requested
     // and never written.
     if (!Catalogue::isPlainFileName(name))
-        return false;
-    return m_web.downloadToFile(m_endpoints.reportUrl(name), inFolder(folder, name)) == 0;
+        return Outcome::of(OutcomeKind::DownloadFailed, 0, QStringLiteral("not a plain file name: ") + name);
+    const int code = m_web.downloadToFile(m_endpoints.reportUrl(name), inFolder(folder, name));
+    if (code == TransferCode::Ok)
+        return Outcome::of(OutcomeKind::Done);
+    return Outcome::of(TransferCode::isRefusal(code) ? OutcomeKind::Refused : OutcomeKind::DownloadFailed, code,
+                       name + QStringLiteral(": ") + TransferCode::describe(code));
 }
 
 void ReportActions::chkAll_Click()

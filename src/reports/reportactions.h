@@ -1,5 +1,7 @@
 #pragma once
 
+#include "common/outcome.h"
+
 #include <QString>
 
 class Endpoints;
@@ -9,7 +11,7 @@ class WebClient;
 
 // "Update Reports", "Download" and "Select All": the report panel's actions
 // on the report list. One object per click; each handler is the whole click
-// and has its own error trap.
+// and has its own error trap, and says how the click ended.
 class ReportActions
 {
 public:
@@ -17,19 +19,20 @@ public:
 
     // "Update Reports": opens the panel, clears "Select All", sets up the
     // column and lists the published catalogue.
-    void cmdReports_Click();
+    Outcome cmdReports_Click();
     // Fetches the catalogue and replaces the rows with its names. A failed
     // fetch leaves the rows and the column as they were.
-    void LoadReportCatalogue();
+    Outcome LoadReportCatalogue();
     // "Download": every checked row into the Reports folder, in row order.
-    void cmdDownloadRpt_Click();
+    // Done when every checked report was stored, else the first failure.
+    Outcome cmdDownloadRpt_Click();
     // "Select All" after it changed: checks and selects, or unchecks and
     // deselects, every row.
     void chkAll_Click();
 
 private:
-    // Downloads one report; false when it was not stored.
-    bool download(const QString &name, const QString &folder);
+    // Downloads one report: Done, or why it was not stored.
+    Outcome download(const QString &name, const QString &folder);
 
     Services &m_services;
     WebClient &m_web;

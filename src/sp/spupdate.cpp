@@ -6,6 +6,7 @@
 #include "common/textrules.h"
 #include "net/endpoints.h"
 #include "net/releasecheck.h"
+#include "net/transfercodes.h"
 #include "net/webclient.h"
 #include "sp/serverlist.h"
 #include "sp/sqlscript.h"
@@ -77,24 +78,29 @@ void SpUpdate::closeRequested()
     m_running->cancel();
 }
 
-void SpUpdate::run()
+Outcome SpUpdate::run()
 {
     const BusyCursor busy(m_services);
+    Outcome outcome;
     const std::optional<Failure> failure = attempt([&] {
         m_services.setProgressRange(0, 100);
         m_services.setProgressValue(0);
         m_services.setStatus(QString());
         ServerList::load(m_services, m_appFolder, m_serverName);
-        if (const std::optional<QString> scriptText = fetchScript())
-            execute(*scriptText);
+        if (const std::optional<QString> scriptText = fetchScript(outcome))
+            outcome = execute(*scriptText);
     });
     if (failure) {
-        showTrapBox(m_services, *failure, kTrapTitle);
-        m_services.setStatus(QStringLiteral("Error executing script: ") + failure->description);
+        attempt([&] {
+            showTrapBox(m_services, *failure, kTrapTitle);
+            m_services.setStatus(QStringLiteral("Error executing script: ") + failure->description);
+        });
+        return failure->outcome();
     }
+    return outcome;
 }
 
-std::optional<QString> SpUpdate::fetchScript()
+std::optional<QString> SpUpdate::fetchScript(Outcome &outcome)
 {
     m_services.setStatus(QStringLiteral("Checking SP folder..."));
     m_services.processPendingEvents();
@@ -112,16 +118,22 @@ std::optional<QString> SpUpdate::fetchScript()
     options.check = releaseCheck(m_web, m_endpoints.scriptUrl(), ReleaseKind::Script, m_keys);
     const int status = m_web.downloadToFile(m_endpoints.scriptUrl(), path, options);
     if (status != 0) {
+        outcome = Outcome::of(TransferCode::isRefusal(status) ? OutcomeKind::Refused : OutcomeKind::DownloadFailed,
+                              status, TransferCode::describe(status));
         m_services.setStatus(QStringLiteral("Download failed. Error code: ") + QString::number(status));
         return std::nullopt;
     }
 
     const Answer answer = m_services.showMessage(QStringLiteral("Are you sure you want to execute the SQL script?"),
                                                  MessageStyle::Question, QStringLiteral("Confirmation"));
-    if (answer != Answer::Yes)
+    if (answer != Answer::Yes) {
+        outcome = Outcome::of(OutcomeKind::Declined);
         return std::nullopt;
+    }
 
     if (!QFileInfo::exists(path)) {
+        outcome = Outcome::of(OutcomeKind::Failed, FailureCode::FileNotFound,
+                              QStringLiteral("not found: ") + QDir::toNativeSeparators(path));
         m_services.showMessage(QStringLiteral("Error: File not found at ") + QDir::toNativeSeparators(path),
                                MessageStyle::Critical);
         return std::nullopt;
@@ -132,15 +144,24 @@ std::optional<QString> SpUpdate::fetchScript()
     return SqlScript::readFile(path);
 }
 
-void SpUpdate::execute(const QString &scriptText)
+Outcome SpUpdate::execute(const QString &scriptText)
 {
     const QList<QStringView> batches = SqlScript::batchViews(scriptText);
     const int count = int(batches.size());
     const QString total = QString::number(count);
 
-    ServerList::checkServerName(m_serverName);
-    std::unique_ptr<Database> database = m_databases();
-    database->open(connection(m_serverName, m_commandTimeout));
+    std::unique_ptr<Database> database;
+    if (std::optional<Failure> failure = attempt([&] {
+            ServerList::checkServerName(m_serverName);
+            database = m_databases();
+            database->open(connection(m_serverName, m_commandTimeout));
+        })) {
+        // Whatever kept the connection from being made (no server named,
+        // no driver, the server refused or was not reached), the script
+        // could not be run.
+        failure->kind = OutcomeKind::DatabaseUnreachable;
+        throw *failure;
+    }
 
     m_services.setProgressRange(0, count - 1);
     m_services.setProgressValue(0);
@@ -208,12 +229,22 @@ void SpUpdate::execute(const QString &scriptText)
     database->close();
     database.reset();
 
+    Outcome outcome = Outcome::of(OutcomeKind::Done);
+    outcome.batches = remaining(batches, 0).count;
+    outcome.failedBatches = failed;
+    outcome.cancelledBatch = cancelled;
+    outcome.notRunBatches = notRun.count;
+    if (lost)
+        outcome.reason = QStringLiteral("the connection to the database was lost");
+    if (failed > 0 || cancelled > 0 || notRun.count > 0)
+        outcome.kind = OutcomeKind::BatchesFailed;
+
     m_services.setStatus(QStringLiteral("Execution Completed!"));
     m_services.setProgressValue(count - 1);
-    if (failed == 0 && cancelled == 0 && notRun.count == 0) {
+    if (outcome.kind == OutcomeKind::Done) {
         m_services.showMessage(QStringLiteral("SQL Script Execution Completed Successfully!"),
                                MessageStyle::Information);
-        return;
+        return outcome;
     }
     QString text = QStringLiteral("SQL Script Execution Completed with errors: ") + QString::number(failed)
         + QStringLiteral(" of ") + total + QStringLiteral(" batches failed");
@@ -224,4 +255,5 @@ void SpUpdate::execute(const QString &scriptText)
     else if (notRun.count > 1)
         text += QStringLiteral(", %1 were not run").arg(notRun.count);
     m_services.showMessage(text + QLatin1Char('.'), MessageStyle::Exclamation);
+    return outcome;
 }

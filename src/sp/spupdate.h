@@ -1,5 +1,6 @@
 #pragma once
 
+#include "common/outcome.h"
 #include "common/signature.h"
 #include "sp/database.h"
 
@@ -24,8 +25,9 @@ public:
              DatabaseFactory databases, QString &serverName, QList<QByteArray> keys = Signature::trustedKeys(),
              int commandTimeout = kDefaultCommandTimeout);
 
-    // The whole action, from the busy cursor to the last box.
-    void run();
+    // The whole action, from the busy cursor to the last box, and how it
+    // ended.
+    Outcome run();
 
     // The user asked to close the window while the action runs. While the
     // batches run, asks whether to stop the script; on Yes the running
@@ -39,9 +41,10 @@ public:
 
 private:
     // Downloads and reads the script; nothing when the action has ended
-    // early (download failed, declined, file missing).
-    std::optional<QString> fetchScript();
-    void execute(const QString &scriptText);
+    // early (download failed, declined, file missing), with `outcome` set
+    // to say how.
+    std::optional<QString> fetchScript(Outcome &outcome);
+    Outcome execute(const QString &scriptText);
 
     Services &m_services;
     WebClient &m_web;

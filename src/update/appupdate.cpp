@@ -47,13 +47,6 @@ AppUpdate::AppUpdate(Services &services, WebClient &web, Clock &clock, const End
 {
 }
 
-AppUpdate::AppUpdate(Services &services, WebClient &web, Clock &clock, const Endpoints &endpoints, QString appFolder,
-                     ProcessControl &processes, QList<QByteArray> keys)
-    : AppUpdate(services, web, clock, endpoints, std::move(appFolder), processes, InstallFiles::plain(),
-                std::move(keys))
-{
-}
-
 QString AppUpdate::readLocalVersionLine(const QString &path)
 {
     if (!QFileInfo(path).isFile()) {
@@ -70,15 +63,21 @@ QString AppUpdate::readLocalVersionLine(const QString &path)
     return TextRules::readFirstLine(path);
 }
 
-void AppUpdate::run()
+Outcome AppUpdate::run()
 {
     const BusyCursor busy(m_services);
     m_services.setStatus(QStringLiteral("Checking for updates..."));
     m_services.processPendingEvents();
-    if (const std::optional<Failure> failure = attempt([&] { check(); })) {
-        m_services.setStatus(QStringLiteral("Error: ") + failure->description);
-        m_services.showMessage(QStringLiteral("An error occurred: ") + failure->description, MessageStyle::Critical);
+    Outcome outcome;
+    if (const std::optional<Failure> failure = attempt([&] { outcome = check(); })) {
+        outcome = failure->outcome();
+        attempt([&] {
+            m_services.setStatus(QStringLiteral("Error: ") + failure->description);
+            m_services.showMessage(QStringLiteral("An error occurred: ") + failure->description,
+                                   MessageStyle::Critical);
+        });
     }
+    return outcome;
 }
 
 AppUpdate::Versions AppUpdate::readVersions()
@@ -92,7 +91,7 @@ AppUpdate::Versions AppUpdate::readVersions()
     return {TextRules::normalizeVersion(localLine), TextRules::normalizeVersion(remoteText), remoteText};
 }
 
-void AppUpdate::check()
+Outcome AppUpdate::check()
 {
     const Versions versions = readVersions();
     const QString &localVersion = versions.local;
@@ -103,7 +102,7 @@ void AppUpdate::check()
         m_services.showMessage(QStringLiteral("You already have the latest version (") + localVersion
                                    + QStringLiteral(")."),
                                MessageStyle::Information);
-        return;
+        return Outcome::of(OutcomeKind::UpToDate);
     }
 
     const Answer answer
@@ -113,23 +112,24 @@ void AppUpdate::check()
                                  MessageStyle::Question, QStringLiteral("Update Available"));
     if (answer != Answer::Yes) {
         m_services.setStatus(QStringLiteral("Update cancelled."));
-        return;
+        return Outcome::of(OutcomeKind::Declined);
     }
     m_services.setStatus(QStringLiteral("Downloading update..."));
     m_services.processPendingEvents();
-    install(remoteText);
+    return install(remoteText);
 }
 
-void AppUpdate::install(const QString &remoteText)
+Outcome AppUpdate::install(const QString &remoteText)
 {
     const QString oldPath = inFolder(m_appFolder, Installation::kExecutable);
     const QString newPath = inFolder(m_appFolder, Installation::kNewExecutable);
     const QUrl url = m_endpoints.executableUrl();
-    if (!DownloadWithProgress(m_services, m_web, m_clock, url, newPath,
-                              releaseCheck(m_web, url, ReleaseKind::Program, m_keys))) {
+    const Outcome downloaded = DownloadWithProgress(m_services, m_web, m_clock, url, newPath,
+                                                    releaseCheck(m_web, url, ReleaseKind::Program, m_keys));
+    if (downloaded.kind != OutcomeKind::Done) {
         m_services.showMessage(QStringLiteral("Failed to download update."), MessageStyle::Critical);
         m_services.setStatus(QStringLiteral("Update failed."));
-        return;
+        return downloaded;
     }
     m_services.setStatus(QStringLiteral("Preparing to update..."));
     m_services.processPendingEvents();
@@ -138,7 +138,8 @@ void AppUpdate::install(const QString &remoteText)
     // recorded only when the new executable really is in place.
     attempt([&] { m_processes.stopAll(Installation::kExecutable); });
     bool replaced = false;
-    attempt([&] { replaced = replaceExecutable(oldPath, newPath); });
+    const std::optional<Failure> notReplaced = attempt([&] { replaced = replaceExecutable(oldPath, newPath); });
+    Outcome outcome = Outcome::of(OutcomeKind::Done);
     if (replaced) {
         m_services.setStatus(QStringLiteral("Update successful."));
         m_services.showMessage(QStringLiteral("Update completed successfully!"), MessageStyle::Information);
@@ -149,10 +150,13 @@ void AppUpdate::install(const QString &remoteText)
     } else {
         m_services.setStatus(QStringLiteral("Update failed."));
         m_services.showMessage(QStringLiteral("Update failed. Couldn't replace the old EXE."), MessageStyle::Critical);
+        outcome = notReplaced ? Outcome::of(OutcomeKind::NotReplaced, notReplaced->number, notReplaced->description)
+                              : Outcome::of(OutcomeKind::NotReplaced);
     }
     // Started whichever executable is there now; whether it starts is not
     // reported.
     attempt([&] { m_processes.startDetached(oldPath, {kRelaunchSwitch}, m_appFolder); });
+    return outcome;
 }
 
 bool AppUpdate::replaceExecutable(const QString &oldPath, const QString &newPath)

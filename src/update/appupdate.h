@@ -1,5 +1,6 @@
 #pragma once
 
+#include "common/outcome.h"
 #include "common/signature.h"
 
 #include <QByteArray>
@@ -28,11 +29,10 @@ public:
     // no signature is checked).
     AppUpdate(Services &services, WebClient &web, Clock &clock, const Endpoints &endpoints, QString appFolder,
               ProcessControl &processes, InstallFiles &files, QList<QByteArray> keys = Signature::trustedKeys());
-    AppUpdate(Services &services, WebClient &web, Clock &clock, const Endpoints &endpoints, QString appFolder,
-              ProcessControl &processes, QList<QByteArray> keys = Signature::trustedKeys());
 
-    // The whole action, from the busy cursor to the last box.
-    void run();
+    // The whole action, from the busy cursor to the last box, and how it
+    // ended.
+    Outcome run();
 
     // Both versions in the form they are compared in, and the published
     // text as it came.
@@ -50,12 +50,12 @@ public:
 private:
     // The version check and, when the user agrees, the install. Throws
     // Failure up to the point where the install skips failing steps.
-    void check();
+    Outcome check();
     // Reads the first line of version.txt, creating the file with 1.0.0
     // when it is missing. Throws Failure.
     QString readLocalVersionLine(const QString &path);
     // Goes on after the user agreed to update to the published text.
-    void install(const QString &remoteText);
+    Outcome install(const QString &remoteText);
     // Moves the old executable aside to Vantora_old.exe and the new one into
     // its place, keeping the old file's permissions. True when the new
     // executable is in place; false leaves the old one (moved back when the

@@ -3,6 +3,7 @@
 #include "common/clock.h"
 #include "common/failure.h"
 #include "common/services.h"
+#include "net/transfercodes.h"
 #include "net/webclient.h"
 
 #include <optional>
@@ -12,10 +13,11 @@ constexpr int kAnimationSteps = 40;
 constexpr int kAnimationStepMs = 20;
 } // namespace
 
-bool DownloadWithProgress(Services &services, WebClient &web, Clock &clock, const QUrl &url, const QString &localPath,
-                          const std::function<int(const QString &, const QByteArray &)> &check)
+Outcome DownloadWithProgress(Services &services, WebClient &web, Clock &clock, const QUrl &url,
+                             const QString &localPath,
+                             const std::function<int(const QString &, const QByteArray &)> &check)
 {
-    bool downloaded = false;
+    Outcome outcome;
     const std::optional<Failure> failure = attempt([&] {
         services.setStatus(QStringLiteral("Starting download..."));
         services.setProgressRange(0, 100);
@@ -44,18 +46,21 @@ bool DownloadWithProgress(Services &services, WebClient &web, Clock &clock, cons
                 services.setProgressValue(value);
             }
         };
-        if (web.downloadToFile(url, localPath, options) != 0) {
+        const int code = web.downloadToFile(url, localPath, options);
+        if (code != 0) {
+            outcome = Outcome::of(TransferCode::isRefusal(code) ? OutcomeKind::Refused : OutcomeKind::DownloadFailed,
+                                  code, TransferCode::describe(code));
             services.setStatus(QStringLiteral("Download failed."));
             return;
         }
         services.setProgressValue(100);
         services.setStatus(QStringLiteral("Download complete."));
-        downloaded = true;
+        outcome = Outcome::of(OutcomeKind::Done);
     });
     if (failure) {
         // When the status line itself fails, nothing is left to report on.
         attempt([&] { services.setStatus(QStringLiteral("Download error: ") + failure->description); });
-        return false;
+        return outcome.number != 0 ? outcome : failure->outcome();
     }
-    return downloaded;
+    return outcome;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "common/outcome.h"
+
 #include <QString>
 #include <QUrl>
 
@@ -15,8 +17,10 @@ class WebClient;
 // server announced the size, on from 40 towards 100 as the bytes arrive;
 // 100 when the file is complete. An interrupted download keeps its bytes
 // for the next attempt. Reports on the status line and never lets a
-// failure escape: true when the file was downloaded, false otherwise.
+// failure escape: Done when the file was downloaded, else why not
+// (DownloadFailed, Refused, or Failed when a step of its own failed).
 // `check` runs on the complete file before it takes the place of anything
 // (DownloadOptions::check); a refused file is a failed download.
-bool DownloadWithProgress(Services &services, WebClient &web, Clock &clock, const QUrl &url, const QString &localPath,
-                          const std::function<int(const QString &, const QByteArray &)> &check = {});
+Outcome DownloadWithProgress(Services &services, WebClient &web, Clock &clock, const QUrl &url,
+                             const QString &localPath,
+                             const std::function<int(const QString &, const QByteArray &)> &check = {});

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <fcntl.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -96,7 +97,28 @@ int LinuxProcessControl::stopAll(const QString &name)
 bool LinuxProcessControl::startDetached(const QString &program, const QStringList &arguments,
                                         const QString &workingFolder)
 {
-    return QProcess::startDetached(program, arguments, workingFolder);
+    // The application outlives the updater and owes it nothing: none of its
+    // standard streams (a caller that reads the updater's output would wait
+    // for the application's end) and none of its other descriptors (the
+    // folder's lock, the log, a connection). Qt starts it in a session of
+    // its own.
+    QProcess process;
+    process.setProgram(program);
+    process.setArguments(arguments);
+    process.setWorkingDirectory(workingFolder);
+    process.setStandardInputFile(QProcess::nullDevice());
+    process.setStandardOutputFile(QProcess::nullDevice());
+    process.setStandardErrorFile(QProcess::nullDevice());
+    process.setChildProcessModifier([] {
+        // In the child, between fork and exec: every descriptor past the
+        // standard three closes at exec (Qt's own error pipe already does).
+        if (::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) != 0) {
+            const long last = ::sysconf(_SC_OPEN_MAX);
+            for (int fd = 3; fd < (last > 0 && last < 65536 ? last : 65536); ++fd)
+                ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+        }
+    });
+    return process.startDetached();
 }
 
 ProcessControl &ProcessControl::system()

@@ -230,7 +230,8 @@ void TestReportPanel::downloadThroughItsButton()
     m_web->publish(kFolder + QStringLiteral("a.rpt"), "report a");
     m_web->publish(kFolder + QStringLiteral("b.rpt"), "report b");
     click("cmdReports");
-    m_window->reportList().setChecked(1, true);
+    qobject_cast<ReportList *>(m_window->findChild<QTreeView *>(QStringLiteral("lvFiles"))->model())
+        ->setChecked(1, true);
     click("cmdDownloadRpt");
 
     QCOMPARE(m_boxes, QStringList{QStringLiteral("Updater|Download complete.")});

@@ -79,8 +79,10 @@ void TestUpdateWindow::downloadRestartsABarLeftByAnEarlierAction()
             shown << value;
     });
 
-    QVERIFY(DownloadWithProgress(*m_window, m_web->web(), m_clock, m_web->url(QStringLiteral("/updates/Vantora.exe")),
-                                 app(QStringLiteral("Vantora_new.exe"))));
+    QCOMPARE(DownloadWithProgress(*m_window, m_web->web(), m_clock, m_web->url(QStringLiteral("/updates/Vantora.exe")),
+                                  app(QStringLiteral("Vantora_new.exe")))
+                 .kind,
+             OutcomeKind::Done);
 
     QList<int> expected{0};
     for (int i = 1; i <= 40; ++i)

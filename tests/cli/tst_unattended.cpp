@@ -32,8 +32,10 @@ private slots:
 
 private:
     QString app(const QString &name) const { return m_sp.web->appFolder() + QLatin1Char('/') + name; }
-    // Runs the installed updater with the arguments and no display; its
-    // exit code, with its standard output in `output`.
+    // Runs the installed updater with the arguments and no display, its
+    // output read through a pipe as a deployment agent reads it; its exit
+    // code, with its standard output and error in `output`. The pipe ends
+    // with the updater: an application it started holds none of it.
     int runUpdater(const QStringList &arguments, QString *output = nullptr);
     void publishScript(const QByteArray &script);
 
@@ -90,7 +92,9 @@ int TestUnattended::runUpdater(const QStringList &arguments, QString *output)
     env.insert(u"UPDATER_REPORT_HOST"_s, m_sp.web->server().host());
     env.insert(u"UPDATER_CA_FILE"_s, m_sp.web->pki().caFile);
     updater.setProcessEnvironment(env);
-    updater.start(app(u"updater"_s), arguments);
+    updater.start(u"/bin/bash"_s,
+                  QStringList{u"-o"_s, u"pipefail"_s, u"-c"_s, u"\"$@\" 2>&1 | cat"_s, u"pipe"_s, app(u"updater"_s)}
+                      + arguments);
     // The test's own event loop serves the transfers meanwhile.
     if (!QTest::qWaitFor([&] { return updater.state() == QProcess::NotRunning; }, 60'000))
         return -1;
@@ -164,8 +168,11 @@ void TestUnattended::exitCodes()
     QCOMPARE(runUpdater(arguments.split(u' '), &output), code);
     if (code != 2)
         QVERIFY2(output.contains(u"(exit code %1)"_s.arg(code)), qPrintable(output));
-    if (arguments == QLatin1String("--update-app --yes") && code == 0)
+    if (arguments == QLatin1String("--update-app --yes") && code == 0) {
         QCOMPARE(readBytes(app(u"Vantora.exe"_s)), StandIns::bytes() + kNewBuild);
+        // The pipe closed while the relaunched application runs on.
+        QVERIFY(!m_standIns->running().isEmpty());
+    }
     if (arguments.startsWith(QLatin1String("--update-app")) && code != 0)
         QCOMPARE(readBytes(app(u"Vantora.exe"_s)), StandIns::bytes());
     if (arguments == QLatin1String("--update-reports --all") && code == 0)

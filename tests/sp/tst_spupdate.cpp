@@ -60,6 +60,7 @@ private:
 
     SpFixture m_sp;
     SpUpdate *m_update = nullptr; // the action while run() runs it
+    Outcome m_outcome;            // how the last run() ended
 };
 
 void TestSpUpdate::initTestCase()
@@ -89,7 +90,7 @@ void TestSpUpdate::run(const QByteArray &script, const QByteArray &constr, Recor
     SpUpdate update(window, m_sp.web->web(), endpoints, m_sp.web->appFolder(), OdbcDatabase::factory(), m_sp.serverName,
                     {}, timeout);
     m_update = &update;
-    update.run();
+    m_outcome = update.run();
     m_update = nullptr;
     QVERIFY2(!window.log.join(QLatin1Char('\n')).contains(QStringLiteral("tr5kelvo")),
              qPrintable(window.log.join(QLatin1Char('\n'))));
@@ -200,6 +201,8 @@ void TestSpUpdate::outcomes()
     if (found.size() == 1 && found.first().startsWith(QStringLiteral("error")))
         found = QStringList{QStringLiteral("error")};
     QCOMPARE(found, rows);
+    QCOMPARE(m_outcome.kind, errors.isEmpty() ? OutcomeKind::Done : OutcomeKind::BatchesFailed);
+    QCOMPARE(m_outcome.failedBatches, int(errors.size()));
 }
 
 void TestSpUpdate::trap_data()
@@ -221,6 +224,7 @@ void TestSpUpdate::trap()
     RecordingServices window;
     window.answer({Answer::Yes});
     run("CREATE TABLE %S.t (n int)", constr, window);
+    QCOMPARE(m_outcome.kind, OutcomeKind::DatabaseUnreachable);
 
     // The server list's failure does not stop the action: it goes on to the
     // download, the question and the reading, then fails to connect.

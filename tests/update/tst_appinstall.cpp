@@ -235,7 +235,8 @@ void TestAppInstall::update()
 
     // The recorded version reads back as the published one.
     RecordingServices again;
-    AppUpdate(again, m_web->web(), clock, m_web->endpoints(), m_web->appFolder(), *m_processes).run();
+    AppUpdate(again, m_web->web(), clock, m_web->endpoints(), m_web->appFolder(), *m_processes, InstallFiles::plain())
+        .run();
     QCOMPARE(again.statuses().last(), QStringLiteral("Already up to date."));
 }
 

@@ -8,6 +8,7 @@
 #include "net/transfercodes.h"
 #include "sp/spupdate.h"
 #include "update/appupdate.h"
+#include "update/installfiles.h"
 
 #include <QDir>
 #include <QProcess>
@@ -109,8 +110,10 @@ bool TestRelease::update(WebFixture &web, const QList<QByteArray> &keys, Recordi
     TestClock clock;
     RecordingProcesses processes;
     const Endpoints endpoints = web.endpoints();
-    AppUpdate(window, web.web(), clock, endpoints, web.appFolder(), processes, keys).run();
+    const Outcome outcome
+        = AppUpdate(window, web.web(), clock, endpoints, web.appFolder(), processes, InstallFiles::plain(), keys).run();
     const bool replaced = readBytes(exe) != kOldExe;
+    [&] { QCOMPARE(outcome.kind, replaced ? OutcomeKind::Done : OutcomeKind::Refused); }();
     if (!replaced) {
         // Refused: as a failed download, and nothing changed.
         [&] {

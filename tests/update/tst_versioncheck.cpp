@@ -3,6 +3,7 @@
 #include "common/testclock.h"
 #include "common/webfixture.h"
 #include "update/appupdate.h"
+#include "update/installfiles.h"
 
 #include <QDir>
 #include <QTest>
@@ -20,6 +21,8 @@ QString question(const QString &remote, const QString &local)
         .arg(remote, local);
 }
 } // namespace
+
+Q_DECLARE_METATYPE(OutcomeKind)
 
 class TestVersionCheck : public QObject
 {
@@ -77,7 +80,7 @@ void TestVersionCheck::compare()
     TestClock clock;
     RecordingProcesses processes;
     const Endpoints endpoints = web.endpoints();
-    AppUpdate(window, web.web(), clock, endpoints, web.appFolder(), processes).run();
+    AppUpdate(window, web.web(), clock, endpoints, web.appFolder(), processes, InstallFiles::plain()).run();
 
     const QStringList start{QStringLiteral("cursor:busy"), kChecking, QStringLiteral("events")};
     QCOMPARE(window.log, start + expected + QStringList{QStringLiteral("cursor:default")});
@@ -95,7 +98,7 @@ void TestVersionCheck::missingLocalFileIsCreated()
     TestClock clock;
     RecordingProcesses processes;
     const Endpoints endpoints = web.endpoints();
-    AppUpdate(window, web.web(), clock, endpoints, web.appFolder(), processes).run();
+    AppUpdate(window, web.web(), clock, endpoints, web.appFolder(), processes, InstallFiles::plain()).run();
 
     const QString path = QDir::toNativeSeparators(web.appFolder() + QStringLiteral("/version.txt"));
     QCOMPARE(window.only({QStringLiteral("status:"), QStringLiteral("box:")}),
@@ -118,10 +121,15 @@ void TestVersionCheck::failuresEndInTheTrap_data()
     QTest::addColumn<bool>("localIsFolder");
     QTest::addColumn<int>("status");
     QTest::addColumn<QString>("mentions");
-    QTest::newRow("empty local file") << QByteArray("") << false << 0 << QStringLiteral("past end");
-    QTest::newRow("version.txt is a folder") << QByteArray() << true << 0 << QStringLiteral("version.txt");
-    QTest::newRow("published file missing") << QByteArray("1.0.0") << false << 404 << QStringLiteral("404");
-    QTest::newRow("server error") << QByteArray("1.0.0") << false << 500 << QStringLiteral("500");
+    QTest::addColumn<OutcomeKind>("outcome");
+    QTest::newRow("empty local file") << QByteArray("") << false << 0 << QStringLiteral("past end")
+                                      << OutcomeKind::Failed;
+    QTest::newRow("version.txt is a folder")
+        << QByteArray() << true << 0 << QStringLiteral("version.txt") << OutcomeKind::Failed;
+    QTest::newRow("published file missing")
+        << QByteArray("1.0.0") << false << 404 << QStringLiteral("404") << OutcomeKind::DownloadFailed;
+    QTest::newRow("server error") << QByteArray("1.0.0") << false << 500 << QStringLiteral("500")
+                                  << OutcomeKind::DownloadFailed;
 }
 
 void TestVersionCheck::failuresEndInTheTrap()
@@ -130,6 +138,7 @@ void TestVersionCheck::failuresEndInTheTrap()
     QFETCH(bool, localIsFolder);
     QFETCH(int, status);
     QFETCH(QString, mentions);
+    QFETCH(OutcomeKind, outcome);
     WebFixture web;
     QVERIFY2(web.ok(), qPrintable(web.error()));
     web.publish(kVersionPath, "1.1.0");
@@ -147,7 +156,9 @@ void TestVersionCheck::failuresEndInTheTrap()
     TestClock clock;
     RecordingProcesses processes;
     const Endpoints endpoints = web.endpoints();
-    AppUpdate(window, web.web(), clock, endpoints, web.appFolder(), processes).run();
+    QCOMPARE(
+        AppUpdate(window, web.web(), clock, endpoints, web.appFolder(), processes, InstallFiles::plain()).run().kind,
+        outcome);
 
     const QStringList tail = window.log.mid(window.log.size() - 3);
     QVERIFY2(tail.at(0).startsWith(QStringLiteral("status:Error: ")), qPrintable(tail.join(u'\n')));
@@ -168,8 +179,8 @@ void TestVersionCheck::everyRequestHasItsOwnAddress()
     TestClock clock;
     RecordingProcesses processes;
     const Endpoints endpoints = web.endpoints();
-    AppUpdate(window, web.web(), clock, endpoints, web.appFolder(), processes).run();
-    AppUpdate(window, web.web(), clock, endpoints, web.appFolder(), processes).run();
+    AppUpdate(window, web.web(), clock, endpoints, web.appFolder(), processes, InstallFiles::plain()).run();
+    AppUpdate(window, web.web(), clock, endpoints, web.appFolder(), processes, InstallFiles::plain()).run();
     const QStringList requests = web.server().requests();
     QCOMPARE(requests.size(), 2);
     QVERIFY(requests.at(0).startsWith(QStringLiteral("/updates/version.txt?t=")));
