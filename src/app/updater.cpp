@@ -341,6 +341,7 @@ void Updater::runAction(const std::function<void(Services &, InstallFiles &)> &a
     m_closeWatch.start();
     // Every action traps its own failures; this is the last guard, so that
     // nothing thrown reaches the event loop and ends the program.
+    // The outcome is the unattended mode's; the boxes have said it all.
     attempt([&] { Installation::runAction(services, m_platform.appFolder, files, [&] { action(services, files); }); });
     m_closeWatch.stop();
     m_actionRunning = false;

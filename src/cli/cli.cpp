@@ -21,6 +21,7 @@
 #include "update/logginginstall.h"
 #include "update/processcontrol.h"
 
+#include <QDir>
 #include <QRandomGenerator>
 #include <QTextStream>
 #include <QThread>
@@ -143,9 +144,13 @@ int runCommandLine(const QStringList &arguments)
 
     const QString appFolder = applicationFolder();
     UpdateLog log(line.logPath.isEmpty() ? UpdateLog::defaultPath(appFolder) : line.logPath);
-    log.write(
-        QStringLiteral("start"),
-        QStringLiteral("updater %1 in %2: %3").arg(QStringLiteral(UPDATER_VERSION), appFolder, arguments.join(u' ')));
+    if (!log.write(QStringLiteral("start"),
+                   QStringLiteral("updater %1 in %2: %3")
+                       .arg(QStringLiteral(UPDATER_VERSION), appFolder, arguments.join(u' ')))) {
+        // Said once; the action does not depend on its log.
+        QTextStream(stderr) << "updater: the log " << QDir::toNativeSeparators(log.path())
+                            << " cannot be written; going on without it.\n";
+    }
     Run run(line, appFolder, log);
     if (line.jitterSeconds > 0) {
         // Machines started by one schedule spread their requests.
@@ -156,7 +161,7 @@ int runCommandLine(const QStringList &arguments)
     }
 
     Outcome outcome;
-    const bool ran = Installation::runAction(run.services, appFolder, run.files, [&] {
+    const std::optional<Outcome> notRun = Installation::runAction(run.services, appFolder, run.files, [&] {
         switch (line.action) {
         case CommandLine::Action::Check: outcome = run.check(); break;
         case CommandLine::Action::UpdateApp: outcome = run.updateApp(); break;
@@ -165,8 +170,8 @@ int runCommandLine(const QStringList &arguments)
         default: break;
         }
     });
-    if (!ran)
-        outcome = Outcome::of(OutcomeKind::Busy);
+    if (notRun)
+        outcome = *notRun;
     const int code = ExitCode::of(outcome.kind);
     const QString result = QStringLiteral("result: %1 (exit code %2)").arg(outcome.summary()).arg(code);
     log.write(QStringLiteral("end"), result);

@@ -13,7 +13,37 @@ bool replace(const QString &from, const QString &to);
 
 // Appends the bytes at the end of the file (made when missing) in one
 // write that no other writer can split or overwrite, even one in another
-// process at the same moment. False when they were not all written.
+// process at the same moment. A link in the file's place is not written
+// through. False when they were not all written.
 bool append(const QString &path, const QByteArray &bytes);
+
+// An exclusive lock on a file (made when missing) that the operating system
+// lets go when its holder ends, however it ends: a killed updater never
+// blocks the next one, whatever process ids a container or a reboot hands
+// out. Its handle is not inherited by programs the tool starts. A link in
+// place of the file is not followed. The file stays when the lock is let
+// go (removing it would let two holders lock two different files).
+class FileLock
+{
+public:
+    enum class State {
+        Held,        // this object holds the lock
+        Busy,        // another process holds it
+        Link,        // a symbolic link or reparse point is at the path
+        Unavailable, // the file cannot be made or opened (a read-only folder)
+    };
+
+    // Tries once, without waiting.
+    explicit FileLock(const QString &path);
+    ~FileLock();
+    FileLock(const FileLock &) = delete;
+    FileLock &operator=(const FileLock &) = delete;
+
+    State state() const { return m_state; }
+
+private:
+    State m_state = State::Unavailable;
+    qintptr m_handle = -1;
+};
 
 } // namespace FileOps

@@ -8,13 +8,16 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QLockFile>
 #include <QStandardPaths>
 #include <QTemporaryFile>
+#include <QThread>
 
 namespace {
 
 const QString kLogName = QStringLiteral("updater.log");
+// How long a writer waits for another one that is rotating the log.
+constexpr int kRotateWaitMs = 2'000;
+constexpr int kRotateRetryMs = 20;
 
 bool folderIsWritable(const QString &folder)
 {
@@ -58,13 +61,20 @@ void UpdateLog::rotateIfFull()
 {
     if (QFileInfo(m_path).size() < m_rotateBytes)
         return;
-    // One process rotates; the others find the new, small log after it.
-    QLockFile lock(m_path + QStringLiteral(".lock"));
-    lock.setStaleLockTime(0);
-    if (!lock.tryLock(2'000))
-        return;
-    if (QFileInfo(m_path).size() >= m_rotateBytes)
-        FileOps::replace(m_path, m_path + QStringLiteral(".1"));
+    // One process rotates; the others find the new, small log after it. The
+    // lock goes with its holder, however that ends.
+    const QString lockPath = m_path + QStringLiteral(".lock");
+    for (int waited = 0;; waited += kRotateRetryMs) {
+        const FileOps::FileLock lock(lockPath);
+        if (lock.state() == FileOps::FileLock::State::Held) {
+            if (QFileInfo(m_path).size() >= m_rotateBytes)
+                FileOps::replace(m_path, m_path + QStringLiteral(".1"));
+            return;
+        }
+        if (lock.state() != FileOps::FileLock::State::Busy || waited >= kRotateWaitMs)
+            return;
+        QThread::msleep(kRotateRetryMs);
+    }
 }
 
 bool UpdateLog::write(const QString &kind, const QString &text)

@@ -18,4 +18,24 @@ bool append(const QString &path, const QByteArray &bytes)
                               static_cast<std::size_t>(bytes.size()));
 }
 
+FileLock::FileLock(const QString &path)
+{
+    void *handle = nullptr;
+    switch (Win32::lockFile(QDir::toNativeSeparators(path).toStdWString(), handle)) {
+    case Win32::LockResult::Held:
+        m_handle = reinterpret_cast<qintptr>(handle);
+        m_state = State::Held;
+        break;
+    case Win32::LockResult::Busy: m_state = State::Busy; break;
+    case Win32::LockResult::Link: m_state = State::Link; break;
+    case Win32::LockResult::Failed: m_state = State::Unavailable; break;
+    }
+}
+
+FileLock::~FileLock()
+{
+    if (m_state == State::Held)
+        Win32::closeHandle(reinterpret_cast<void *>(m_handle));
+}
+
 } // namespace FileOps

@@ -5,8 +5,10 @@
 #include "common/services.h"
 #include "update/installfiles.h"
 
+#include "common/fileops.h"
+
+#include <QDir>
 #include <QFileInfo>
-#include <QLockFile>
 
 namespace Installation {
 
@@ -25,22 +27,30 @@ void repair(const QString &appFolder, InstallFiles &files)
         files.remove(fresh);
 }
 
-bool runAction(Services &services, const QString &appFolder, InstallFiles &files, const std::function<void()> &action)
+std::optional<Outcome> runAction(Services &services, const QString &appFolder, InstallFiles &files,
+                                 const std::function<void()> &action)
 {
-    QLockFile lock(inFolder(appFolder, kLockFile));
-    // Only a lock whose process has died is stale, however long an action
-    // takes.
-    lock.setStaleLockTime(0);
-    if (!lock.tryLock(0) && lock.error() == QLockFile::LockFailedError) {
+    const QString path = inFolder(appFolder, kLockFile);
+    const FileOps::FileLock lock(path);
+    if (lock.state() == FileOps::FileLock::State::Busy) {
         const BusyCursor busy(services);
         services.showMessage(QStringLiteral("Another Updater is already working in this folder. Please try again "
                                             "when it has finished."),
                              MessageStyle::Exclamation);
-        return false;
+        return Outcome::of(OutcomeKind::Busy);
+    }
+    if (lock.state() == FileOps::FileLock::State::Link) {
+        // Whatever it leads to is not the tool's to write.
+        const QString why = QDir::toNativeSeparators(path)
+            + QStringLiteral(" is a link to another place. The Updater does not write through links: please remove "
+                             "it and try again.");
+        const BusyCursor busy(services);
+        services.showMessage(why, MessageStyle::Critical);
+        return Outcome::of(OutcomeKind::Failed, FailureCode::PathAccess, why);
     }
     attempt([&] { repair(appFolder, files); });
     action();
-    return true;
+    return std::nullopt;
 }
 
 } // namespace Installation

@@ -1,8 +1,11 @@
 #pragma once
 
+#include "common/outcome.h"
+
 #include <QString>
 
 #include <functional>
+#include <optional>
 
 class InstallFiles;
 class Services;
@@ -25,11 +28,14 @@ inline const QString kLockFile = QStringLiteral("updater.lock");
 void repair(const QString &appFolder, InstallFiles &files);
 
 // Runs one action in the folder: holding the folder's lock for the whole
-// run (a lock left by a process that died is taken over) and after
-// repair(). When another updater holds the lock, shows the exclamation box
-// that says so, with the busy cursor until it is closed, and runs nothing:
-// false. A folder where no lock file can be made runs the action without
-// one.
-bool runAction(Services &services, const QString &appFolder, InstallFiles &files, const std::function<void()> &action);
+// run (a lock the operating system lets go when its holder ends, so a
+// killed updater never blocks the next one) and after repair(). When
+// another updater holds the lock, shows the exclamation box that says so,
+// with the busy cursor until it is closed, and runs nothing: Busy. A link
+// in place of the lock file is refused with a box (Failed). A folder where
+// no lock file can be made runs the action without one. Nothing when the
+// action ran.
+std::optional<Outcome> runAction(Services &services, const QString &appFolder, InstallFiles &files,
+                                 const std::function<void()> &action);
 
 } // namespace Installation

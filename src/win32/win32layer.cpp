@@ -120,9 +120,16 @@ bool moveReplacing(const std::wstring &from, const std::wstring &to)
 bool appendBytes(const std::wstring &path, const char *bytes, std::size_t size)
 {
     HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+                              nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return false;
+    // A reparse point (a symbolic link) in the file's place is not written
+    // through.
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(file, &info) || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        CloseHandle(file);
+        return false;
+    }
     // Writers take turns: the whole file is locked while one finds the end
     // and writes there. (Appending alone is not enough under Wine, where
     // two processes appending at once were seen to overwrite each other.)
@@ -154,6 +161,39 @@ void useParentConsole()
         freopen_s(&stream, "CONOUT$", "w", stdout);
     if (leadsNowhere(STD_ERROR_HANDLE))
         freopen_s(&stream, "CONOUT$", "w", stderr);
+}
+
+LockResult lockFile(const std::wstring &path, void *&handle)
+{
+    // No security attributes: the handle is not inherited by programs the
+    // tool starts, so the relaunched application never holds the lock.
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return LockResult::Failed;
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(file, &info)) {
+        CloseHandle(file);
+        return LockResult::Failed;
+    }
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        CloseHandle(file);
+        return LockResult::Link;
+    }
+    OVERLAPPED first{};
+    if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &first)) {
+        const DWORD error = GetLastError();
+        CloseHandle(file);
+        return error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING ? LockResult::Busy : LockResult::Failed;
+    }
+    handle = file;
+    return LockResult::Held;
+}
+
+void closeHandle(void *handle)
+{
+    CloseHandle(handle);
 }
 
 } // namespace Win32

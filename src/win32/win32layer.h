@@ -38,8 +38,8 @@ bool moveReplacing(const std::wstring &from, const std::wstring &to);
 
 // Appends the bytes to the file (made when missing) in one write at its
 // end, taking turns with every other writer through a lock on the file;
-// the file may meanwhile be renamed by another process. False when not all
-// were written.
+// the file may meanwhile be renamed by another process. A reparse point at
+// the path is not written through. False when not all were written.
 bool appendBytes(const std::wstring &path, const char *bytes, std::size_t size);
 
 // For a window program started from a console: when standard output and
@@ -47,5 +47,13 @@ bool appendBytes(const std::wstring &path, const char *bytes, std::size_t size);
 // (cmd.exe, PowerShell), so the unattended mode's lines are seen there.
 // Output redirected to a file or a pipe is left as it is.
 void useParentConsole();
+
+// An exclusive lock on the file at `path` (made when missing), held until
+// `handle` is closed, which Windows does when the process ends. The handle
+// is not inheritable; a reparse point (a symbolic link, a junction) at the
+// path is not followed but reported.
+enum class LockResult { Held, Busy, Link, Failed };
+LockResult lockFile(const std::wstring &path, void *&handle);
+void closeHandle(void *handle);
 
 } // namespace Win32

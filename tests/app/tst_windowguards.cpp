@@ -4,6 +4,7 @@
 // folder: the action does not start.
 #include "app/messagebox.h"
 #include "app/updater.h"
+#include "common/fileops.h"
 #include "common/recordingprocesses.h"
 #include "common/testclock.h"
 #include "common/webfixture.h"
@@ -11,7 +12,6 @@
 
 #include <QApplication>
 #include <QDir>
-#include <QLockFile>
 #include <QProcess>
 #include <QPushButton>
 #include <QScopeGuard>
@@ -137,7 +137,7 @@ void TestWindowGuards::anotherUpdaterAtWork()
     QFETCH(bool, lockable);
     const QString lockPath = m_web->appFolder() + QStringLiteral("/updater.lock");
     // The other updater: a lock held by a live process (this one).
-    QLockFile other(lockPath);
+    std::optional<FileOps::FileLock> other;
     // A folder where nothing can be made: immutable, which holds for root
     // too, or else without write permission.
     auto readOnly = [&](bool on) {
@@ -149,9 +149,10 @@ void TestWindowGuards::anotherUpdaterAtWork()
                                      : QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     };
     const auto writable = qScopeGuard([&] { readOnly(false); });
-    if (lockable)
-        QVERIFY(other.tryLock(0));
-    else
+    if (lockable) {
+        other.emplace(lockPath);
+        QVERIFY(other->state() == FileOps::FileLock::State::Held);
+    } else
         readOnly(true);
     QCursor *cursorDuringBox = nullptr;
     MessageBox::setHook([&](const QString &prompt, MessageStyle style, const QString &title) {

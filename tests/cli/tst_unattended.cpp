@@ -1,12 +1,13 @@
 // The unattended mode as an IT department runs it: the real updater
 // program in a scratch installation, without a display, against the local
 // HTTPS server and the local PostgreSQL; its exit codes and its log.
+#include "common/fileops.h"
 #include "common/spfixture.h"
 #include "common/standins.h"
 
 #include <QDir>
 #include <QFile>
-#include <QLockFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTest>
@@ -138,6 +139,13 @@ void TestUnattended::exitCodes_data()
                                                   << "unreachable" << 8;
     QTest::newRow("usage error") << "--update-app --frobnicate"
                                  << "" << 2;
+    QTest::newRow("check, --log that cannot be written: said once, goes on")
+        << "--check --log /nonexistent-updater-folder/u.log"
+        << "up to date" << 0;
+    QTest::newRow("check, updater.log a link elsewhere: not written through") << "--check"
+                                                                              << "log link" << 10;
+    QTest::newRow("update app, updater.lock a link elsewhere: refused") << "--update-app --yes"
+                                                                        << "lock link" << 1;
 }
 
 void TestUnattended::exitCodes()
@@ -146,7 +154,7 @@ void TestUnattended::exitCodes()
     QFETCH(QString, setup);
     QFETCH(int, code);
     WebFixture &web = *m_sp.web;
-    QLockFile other(app(u"updater.lock"_s));
+    std::optional<FileOps::FileLock> other;
     if (setup == QLatin1String("up to date"))
         web.publish(u"/updates/version.txt"_s, "1.0.0\r\n");
     else if (setup == QLatin1String("404"))
@@ -154,7 +162,7 @@ void TestUnattended::exitCodes()
     else if (setup == QLatin1String("html"))
         web.publish(u"/updates/Vantora.exe"_s, "<html><body>Access blocked</body></html>");
     else if (setup == QLatin1String("locked"))
-        QVERIFY(other.tryLock(0));
+        QVERIFY(other.emplace(app(u"updater.lock"_s)).state() == FileOps::FileLock::State::Held);
     else if (setup == QLatin1String("missing report"))
         web.publish(kReports + u"filelist.txt"_s, "Fees.rpt\r\nGone.rpt\r\n");
     else if (setup == QLatin1String("failing batch"))
@@ -163,6 +171,12 @@ void TestUnattended::exitCodes()
         publishScript("CREATE TABLE %S.t (n int)\r\nGO\r\nSELECT pg_sleep(5)\r\n");
     else if (setup == QLatin1String("unreachable"))
         QVERIFY(writeBytes(app(u"CONSTR.txt"_s), "127.0.0.2\r\n"));
+    // A file outside the installation that a link in the folder leads to.
+    const QString elsewhere = m_sp.web->path(u"elsewhere.txt"_s);
+    if (setup.endsWith(QLatin1String(" link"))) {
+        QVERIFY(writeBytes(elsewhere, "not the updater's"));
+        QVERIFY(QFile::link(elsewhere, app(setup == QLatin1String("log link") ? u"updater.log"_s : u"updater.lock"_s)));
+    }
 
     QString output;
     QCOMPARE(runUpdater(arguments.split(u' '), &output), code);
@@ -179,6 +193,12 @@ void TestUnattended::exitCodes()
         QCOMPARE(QDir(app(u"Reports"_s)).entryList(QDir::Files), (QStringList{u"Fees.rpt"_s, u"Roll.rpt"_s}));
     if (arguments.startsWith(QLatin1String("--update-sp")))
         QCOMPARE(m_sp.db->tableExists(u"t"_s), code == 0 || code == 7);
+    if (arguments.contains(QLatin1String("/nonexistent-updater-folder/")))
+        QCOMPARE(output.count(u"cannot be written"_s), 1);
+    if (setup.endsWith(QLatin1String(" link"))) {
+        QCOMPARE(readBytes(elsewhere), QByteArray("not the updater's"));
+        QVERIFY(QFileInfo(app(setup == QLatin1String("log link") ? u"updater.log"_s : u"updater.lock"_s)).isSymLink());
+    }
 }
 
 void TestUnattended::logTellsWhatTheBoxesDoNot()
