@@ -23,6 +23,7 @@ namespace {
 const QString kDefaultVersion = QStringLiteral("1.0.0");
 const QString kCrLf = QStringLiteral("\r\n");
 const QString kRelaunchSwitch = QStringLiteral("/silentdbupdate");
+const QString kVersionFile = QStringLiteral("version.txt");
 constexpr int kMoveAsideAttempts = 10;
 constexpr int kMoveAsideRetryMs = 500;
 
@@ -82,13 +83,13 @@ Outcome AppUpdate::run()
 
 AppUpdate::Versions AppUpdate::readVersions()
 {
-    const QString localLine = readLocalVersionLine(inFolder(m_appFolder, QStringLiteral("version.txt")));
+    const QString localLine = readLocalVersionLine(inFolder(m_appFolder, kVersionFile));
 
     // The time stamp only keeps caches from answering: every request's
     // address differs.
     const QString stamp = QString::number(m_clock.secondsSinceMidnight(), 'f', 6);
     const QString remoteText = m_web.fetchText(m_endpoints.versionUrl(stamp));
-    return {TextRules::normalizeVersion(localLine), TextRules::normalizeVersion(remoteText), remoteText};
+    return {TextRules::normalizeVersion(localLine), TextRules::normalizeVersion(remoteText)};
 }
 
 Outcome AppUpdate::check()
@@ -96,7 +97,17 @@ Outcome AppUpdate::check()
     const Versions versions = readVersions();
     const QString &localVersion = versions.local;
     const QString &remoteVersion = versions.remote;
-    const QString &remoteText = versions.remoteText;
+    // version.txt holds one line, read back as it was compared: a version
+    // with a line end or another control character in it could never be
+    // (it would be offered again at every run).
+    const auto control = std::find_if(remoteVersion.begin(), remoteVersion.end(),
+                                      [](QChar c) { return c.unicode() < 0x20 || c.unicode() == 0x7F; });
+    if (remoteVersion != localVersion && control != remoteVersion.end()) {
+        throw Failure{FailureCode::InvalidText,
+                      QStringLiteral("The published version.txt holds a control character (U+%1) in its version.")
+                          .arg(QString::number(control->unicode(), 16).toUpper().rightJustified(4, u'0')),
+                      OutcomeKind::Refused};
+    }
     if (remoteVersion == localVersion) {
         m_services.setStatus(QStringLiteral("Already up to date."));
         m_services.showMessage(QStringLiteral("You already have the latest version (") + localVersion
@@ -116,10 +127,10 @@ Outcome AppUpdate::check()
     }
     m_services.setStatus(QStringLiteral("Downloading update..."));
     m_services.processPendingEvents();
-    return install(remoteText);
+    return install(remoteVersion);
 }
 
-Outcome AppUpdate::install(const QString &remoteText)
+Outcome AppUpdate::install(const QString &version)
 {
     const QString oldPath = inFolder(m_appFolder, Installation::kExecutable);
     const QString newPath = inFolder(m_appFolder, Installation::kNewExecutable);
@@ -135,18 +146,30 @@ Outcome AppUpdate::install(const QString &remoteText)
     m_services.processPendingEvents();
 
     // From here on a failing step is skipped, except that the version is
-    // recorded only when the new executable really is in place.
+    // recorded only when the new executable really is in place, and success
+    // is claimed only once it is recorded.
     attempt([&] { m_processes.stopAll(Installation::kExecutable); });
     bool replaced = false;
     const std::optional<Failure> notReplaced = attempt([&] { replaced = replaceExecutable(oldPath, newPath); });
-    Outcome outcome = Outcome::of(OutcomeKind::Done);
+    std::optional<Failure> notRecorded;
     if (replaced) {
+        notRecorded = attempt([&] { TextRules::writeLines(inFolder(m_appFolder, kVersionFile), {version}); });
+        // A version.txt that does not name the executable in place would
+        // offer this update again and again: the old executable goes back.
+        if (notRecorded && !putOldBack(oldPath, newPath))
+            notRecorded.reset();
+    }
+    Outcome outcome = Outcome::of(OutcomeKind::Done);
+    if (replaced && !notRecorded) {
         m_services.setStatus(QStringLiteral("Update successful."));
         m_services.showMessage(QStringLiteral("Update completed successfully!"), MessageStyle::Information);
-        attempt([&] {
-            TextRules::writeLines(inFolder(m_appFolder, QStringLiteral("version.txt")),
-                                  {TextRules::trimBlanks(remoteText)});
-        });
+    } else if (notRecorded) {
+        outcome = notRecorded->outcome();
+        const QString why = QStringLiteral("version.txt could not be written, the old executable is back in place: ")
+            + notRecorded->description;
+        outcome.reason = why;
+        m_services.setStatus(QStringLiteral("Error: ") + why);
+        m_services.showMessage(QStringLiteral("An error occurred: ") + why, MessageStyle::Critical);
     } else {
         m_services.setStatus(QStringLiteral("Update failed."));
         m_services.showMessage(QStringLiteral("Update failed. Couldn't replace the old EXE."), MessageStyle::Critical);
@@ -157,6 +180,19 @@ Outcome AppUpdate::install(const QString &remoteText)
     // reported.
     attempt([&] { m_processes.startDetached(oldPath, {kRelaunchSwitch}, m_appFolder); });
     return outcome;
+}
+
+bool AppUpdate::putOldBack(const QString &oldPath, const QString &newPath)
+{
+    const QString asidePath = inFolder(m_appFolder, Installation::kOldExecutable);
+    // No old executable (a first install): the new one stays.
+    if (!QFileInfo(asidePath).isFile() || !m_files.move(oldPath, newPath))
+        return false;
+    if (m_files.move(asidePath, oldPath))
+        return true;
+    // Never a folder without Vantora.exe.
+    m_files.move(newPath, oldPath);
+    return false;
 }
 
 bool AppUpdate::replaceExecutable(const QString &oldPath, const QString &newPath)

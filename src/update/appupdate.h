@@ -34,13 +34,11 @@ public:
     // ended.
     Outcome run();
 
-    // Both versions in the form they are compared in, and the published
-    // text as it came.
+    // Both versions in the form they are compared in.
     struct Versions
     {
         QString local;
         QString remote;
-        QString remoteText;
     };
     // The version check's reading: the local version.txt (created with
     // 1.0.0 when missing, with its boxes) and the published one. Throws
@@ -54,13 +52,18 @@ private:
     // Reads the first line of version.txt, creating the file with 1.0.0
     // when it is missing. Throws Failure.
     QString readLocalVersionLine(const QString &path);
-    // Goes on after the user agreed to update to the published text.
-    Outcome install(const QString &remoteText);
+    // Goes on after the user agreed to update to the published version
+    // (normalised: what version.txt then holds).
+    Outcome install(const QString &version);
     // Moves the old executable aside to Vantora_old.exe and the new one into
     // its place, keeping the old file's permissions. True when the new
     // executable is in place; false leaves the old one (moved back when the
     // new one could not be moved in) and Vantora_new.exe where they are.
     bool replaceExecutable(const QString &oldPath, const QString &newPath);
+    // Undoes a replacement: the new executable back to Vantora_new.exe, the
+    // old one from Vantora_old.exe into its place. False when the old one
+    // could not be put back (the new one then stays in place).
+    bool putOldBack(const QString &oldPath, const QString &newPath);
 
     Services &m_services;
     WebClient &m_web;

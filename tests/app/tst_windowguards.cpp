@@ -116,7 +116,7 @@ void TestWindowGuards::closeWaitsForTheAction()
     click(QStringLiteral("cmdCheckUpdate"));
 
     QCOMPARE(readBytes(m_web->appFolder() + QStringLiteral("/Vantora.exe")), QByteArray("#!new build"));
-    QCOMPARE(readBytes(m_web->appFolder() + QStringLiteral("/version.txt")), QByteArray("1.1.0\r\n\r\n"));
+    QCOMPARE(readBytes(m_web->appFolder() + QStringLiteral("/version.txt")), QByteArray("1.1.0\r\n"));
     QVERIFY(m_boxes.contains(QStringLiteral("Updater|Update completed successfully!")));
     QVERIFY(!m_window->isVisible()); // closed once the update had ended
 }

@@ -14,6 +14,8 @@
 #include "update/linuxprocesscontrol.h"
 
 #include <QFileInfo>
+#include <QProcess>
+#include <QScopeGuard>
 #include <QTest>
 
 #include <sys/stat.h>
@@ -105,6 +107,7 @@ private slots:
     void failedDownloadChangesNothing();
     void swapFailures_data();
     void swapFailures();
+    void versionNotRecordedPutsTheOldBack();
     void processMatching_data();
     void processMatching();
 
@@ -187,11 +190,11 @@ void TestAppInstall::update_data()
     const int runnable = created | ((created & 0444) >> 2);
 
     QTest::newRow("two running instances")
-        << 2 << 0755 << QByteArray("1.1.0\r\n") << QByteArray("1.1.0\r\n\r\n") << 1 << 0755;
+        << 2 << 0755 << QByteArray("1.1.0\r\n") << QByteArray("1.1.0\r\n") << 1 << 0755;
     QTest::newRow("not running") << 0 << 0755 << QByteArray("1.1.0") << QByteArray("1.1.0\r\n") << 1 << 0755;
     QTest::newRow("owner-only executable") << 1 << 0700 << QByteArray("1.1.0") << QByteArray("1.1.0\r\n") << 1 << 0700;
     QTest::newRow("published with blanks and CR LF")
-        << 0 << 0755 << QByteArray(" 1.3.0 \r\n") << QByteArray("1.3.0 \r\n\r\n") << 1 << 0755;
+        << 0 << 0755 << QByteArray(" 1.3.0 \r\n") << QByteArray("1.3.0\r\n") << 1 << 0755;
     QTest::newRow("no executable installed yet")
         << 0 << -1 << QByteArray("1.1.0") << QByteArray("1.1.0\r\n") << 0 << runnable;
 }
@@ -316,7 +319,7 @@ void TestAppInstall::swapFailures()
         QCOMPARE(readBytes(exe), newBytes);
         QCOMPARE(readBytes(app(QStringLiteral("Vantora_old.exe"))), StandIns::bytes());
         QVERIFY(!QFileInfo::exists(fresh));
-        QCOMPARE(readBytes(app(QStringLiteral("version.txt"))), QByteArray("1.1.0\r\n\r\n"));
+        QCOMPARE(readBytes(app(QStringLiteral("version.txt"))), QByteArray("1.1.0\r\n"));
     } else {
         // The old executable is in place, byte for byte; the new one is
         // kept, and the version is offered again.
@@ -370,6 +373,25 @@ void TestAppInstall::processMatching()
         QTest::qWait(200);
         QVERIFY(StandIns::isRunning(pid));
     }
+}
+
+void TestAppInstall::versionNotRecordedPutsTheOldBack()
+{
+    // version.txt cannot be replaced (immutable, which holds for root too):
+    // the new executable must not stay in place under the old version.
+    const QString version = app(QStringLiteral("version.txt"));
+    if (QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("+i"), version}) != 0)
+        QSKIP("chattr +i is not available here");
+    const auto mutableAgain = qScopeGuard([&] {
+        QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("-i"), version});
+    });
+    TestClock clock;
+    const RecordingServices window = run(InstallFiles::plain(), clock);
+
+    QCOMPARE(readBytes(app(QStringLiteral("Vantora.exe"))), StandIns::bytes());
+    QCOMPARE(readBytes(app(QStringLiteral("Vantora_new.exe"))), StandIns::bytes() + kNewBuild);
+    QCOMPARE(readBytes(version), QByteArray("1.0.0\r\n"));
+    QVERIFY(!window.boxes().contains(QStringLiteral("box:info:Updater:Update completed successfully!")));
 }
 
 QTEST_GUILESS_MAIN(TestAppInstall)
