@@ -148,7 +148,7 @@ Outcome AppUpdate::install(const QString &version)
     // From here on a failing step is skipped, except that the version is
     // recorded only when the new executable really is in place, and success
     // is claimed only once it is recorded.
-    attempt([&] { m_processes.stopAll(Installation::kExecutable); });
+    attempt([&] { m_processes.stopAll(oldPath); });
     bool replaced = false;
     const std::optional<Failure> notReplaced = attempt([&] { replaced = replaceExecutable(oldPath, newPath); });
     std::optional<Failure> notRecorded;

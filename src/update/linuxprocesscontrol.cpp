@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 
 #include <cerrno>
@@ -46,9 +47,9 @@ QByteArray commandName(qint64 pid)
     return name;
 }
 
-// The file name of the executable, without the marker the kernel adds when
-// the file was deleted (or replaced) after the process started.
-QByteArray executableName(qint64 pid)
+// The path of the executable, without the marker the kernel adds when the
+// file was deleted (or replaced) after the process started.
+QByteArray executablePathOf(qint64 pid)
 {
     char target[PATH_MAX];
     const QByteArray link = QStringLiteral("/proc/%1/exe").arg(pid).toLocal8Bit();
@@ -58,14 +59,21 @@ QByteArray executableName(qint64 pid)
     QByteArray path(target, length);
     if (path.endsWith(kDeletedSuffix))
         path.chop(kDeletedSuffix.size());
-    return path.mid(path.lastIndexOf('/') + 1);
+    return path;
 }
 
 } // namespace
 
-QList<qint64> LinuxProcessControl::matching(const QString &name)
+QList<qint64> LinuxProcessControl::matching(const QString &executablePath)
 {
-    const QByteArray wanted = QFile::encodeName(name);
+    const QFileInfo program(executablePath);
+    const QByteArray wanted = QFile::encodeName(program.fileName());
+    // The kernel shows the executable's real path: the folder is compared
+    // in that form.
+    const QString canonical = QFileInfo(program.absolutePath()).canonicalFilePath();
+    if (canonical.isEmpty())
+        return {};
+    const QByteArray folder = QFile::encodeName(canonical) + '/';
     const uid_t me = ::getuid();
     const qint64 self = ::getpid();
     QList<qint64> result;
@@ -78,16 +86,19 @@ QList<qint64> LinuxProcessControl::matching(const QString &name)
         uid_t owner = 0;
         if (!realUser(pid, owner) || owner != me)
             continue;
-        if (commandName(pid) == wanted || executableName(pid) == wanted)
+        const QByteArray path = executablePathOf(pid);
+        if (!path.startsWith(folder) || path.indexOf('/', folder.size()) >= 0)
+            continue;
+        if (commandName(pid) == wanted || path.mid(folder.size()) == wanted)
             result << pid;
     }
     return result;
 }
 
-int LinuxProcessControl::stopAll(const QString &name)
+int LinuxProcessControl::stopAll(const QString &executablePath)
 {
     int stopped = 0;
-    for (const qint64 pid : matching(name)) {
+    for (const qint64 pid : matching(executablePath)) {
         if (::kill(static_cast<pid_t>(pid), SIGKILL) == 0)
             ++stopped;
     }

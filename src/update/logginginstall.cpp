@@ -11,10 +11,11 @@ QString shown(const QString &path)
 }
 } // namespace
 
-int LoggingProcesses::stopAll(const QString &name)
+int LoggingProcesses::stopAll(const QString &executablePath)
 {
-    const int stopped = m_inner.stopAll(name);
-    m_log.write(QStringLiteral("process"), QStringLiteral("stopped %1 running %2").arg(stopped).arg(name));
+    const int stopped = m_inner.stopAll(executablePath);
+    m_log.write(QStringLiteral("process"),
+                QStringLiteral("stopped %1 running %2").arg(stopped).arg(shown(executablePath)));
     return stopped;
 }
 

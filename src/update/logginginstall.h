@@ -10,7 +10,7 @@ class LoggingProcesses final : public ProcessControl
 {
 public:
     LoggingProcesses(ProcessControl &inner, UpdateLog &log) : m_inner(inner), m_log(log) {}
-    int stopAll(const QString &name) override;
+    int stopAll(const QString &executablePath) override;
     bool startDetached(const QString &program, const QStringList &arguments, const QString &workingFolder) override;
 
 private:

@@ -4,9 +4,9 @@
 
 #include <QDir>
 
-int WindowsProcessControl::stopAll(const QString &name)
+int WindowsProcessControl::stopAll(const QString &executablePath)
 {
-    return Win32::terminateAll(name.toStdWString());
+    return Win32::terminateInstances(QDir::toNativeSeparators(executablePath).toStdWString());
 }
 
 bool WindowsProcessControl::startDetached(const QString &program, const QStringList &arguments,

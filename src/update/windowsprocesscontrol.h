@@ -9,6 +9,6 @@
 class WindowsProcessControl final : public ProcessControl
 {
 public:
-    int stopAll(const QString &name) override;
+    int stopAll(const QString &executablePath) override;
     bool startDetached(const QString &program, const QStringList &arguments, const QString &workingFolder) override;
 };

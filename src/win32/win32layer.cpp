@@ -65,14 +65,32 @@ std::vector<unsigned long> processesNamed(const std::wstring &imageName)
     return found;
 }
 
-int terminateAll(const std::wstring &imageName)
+int terminateInstances(const std::wstring &executablePath)
 {
+    const std::size_t slash = executablePath.find_last_of(L"\\/");
+    if (slash == std::wstring::npos)
+        return 0;
+    const std::wstring folder = executablePath.substr(0, slash + 1);
+    const std::wstring imageName = executablePath.substr(slash + 1);
+    DWORD ownSession = 0;
+    if (!ProcessIdToSessionId(GetCurrentProcessId(), &ownSession))
+        return 0;
     int told = 0;
     for (const unsigned long pid : processesNamed(imageName)) {
-        HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, pid);
+        DWORD session = 0;
+        if (!ProcessIdToSessionId(pid, &session) || session != ownSession)
+            continue; // another user's desktop on the same machine
+        HANDLE process = OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
         if (!process)
             continue; // another user's, or a protected one
-        if (TerminateProcess(process, 1))
+        std::wstring image(32768, L'\0');
+        auto length = static_cast<DWORD>(image.size());
+        const bool here = QueryFullProcessImageNameW(process, 0, image.data(), &length) && length > folder.size()
+            && CompareStringOrdinal(image.c_str(), static_cast<int>(folder.size()), folder.c_str(),
+                                    static_cast<int>(folder.size()), TRUE)
+                == CSTR_EQUAL
+            && image.find_first_of(L"\\/", folder.size()) >= length;
+        if (here && TerminateProcess(process, 1))
             ++told;
         CloseHandle(process);
     }

@@ -10,12 +10,15 @@
 
 namespace Win32 {
 
-// Terminates every process whose image name equals `imageName` without
-// regard to case (as the system's management queries compare names), in
-// the order a process snapshot lists them, each at once, without waiting
-// for it or checking that it ended. Processes this user may not open are
-// passed over. Returns how many were told to end.
-int terminateAll(const std::wstring &imageName);
+// Terminates every instance of the program at `executablePath` in this
+// user's session: each process whose image name is the path's file name
+// and whose image lies in the path's folder (both without regard to case,
+// as the file system compares names; an image renamed within the folder
+// still counts), in snapshot order, each at once, without waiting for it
+// or checking that it ended. Instances of another folder, processes of
+// other sessions and processes this user may not open are passed over.
+// Returns how many were told to end.
+int terminateInstances(const std::wstring &executablePath);
 
 // The process ids whose image name equals `imageName` without regard to
 // case, in snapshot order.

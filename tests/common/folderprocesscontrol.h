@@ -19,10 +19,10 @@ public:
     {
     }
 
-    int stopAll(const QString &name) override
+    int stopAll(const QString &executablePath) override
     {
         int stopped = 0;
-        for (const qint64 pid : LinuxProcessControl::matching(name)) {
+        for (const qint64 pid : LinuxProcessControl::matching(executablePath)) {
             if (StandIns::executableOf(pid).startsWith(m_folder) && ::kill(static_cast<pid_t>(pid), SIGKILL) == 0)
                 ++stopped;
         }

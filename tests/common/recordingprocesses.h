@@ -2,14 +2,14 @@
 
 #include "update/processcontrol.h"
 
-// Process control that touches no process: records "stop:NAME" and
+// Process control that touches no process: records "stop:PATH" and
 // "start:PROGRAM ARGS @FOLDER" in order.
 class RecordingProcesses : public ProcessControl
 {
 public:
-    int stopAll(const QString &name) override
+    int stopAll(const QString &executablePath) override
     {
-        log << QStringLiteral("stop:") + name;
+        log << QStringLiteral("stop:") + executablePath;
         return 0;
     }
     bool startDetached(const QString &program, const QStringList &arguments, const QString &workingFolder) override

@@ -13,6 +13,7 @@
 #include "update/installfiles.h"
 #include "update/linuxprocesscontrol.h"
 
+#include <QDir>
 #include <QFileInfo>
 #include <QProcess>
 #include <QScopeGuard>
@@ -345,6 +346,7 @@ void TestAppInstall::processMatching_data()
     QTest::newRow("file deleted after the start") << "Vantora.exe" << "launcher" << true << true;
     QTest::newRow("command named Vantora.exe, file standin.bin") << "standin.bin" << "Vantora.exe" << false << true;
     QTest::newRow("another program") << "Vantora.exe.old" << "" << false << false;
+    QTest::newRow("Vantora.exe of another folder") << "elsewhere/Vantora.exe" << "" << false << false;
     // clang-format on
 }
 
@@ -355,6 +357,7 @@ void TestAppInstall::processMatching()
     QFETCH(bool, deleteFile);
     QFETCH(bool, stopped);
     QFile::remove(app(QStringLiteral("Vantora.exe")));
+    QVERIFY(QDir().mkpath(QFileInfo(app(file)).absolutePath()));
     QVERIFY(StandIns::install(app(file)));
     if (!link.isEmpty())
         QVERIFY(QFile::link(app(file), app(link)));
@@ -365,8 +368,8 @@ void TestAppInstall::processMatching()
         QVERIFY(StandIns::executableOf(pid).endsWith(QStringLiteral(" (deleted)")));
     }
 
-    QCOMPARE(LinuxProcessControl::matching(QStringLiteral("Vantora.exe")).contains(pid), stopped);
-    LinuxProcessControl().stopAll(QStringLiteral("Vantora.exe")); // the real, machine-wide stop
+    QCOMPARE(LinuxProcessControl::matching(app(QStringLiteral("Vantora.exe"))).contains(pid), stopped);
+    LinuxProcessControl().stopAll(app(QStringLiteral("Vantora.exe"))); // the real stop
     if (stopped) {
         QVERIFY(StandIns::waitStopped(pid));
     } else {

@@ -113,7 +113,7 @@ void TestSwapSafety::twoUpdatersOnOneFolder()
     QVERIFY(looks > 10);
     QCOMPARE(readBytes(app(u"Vantora.exe"_s)), m_new);
     QCOMPARE(readBytes(app(u"Vantora_old.exe"_s)), m_old);
-    QCOMPARE(readBytes(app(u"version.txt"_s)), QByteArray("1.1.0\r\n\r\n"));
+    QCOMPARE(readBytes(app(u"version.txt"_s)), QByteArray("1.1.0\r\n"));
 }
 
 void TestSwapSafety::killedDuringTheSwap_data()

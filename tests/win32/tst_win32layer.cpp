@@ -113,23 +113,36 @@ int wmain(int argc, wchar_t **argv)
     CopyFileW(standin.c_str(), fresh.c_str(), FALSE);
     check(Win32::moveReplacing(fresh, exe), "the new one moves into its place");
 
-    // Stop: every Vantora.exe, the other program untouched.
-    check(Win32::terminateAll(L"Vantora.exe") == 2, "both stand-ins told to stop");
-    check(waitFor([] { return Win32::processesNamed(L"Vantora.exe").empty(); }), "both have ended");
+    // Another installation's Vantora.exe is no instance of this one.
+    const std::wstring elsewhere = folder + L" elsewhere";
+    CreateDirectoryW(elsewhere.c_str(), nullptr);
+    const std::wstring theirs = elsewhere + L"\\Vantora.exe";
+    check(CopyFileW(standin.c_str(), theirs.c_str(), FALSE) && Win32::startHidden(theirs, {L"theirs"}, elsewhere)
+              && waitFor([&] { return countLines(theirs + L".log") == 1; }),
+          "a Vantora.exe of another folder started");
+
+    // Stop: this folder's Vantora.exe (moved aside while it ran), the other
+    // program and the other folder's untouched.
+    check(Win32::terminateInstances(exe) == 2, "both stand-ins of this folder told to stop");
+    check(waitFor([] { return Win32::processesNamed(L"Vantora.exe").size() == 1; }), "both have ended");
     check(Win32::processesNamed(L"Other.exe").size() == 1, "the program of another name still runs");
+    check(Win32::terminateInstances(theirs) == 1, "the other folder's stopped only when named");
 
     // The relaunch: hidden, from its folder, with the switch.
     check(Win32::startHidden(exe, {L"/silentdbupdate"}, folder), "the new executable started hidden");
     check(waitFor([&] { return readFile(exe + L".log").find(" /silentdbupdate\n") != std::string::npos; }),
           "it runs with /silentdbupdate");
 
-    Win32::terminateAll(L"Vantora.exe");
-    Win32::terminateAll(L"Other.exe");
+    Win32::terminateInstances(exe);
+    Win32::terminateInstances(other);
     waitFor(
         [] { return Win32::processesNamed(L"Vantora.exe").empty() && Win32::processesNamed(L"Other.exe").empty(); });
     for (const wchar_t *name :
          {L"\\Vantora.exe", L"\\Vantora.exe.log", L"\\Other.exe", L"\\Other.exe.log", L"\\Vantora_old.exe"})
         DeleteFileW((folder + name).c_str());
+    DeleteFileW(theirs.c_str());
+    DeleteFileW((theirs + L".log").c_str());
+    RemoveDirectoryW(elsewhere.c_str());
     RemoveDirectoryW(folder.c_str());
     std::printf("%d failed\n", failures);
     return failures == 0 ? 0 : 1;
