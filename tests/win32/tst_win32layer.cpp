@@ -113,6 +113,17 @@ int wmain(int argc, wchar_t **argv)
     CopyFileW(standin.c_str(), fresh.c_str(), FALSE);
     check(Win32::moveReplacing(fresh, exe), "the new one moves into its place");
 
+    // The folder's lock: one holder at a time, let go with its handle.
+    const std::wstring lockPath = folder + L"\\updater.lock";
+    void *held = nullptr;
+    void *second = nullptr;
+    check(Win32::lockFile(lockPath, held) == Win32::LockResult::Held, "the lock is taken");
+    check(Win32::lockFile(lockPath, second) == Win32::LockResult::Busy, "a second holder finds it busy");
+    Win32::closeHandle(held);
+    check(Win32::lockFile(lockPath, second) == Win32::LockResult::Held, "and takes it once it is let go");
+    Win32::closeHandle(second);
+    DeleteFileW(lockPath.c_str());
+
     // Another installation's Vantora.exe is no instance of this one.
     const std::wstring elsewhere = folder + L" elsewhere";
     CreateDirectoryW(elsewhere.c_str(), nullptr);
