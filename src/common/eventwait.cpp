@@ -31,6 +31,19 @@ bool isUserInput(const QObject *receiver, const QEvent *event)
     }
 }
 
+bool makesMouseEvents(const QEvent *event)
+{
+    switch (event->type()) {
+    case QEvent::TouchBegin:
+    case QEvent::TouchUpdate:
+    case QEvent::TouchEnd:
+    case QEvent::TabletPress:
+    case QEvent::TabletMove:
+    case QEvent::TabletRelease: return true;
+    default: return false;
+    }
+}
+
 // Holds back the user's input that one event-loop level delivers, for as
 // long as it lives (an application event filter on the thread of the
 // application object), and then posts copies again in their order.
@@ -67,6 +80,12 @@ protected:
         if (!isUserInput(watched, event) || QThread::currentThread()->loopLevel() != m_loopLevel)
             return false;
         m_held.push_back({watched, std::unique_ptr<QEvent>(event->clone())});
+        // Qt makes mouse events of a touch or a pen stroke that nobody took,
+        // and only now: marked as not taken, the original yields them, and
+        // they are held back after it. (A widget that takes touches itself
+        // would hear of both.)
+        if (makesMouseEvents(event))
+            event->ignore();
         return true;
     }
 

@@ -16,8 +16,9 @@
 #include <functional>
 
 namespace {
-// What the user does during the wait besides the click on the button.
-enum class Also { Nothing, Close, AnswerBox };
+// What the user does during the wait besides the click on the button, or
+// instead of it.
+enum class Also { Nothing, Close, AnswerBox, TapInstead };
 
 // The window system queues a click on the middle of the widget, the press
 // and the release, as it would for a real mouse.
@@ -83,6 +84,7 @@ void TestInputDeferred::clickDuringAWait_data()
     QTest::newRow("database call") << databaseCall << Also::Nothing;
     QTest::newRow("DownloadToFile, window closed") << download << Also::Close;
     QTest::newRow("database call, a box answered") << databaseCall << Also::AnswerBox;
+    QTest::newRow("database call, a touch tap") << databaseCall << Also::TapInstead;
 }
 
 void TestInputDeferred::clickDuringAWait()
@@ -111,8 +113,16 @@ void TestInputDeferred::clickDuringAWait()
     CloseCounter closes;
     button.installEventFilter(&closes);
 
-    // The user clicks while the wait is under way.
-    QTimer::singleShot(100, this, [&] { queueClick(&button); });
+    // The user clicks while the wait is under way, or taps the touch screen.
+    QTimer::singleShot(100, this, [&] {
+        if (also != Also::TapInstead) {
+            queueClick(&button);
+            return;
+        }
+        static QPointingDevice *const touchScreen = QTest::createTouchDevice();
+        QTest::touchEvent(&button, touchScreen).press(0, button.rect().center(), &button);
+        QTest::touchEvent(&button, touchScreen).release(0, button.rect().center(), &button);
+    });
     int answer = 0;
     QTimer::singleShot(150, this, [&] {
         if (also == Also::Close) {
