@@ -31,6 +31,7 @@ bool isUserInput(const QObject *receiver, const QEvent *event)
     }
 }
 
+// Whether Qt makes mouse events of the event when no widget takes it.
 bool makesMouseEvents(const QEvent *event)
 {
     switch (event->type()) {
@@ -79,6 +80,12 @@ protected:
         // deeper: its input goes through.
         if (!isUserInput(watched, event) || QThread::currentThread()->loopLevel() != m_loopLevel)
             return false;
+        // Qt 6.4's copy of a pointer event shares its point with the
+        // device's current one, which the next pointer event moves on: a
+        // press held while the pointer moves away is handed back with its
+        // own position but the scene position of the next event. (Later Qt
+        // copies the point.) A click, pressed and released in one place,
+        // is handed back as it was.
         m_held.push_back({watched, std::unique_ptr<QEvent>(event->clone())});
         // Qt makes mouse events of a touch or a pen stroke that nobody took,
         // and only now: marked as not taken, the original yields them, and
