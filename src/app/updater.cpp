@@ -23,7 +23,6 @@
 #include <QScopeGuard>
 #include <QScreen>
 #include <QTreeView>
-#include <qpa/qwindowsysteminterface_p.h>
 
 namespace {
 
@@ -93,8 +92,6 @@ Updater::Updater(Platform platform, QWidget *parent)
 {
     build();
     load();
-    m_closeWatch.setInterval(100);
-    connect(&m_closeWatch, &QTimer::timeout, this, &Updater::takeQueuedClose);
 }
 
 Updater::~Updater()
@@ -312,25 +309,6 @@ void Updater::closeEvent(QCloseEvent *event)
     QWidget::closeEvent(event);
 }
 
-void Updater::takeQueuedClose()
-{
-    // Qt counts a close among the user's input, which stays queued while
-    // an action waits; a close is taken out here and handled at once.
-    // While a modal box is open, the window is not to be closed at all, as
-    // Qt itself does.
-    using Queue = QWindowSystemInterfacePrivate;
-    if (!m_actionRunning || QApplication::activeModalWidget() || !windowHandle())
-        return;
-    Queue::WindowSystemEvent *queued = Queue::peekWindowSystemEvent(Queue::Close);
-    // The type says which event it is; Qt's own handlers cast the same way.
-    if (!queued
-        || static_cast<Queue::CloseEvent *>(queued)->window // NOLINT(cppcoreguidelines-pro-type-static-cast-downcast)
-            != windowHandle())
-        return;
-    Queue::removeWindowSystemEvent(queued);
-    close();
-}
-
 void Updater::runAction(const std::function<void(Services &, InstallFiles &)> &action)
 {
     if (m_actionRunning)
@@ -338,12 +316,10 @@ void Updater::runAction(const std::function<void(Services &, InstallFiles &)> &a
     m_actionRunning = true;
     LoggingServices services(*this, *m_platform.log);
     LoggingFiles files(InstallFiles::plain(), *m_platform.log);
-    m_closeWatch.start();
     // Every action traps its own failures; this is the last guard, so that
     // nothing thrown reaches the event loop and ends the program.
     // The outcome is the unattended mode's; the boxes have said it all.
     attempt([&] { Installation::runAction(services, m_platform.appFolder, files, [&] { action(services, files); }); });
-    m_closeWatch.stop();
     m_actionRunning = false;
     if (m_closeRequested) {
         m_closeRequested = false;

@@ -5,7 +5,6 @@
 
 #include <QElapsedTimer>
 #include <QLabel>
-#include <QTimer>
 #include <QWidget>
 
 #include <functional>
@@ -82,10 +81,6 @@ private:
     // through m_onClose when it has set one. The action gets the window
     // services and the swap's file steps, both writing to the update log.
     void runAction(const std::function<void(Services &, InstallFiles &)> &action);
-    // A close that the window system has queued while the action waits
-    // with user input deferred (a database call, a transfer): taken out of
-    // the queue and handled now, so that the action can hear of it.
-    void takeQueuedClose();
 
     void cmdCheckUpdate_Click();
     void cmdReports_Click();
@@ -103,7 +98,6 @@ private:
     QElapsedTimer m_sinceEvents;
     bool m_closeRequested = false;
     std::function<void()> m_onClose;
-    QTimer m_closeWatch;
     int m_progressMinimum = 0;
     int m_progressMaximum = 100;
     QString m_serverName;

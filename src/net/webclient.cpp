@@ -1,5 +1,6 @@
 #include "net/webclient.h"
 
+#include "common/eventwait.h"
 #include "common/failure.h"
 #include "common/fileops.h"
 #include "common/textrules.h"
@@ -7,7 +8,6 @@
 #include "net/transfercodes.h"
 
 #include <QElapsedTimer>
-#include <QEventLoop>
 #include <QFile>
 #include <QRandomGenerator>
 #include <QTimer>
@@ -434,35 +434,26 @@ void prepare(CURL *easy, Attempt &attempt, const QUrl &url, const TransferOption
         curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers);
 }
 
-// Runs the prepared transfer on a thread of its own and waits for it in a
-// local event loop that leaves user input queued. `progress` runs on this
-// thread as bytes arrive.
+// Runs the prepared transfer on a thread of its own and waits for it
+// (EventWait: the window paints, user input is held back for the action's
+// next turn). `progress` runs on this thread as bytes arrive.
 void perform(CURL *easy, Attempt &attempt, const std::function<void(qint64, qint64)> &progress)
 {
-    QEventLoop loop;
-    std::atomic<bool> done{false};
+    EventWait wait;
     std::thread worker([&] {
         attempt.result = curl_easy_perform(easy);
-        done.store(true);
-        // By name: the analyzer cannot see that Qt takes over the slot object of
-        // the pointer-to-member form.
-        QMetaObject::invokeMethod(&loop, "quit", Qt::QueuedConnection);
+        wait.finish();
     });
     QTimer tick;
     if (progress) {
-        QObject::connect(&tick, &QTimer::timeout, &loop,
+        QObject::connect(&tick, &QTimer::timeout, &tick,
                          [&] { progress(attempt.received.load(), attempt.total.load()); });
         tick.start(kProgressIntervalMs);
     }
-    while (!done.load()) {
-        // The loop also ends when the program quits: then the transfer is
-        // stopped, for it has no one left to wait for it.
-        if (loop.exec(QEventLoop::ExcludeUserInputEvents) != 0 || !done.load()) {
-            if (!done.load())
-                attempt.cancel.store(true);
-            break;
-        }
-    }
+    // The wait also ends when the program quits: then the transfer is
+    // stopped, for it has no one left to wait for it.
+    if (!wait.wait())
+        attempt.cancel.store(true);
     worker.join();
     tick.stop();
     if (progress && attempt.forced == TransferCode::Ok && attempt.result == CURLE_OK)
@@ -472,9 +463,12 @@ void perform(CURL *easy, Attempt &attempt, const std::function<void(qint64, qint
 // Waits `ms` with the window painting; false when the program is quitting.
 bool pause(int ms)
 {
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, [&loop] { loop.exit(0); });
-    return loop.exec(QEventLoop::ExcludeUserInputEvents) == 0;
+    EventWait wait;
+    QTimer timer;
+    timer.setSingleShot(true);
+    QObject::connect(&timer, &QTimer::timeout, &timer, [&wait] { wait.finish(); });
+    timer.start(ms);
+    return wait.wait();
 }
 
 } // namespace

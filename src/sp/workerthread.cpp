@@ -1,6 +1,7 @@
 #include "sp/workerthread.h"
 
-#include <QEventLoop>
+#include "common/eventwait.h"
+
 #include <QThread>
 
 #include <chrono>
@@ -26,7 +27,7 @@ struct WorkerThread::Shared
     bool done = false;
     bool quit = false;
     std::exception_ptr thrown;
-    QEventLoop *loop = nullptr; // set while the owner waits in it
+    EventWait *wait = nullptr; // the owner's wait for the running job
 };
 
 WorkerThread::WorkerThread(const QString &name) : m_shared(std::make_unique<Shared>())
@@ -69,10 +70,8 @@ void WorkerThread::loop()
         lock.lock();
         shared.thrown = thrown;
         shared.done = true;
-        // By name: the analyzer cannot see that Qt takes over the slot
-        // object of the pointer-to-member form.
-        if (shared.loop)
-            QMetaObject::invokeMethod(shared.loop, "quit", Qt::QueuedConnection);
+        if (shared.wait)
+            shared.wait->finish();
         // Woken after the unlock, the owner need not wait for the mutex.
         lock.unlock();
         shared.finished.notify_one();
@@ -83,28 +82,26 @@ void WorkerThread::loop()
 void WorkerThread::run(const std::function<void()> &job)
 {
     Shared &shared = *m_shared;
+    EventWait wait;
     std::unique_lock lock(shared.mutex);
     shared.job = job;
     shared.thrown = nullptr;
     shared.done = false;
     shared.hasJob = true;
+    shared.wait = &wait;
     lock.unlock();
     shared.wake.notify_one();
     lock.lock();
 
     if (!shared.finished.wait_for(lock, kQuietWait, [&] { return shared.done; })) {
-        QEventLoop loop;
-        shared.loop = &loop;
-        while (!shared.done) {
-            lock.unlock();
-            const int result = loop.exec(QEventLoop::ExcludeUserInputEvents);
-            lock.lock();
-            // No event loop runs while the program quits: just wait.
-            if (result == -1)
-                shared.finished.wait(lock, [&] { return shared.done; });
-        }
-        shared.loop = nullptr;
+        lock.unlock();
+        const bool ended = wait.wait();
+        lock.lock();
+        // No event loop runs while the program quits: just wait.
+        if (!ended)
+            shared.finished.wait(lock, [&] { return shared.done; });
     }
+    shared.wait = nullptr;
     const std::exception_ptr thrown = shared.thrown;
     lock.unlock();
     if (thrown)

@@ -10,8 +10,8 @@ class QThread;
 // A thread of its own that runs one job at a time for its owner, who waits
 // for each job: everything a job touches (a database connection) stays on
 // this one thread. The owner sleeps until the job has ended; when that
-// takes longer than a moment, it waits in a local event loop instead, which
-// keeps the window painting and leaves user input queued.
+// takes longer than a moment, it waits in an EventWait instead, which keeps
+// the window painting and holds user input back for the owner's next turn.
 class WorkerThread
 {
 public:
