@@ -62,6 +62,8 @@ struct TransferRecord
     QString summary() const;
 };
 
+class CurlSession;
+
 // The two web transfers, over libcurl. Both are synchronous to their
 // caller: the transfer runs on a thread of its own while the caller waits
 // in a local event loop, so the window keeps repainting, but user input
@@ -100,11 +102,10 @@ public:
     static QString partialPath(const QString &localPath);
 
 private:
-    struct Session;
     void report(const TransferRecord &record) const;
     int download(const QUrl &url, const QString &localPath, const DownloadOptions &options, TransferRecord &record);
 
     TransferOptions m_options;
-    std::unique_ptr<Session> m_session;
+    std::unique_ptr<CurlSession> m_session;
     std::function<void(const TransferRecord &)> m_observer;
 };
