@@ -75,7 +75,7 @@ struct Run
     LoggingProcesses processes;
     LoggingFiles files;
     Endpoints endpoints;
-    TransferRecord lastTransfer;
+    TransferResult lastTransfer;
 
     Run(const CommandLine &commandLine, QString folder, UpdateLog &updateLog)
         : line(commandLine), appFolder(std::move(folder)), log(updateLog), console(line.yes, line.quiet),
@@ -83,7 +83,7 @@ struct Run
           endpoints(Endpoints::fromEnvironment())
     {
         web.setMaxBytesPerSecond(line.maxRate);
-        web.setObserver([this](const TransferRecord &record) {
+        web.setObserver([this](const TransferResult &record) {
             lastTransfer = record;
             log.write(QStringLiteral("transfer"), record.summary());
         });

@@ -1,6 +1,5 @@
 #include "net/webclient.h"
 
-#include "common/failure.h"
 #include "common/textrules.h"
 #include "net/curlsession.h"
 #include "net/partialfile.h"
@@ -17,6 +16,16 @@ bool isHttps(const QUrl &url)
 }
 
 constexpr int kNoHandle = TransferCode::NetworkErrorBase + CURLE_FAILED_INIT;
+
+// A FetchText that failed before anything was asked of the network.
+TransferResult notAsked(const QUrl &url, int code)
+{
+    TransferResult result;
+    result.url = url;
+    result.code = code;
+    result.reason = TransferCode::describe(code);
+    return result;
+}
 
 } // namespace
 
@@ -39,25 +48,15 @@ void WebClient::setMaxBytesPerSecond(qint64 bytesPerSecond)
     m_options.maxBytesPerSecond = qMax(qint64{0}, bytesPerSecond);
 }
 
-void WebClient::setObserver(std::function<void(const TransferRecord &)> observer)
+void WebClient::setObserver(std::function<void(const TransferResult &)> observer)
 {
     m_observer = std::move(observer);
 }
 
-void WebClient::report(const TransferRecord &record) const
+void WebClient::report(const TransferResult &result) const
 {
     if (m_observer)
-        m_observer(record);
-}
-
-QString TransferRecord::summary() const
-{
-    const QString what = (download ? QStringLiteral("download ") : QStringLiteral("fetch ")) + url.toDisplayString()
-        + QStringLiteral(": %1 bytes in %2 ms").arg(bytes).arg(milliseconds);
-    const QString tries = attempts > 1 ? QStringLiteral(", %1 attempts").arg(attempts) : QString();
-    if (code == TransferCode::Ok)
-        return what + tries + QStringLiteral(": done");
-    return what + tries + QStringLiteral(": failed with code %1: %2").arg(code).arg(reason);
+        m_observer(result);
 }
 
 QString WebClient::partialPath(const QString &localPath)
@@ -65,13 +64,13 @@ QString WebClient::partialPath(const QString &localPath)
     return PartialFile::pathFor(localPath);
 }
 
-QString WebClient::fetchText(const QUrl &url)
+TransferResult WebClient::fetchText(const QUrl &url)
 {
     if (!isHttps(url))
-        throw Failure{TransferCode::BadUrl, TransferCode::describe(TransferCode::BadUrl)};
+        return notAsked(url, TransferCode::BadUrl);
     CurlSession::Handle easy(*m_session);
     if (!easy)
-        throw Failure{kNoHandle, TransferCode::describe(kNoHandle)};
+        return notAsked(url, kNoHandle);
 
     QByteArray body;
     TransferAttempt attempt;
@@ -85,31 +84,39 @@ QString WebClient::fetchText(const QUrl &url)
     easy.run(attempt, {});
 
     const Failure failure = attempt.failure();
-    report({false, url, body.size(), timer.elapsed(), 1, failure.number, failure.description});
-    if (failure.number != TransferCode::Ok)
-        throw failure;
-    return TextRules::decode(body);
+    TransferResult result;
+    result.url = url;
+    result.bytes = body.size();
+    result.milliseconds = timer.elapsed();
+    result.attempts = 1;
+    result.code = failure.number;
+    result.reason = failure.description;
+    result.contentType = attempt.response.contentType;
+    if (result.ok())
+        result.text = TextRules::decode(body);
+    report(result);
+    return result;
 }
 
-int WebClient::downloadToFile(const QUrl &url, const QString &localPath, const DownloadOptions &options)
+TransferResult WebClient::downloadToFile(const QUrl &url, const QString &localPath, const DownloadOptions &options)
 {
     QElapsedTimer timer;
     timer.start();
-    TransferRecord record;
-    record.download = true;
-    record.url = url;
-    record.code = download(url, localPath, options, record);
-    record.milliseconds = timer.elapsed();
-    if (record.code != TransferCode::Ok && record.reason.isEmpty())
-        record.reason = TransferCode::describe(record.code);
-    if (record.code == TransferCode::Ok)
-        record.reason.clear();
-    report(record);
-    return record.code;
+    TransferResult result;
+    result.download = true;
+    result.url = url;
+    result.code = download(url, localPath, options, result);
+    result.milliseconds = timer.elapsed();
+    if (!result.ok() && result.reason.isEmpty())
+        result.reason = TransferCode::describe(result.code);
+    if (result.ok())
+        result.reason.clear();
+    report(result);
+    return result;
 }
 
 int WebClient::download(const QUrl &url, const QString &localPath, const DownloadOptions &options,
-                        TransferRecord &record)
+                        TransferResult &result)
 {
     if (!isHttps(url))
         return TransferCode::BadUrl;
@@ -130,7 +137,6 @@ int WebClient::download(const QUrl &url, const QString &localPath, const Downloa
         return TransferCode::LocalFile;
 
     int code = TransferCode::Ok;
-    QByteArray contentType;
     RetryPolicy retries(m_options.retryPausesMs, m_options.retryJitterMs);
     bool restarted = false;
     for (;;) {
@@ -153,10 +159,10 @@ int WebClient::download(const QUrl &url, const QString &localPath, const Downloa
         const Failure failure = attempt.failure();
         const Response &response = attempt.response;
         code = failure.number;
-        record.reason = failure.description;
-        ++record.attempts;
-        record.bytes = partial.size();
-        contentType = response.contentType;
+        result.reason = failure.description;
+        ++result.attempts;
+        result.bytes = partial.size();
+        result.contentType = response.contentType;
         // What is in the file now can be resumed if the server named a
         // validator for it.
         if (response.success())
@@ -185,9 +191,9 @@ int WebClient::download(const QUrl &url, const QString &localPath, const Downloa
     if (code == TransferCode::Ok && options.check) {
         // A complete body that is refused cannot become the file by
         // resuming: it goes.
-        code = options.check(partial.path(), contentType);
+        code = options.check(partial.path(), result.contentType);
         if (code != TransferCode::Ok) {
-            record.reason = TransferCode::describe(code);
+            result.reason = TransferCode::describe(code);
             partial.remove();
             return code;
         }

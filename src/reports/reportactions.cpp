@@ -44,7 +44,7 @@ void ReportActions::LoadReportCatalogue()
 {
     const BusyCursor busy(m_services);
     const std::optional<Failure> failure = attempt([&] {
-        const QStringList names = Catalogue::parse(m_web.fetchText(m_endpoints.catalogueUrl()));
+        const QStringList names = Catalogue::parse(m_web.fetchText(m_endpoints.catalogueUrl()).textOrThrow());
         m_services.setReportColumn(kColumnCaption, kListedColumnTwips);
         // One reset for the whole catalogue: the view lays out once.
         m_list.setNames(names);
@@ -86,7 +86,7 @@ bool ReportActions::download(const QString &name, const QString &folder)
     // and never written.
     if (!Catalogue::isPlainFileName(name))
         return false;
-    return m_web.downloadToFile(m_endpoints.reportUrl(name), inFolder(folder, name)) == 0;
+    return m_web.downloadToFile(m_endpoints.reportUrl(name), inFolder(folder, name)).ok();
 }
 
 void ReportActions::chkAll_Click()

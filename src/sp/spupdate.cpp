@@ -110,7 +110,7 @@ std::optional<QString> SpUpdate::fetchScript()
     // Only a script the publisher released is read (and run).
     DownloadOptions options;
     options.check = releaseCheck(m_web, m_endpoints.scriptUrl(), ReleaseKind::Script, m_keys);
-    const int status = m_web.downloadToFile(m_endpoints.scriptUrl(), path, options);
+    const int status = m_web.downloadToFile(m_endpoints.scriptUrl(), path, options).code;
     if (status != 0) {
         m_services.setStatus(QStringLiteral("Download failed. Error code: ") + QString::number(status));
         return std::nullopt;

@@ -44,7 +44,7 @@ bool DownloadWithProgress(Services &services, WebClient &web, Clock &clock, cons
                 services.setProgressValue(value);
             }
         };
-        if (web.downloadToFile(url, localPath, options) != 0) {
+        if (!web.downloadToFile(url, localPath, options).ok()) {
             services.setStatus(QStringLiteral("Download failed."));
             return;
         }

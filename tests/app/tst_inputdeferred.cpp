@@ -26,11 +26,12 @@ void TestInputDeferred::clickDuringAWait_data()
 {
     QTest::addColumn<std::function<void(WebFixture &)>>("wait");
     QTest::newRow("DownloadToFile") << std::function<void(WebFixture &)>([](WebFixture &web) {
-        QCOMPARE(web.web().downloadToFile(web.url(QStringLiteral("/slow.bin")), web.path(QStringLiteral("slow.bin"))),
-                 0);
+        QCOMPARE(
+            web.web().downloadToFile(web.url(QStringLiteral("/slow.bin")), web.path(QStringLiteral("slow.bin"))).code,
+            0);
     });
     QTest::newRow("FetchText") << std::function<void(WebFixture &)>(
-        [](WebFixture &web) { QCOMPARE(web.web().fetchText(web.url(QStringLiteral("/slow.bin"))).size(), 4096); });
+        [](WebFixture &web) { QCOMPARE(web.web().fetchText(web.url(QStringLiteral("/slow.bin"))).text.size(), 4096); });
     QTest::newRow("database call") << std::function<void(WebFixture &)>([](WebFixture &) {
         WorkerThread worker(QStringLiteral("w"));
         worker.run([] { QThread::msleep(400); });
