@@ -20,9 +20,41 @@ constexpr long kReceiveBufferBytes = 512L * 1024;
 // How often the waiting thread passes progress on.
 constexpr int kProgressIntervalMs = 50;
 
-QByteArray headerValue(const QByteArray &line)
+// The reason phrase of a status line ("HTTP/1.1 404 Not Found"); libcurl
+// keeps only the number. Empty when there is none (HTTP/2 sends none).
+QByteArray reasonPhrase(const QByteArray &statusLine)
 {
-    return line.mid(line.indexOf(':') + 1).trimmed();
+    if (statusLine.split(' ').size() < 3)
+        return {};
+    return statusLine.mid(statusLine.indexOf(' ', statusLine.indexOf(' ') + 1) + 1).trimmed();
+}
+
+// The value of the last `name` header of the answer being received (the
+// last request of the transfer); empty when it has none.
+QByteArray headerValue(CURL *easy, const char *name)
+{
+    curl_header *header = nullptr;
+    if (curl_easy_header(easy, name, 0, CURLH_HEADER, -1, &header) != CURLHE_OK)
+        return {};
+    if (header->amount > 1 && curl_easy_header(easy, name, header->amount - 1, CURLH_HEADER, -1, &header) != CURLHE_OK)
+        return {};
+    return QByteArray(header->value);
+}
+
+// The answer whose headers have just ended, as libcurl parsed them.
+void readResponse(CURL *easy, Response &response)
+{
+    long status = 0;
+    curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
+    response.status = status;
+    response.contentType = headerValue(easy, "Content-Type");
+    response.etag = headerValue(easy, "ETag");
+    response.lastModified = headerValue(easy, "Last-Modified");
+    const QByteArray length = headerValue(easy, "Content-Length");
+    response.contentLength = length.isEmpty() ? -1 : length.toLongLong();
+    const QByteArray range = headerValue(easy, "Content-Range");
+    if (range.startsWith("bytes "))
+        response.rangeStart = range.mid(6).split('-').value(0).toLongLong();
 }
 
 size_t onHeader(char *buffer, size_t size, size_t count, void *user)
@@ -34,28 +66,13 @@ size_t onHeader(char *buffer, size_t size, size_t count, void *user)
     if (line.startsWith("HTTP/")) {
         // A new answer: the one before was a redirect or an interim one.
         response = Response();
-        const QList<QByteArray> parts = line.split(' ');
-        response.status = parts.value(1).toLong();
-        response.reason = line.mid(line.indexOf(' ', line.indexOf(' ') + 1) + 1).trimmed();
-        if (parts.size() < 3)
-            response.reason.clear();
+        response.reason = reasonPhrase(line);
         return bytes;
     }
-    if (!line.isEmpty()) {
-        const QByteArray name = line.left(line.indexOf(':')).trimmed().toLower();
-        if (name == "content-type")
-            response.contentType = headerValue(line);
-        else if (name == "etag")
-            response.etag = headerValue(line);
-        else if (name == "last-modified")
-            response.lastModified = headerValue(line);
-        else if (name == "content-length")
-            response.contentLength = headerValue(line).toLongLong();
-        else if (name == "content-range" && headerValue(line).startsWith("bytes "))
-            response.rangeStart = headerValue(line).mid(6).split('-').value(0).toLongLong();
+    if (!line.isEmpty())
         return bytes;
-    }
     // The end of the headers.
+    readResponse(attempt.easy, response);
     if (!response.success())
         return bytes;
     if (attempt.file) {
@@ -183,8 +200,6 @@ Failure TransferAttempt::failure() const
                     .arg(QString::fromLatin1(response.reason), url.toDisplayString())
                     .simplified()};
     }
-    if (code == TransferCode::Ok && response.contentLength >= 0 && written != response.contentLength)
-        code = TransferCode::Truncated;
     if (code == TransferCode::Ok)
         return {TransferCode::Ok, QString()};
     QString sentence = TransferCode::describe(code);
@@ -246,6 +261,7 @@ void CurlSession::Handle::run(TransferAttempt &attempt, const std::function<void
 void CurlSession::Handle::prepare(TransferAttempt &attempt, curl_slist *headers)
 {
     CURL *easy = m_easy;
+    attempt.easy = easy;
     curl_easy_reset(easy);
     const QByteArray address = attempt.url.toEncoded();
     curl_easy_setopt(easy, CURLOPT_URL, address.constData());

@@ -70,6 +70,7 @@ struct TransferAttempt
     StallRule stall;
 
     // What became of it.
+    CURL *easy = nullptr; // the handle that runs it
     Response response;
     qint64 written = 0;            // body bytes written by this attempt
     int forced = TransferCode::Ok; // the code our own rules ended it with
