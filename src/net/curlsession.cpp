@@ -38,7 +38,7 @@ QByteArray headerValue(CURL *easy, const char *name)
         return {};
     if (header->amount > 1 && curl_easy_header(easy, name, header->amount - 1, CURLH_HEADER, -1, &header) != CURLHE_OK)
         return {};
-    return QByteArray(header->value);
+    return {header->value};
 }
 
 // The answer whose headers have just ended, as libcurl parsed them.

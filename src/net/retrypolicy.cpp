@@ -38,6 +38,9 @@ std::optional<int> RetryPolicy::nextPauseMs(int code)
 bool RetryPolicy::wait(int ms)
 {
     QEventLoop loop;
-    QTimer::singleShot(ms, &loop, [&loop] { loop.exit(0); });
+    QTimer timer;
+    timer.setSingleShot(true);
+    QObject::connect(&timer, &QTimer::timeout, &loop, [&loop] { loop.exit(0); });
+    timer.start(ms);
     return loop.exec(QEventLoop::ExcludeUserInputEvents) == 0;
 }
