@@ -80,7 +80,7 @@ int download(const QStringList &args)
     options.maxBytes = kExecutableBytes;
     QElapsedTimer timer;
     timer.start();
-    const int code = web.downloadToFile(QUrl(args.value(2)), args.value(3), options);
+    const int code = web.downloadToFile(QUrl(args.value(2)), args.value(3), options).code;
     const double seconds = static_cast<double>(timer.nsecsElapsed()) / 1e9;
     if (code != 0) {
         QTextStream(stderr) << "download failed with code " << code << "\n";
@@ -114,8 +114,8 @@ int resume(const QString &file)
     keep.keepPartial = true;
     const QUrl url(QStringLiteral("https://%1/%2").arg(server.host(), served.fileName()));
     const QString target = scratch.filePath(QStringLiteral("out.bin"));
-    const int first = web.downloadToFile(url, target, keep);
-    const int second = web.downloadToFile(url, target, keep);
+    const int first = web.downloadToFile(url, target, keep).code;
+    const int second = web.downloadToFile(url, target, keep).code;
     QFile a(file);
     QFile b(target);
     bool same = first != 0 && second == 0 && a.open(QIODevice::ReadOnly) && b.open(QIODevice::ReadOnly);

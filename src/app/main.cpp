@@ -34,7 +34,7 @@ int main(int argc, char **argv)
     auto log = std::make_shared<UpdateLog>(UpdateLog::defaultPath(appFolder));
     log->write(QStringLiteral("start"), QStringLiteral("updater window in ") + appFolder);
     WebClient web;
-    web.setObserver([log](const TransferRecord &record) { log->write(QStringLiteral("transfer"), record.summary()); });
+    web.setObserver([log](const TransferResult &record) { log->write(QStringLiteral("transfer"), record.summary()); });
     SystemClock clock;
     Platform platform{web, clock, Endpoints::fromEnvironment(), appFolder};
     platform.log = log;

@@ -53,7 +53,7 @@ struct Run
     {
         web.setMaxBytesPerSecond(line.maxRate);
         web.setObserver(
-            [this](const TransferRecord &record) { log.write(QStringLiteral("transfer"), record.summary()); });
+            [this](const TransferResult &record) { log.write(QStringLiteral("transfer"), record.summary()); });
     }
 
     Outcome check();

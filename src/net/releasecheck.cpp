@@ -53,7 +53,7 @@ releaseCheck(WebClient &web, const QUrl &url, ReleaseKind kind, const QList<QByt
             return TransferCode::Ok;
         QByteArray signature;
         try {
-            signature = Signature::parseSignatureText(web.fetchText(signatureUrl(url)).toLatin1());
+            signature = Signature::parseSignatureText(web.fetchText(signatureUrl(url)).textOrThrow().toLatin1());
         } catch (const Failure &) {
             return TransferCode::BadSignature;
         }

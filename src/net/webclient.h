@@ -1,5 +1,7 @@
 #pragma once
 
+#include "net/transferresult.h"
+
 #include <QList>
 #include <QString>
 #include <QUrl>
@@ -47,20 +49,7 @@ struct DownloadOptions
     std::function<int(const QString &path, const QByteArray &contentType)> check;
 };
 
-// What one transfer did, for the update log.
-struct TransferRecord
-{
-    bool download = false; // DownloadToFile, else FetchText
-    QUrl url;
-    qint64 bytes = 0;        // body bytes the target holds, or the text's
-    qint64 milliseconds = 0; // from the first request to the end
-    int attempts = 0;
-    int code = 0;   // 0, or the code of net/transfercodes.h
-    QString reason; // why it failed
-
-    // "download https://... : 1234 bytes in 56 ms: done", or the failure.
-    QString summary() const;
-};
+class CurlSession;
 
 // The two web transfers, over libcurl. Both are synchronous to their
 // caller: the transfer runs on a thread of its own while the caller waits
@@ -77,34 +66,34 @@ public:
     WebClient(const WebClient &) = delete;
     WebClient &operator=(const WebClient &) = delete;
 
-    // The whole body of a small text file, decoded in the system code page.
-    // Throws Failure with a code of net/transfercodes.h.
-    QString fetchText(const QUrl &url);
+    // The whole body of a small text file, decoded in the system code page,
+    // in the result's `text`; or the failure, with a code of
+    // net/transfercodes.h.
+    TransferResult fetchText(const QUrl &url);
 
-    // Copies the body to localPath and returns 0, or returns a non-zero code
-    // of net/transfercodes.h. The body is written to partialPath(localPath)
+    // Copies the body to localPath, or fails with a code of
+    // net/transfercodes.h. The body is written to partialPath(localPath)
     // and replaces the target only when it is complete: a failed transfer
     // leaves an existing file untouched. A dropped connection or a 5xx
     // answer is tried again (TransferOptions::retryPausesMs), each time
     // asking only for the bytes still missing.
-    int downloadToFile(const QUrl &url, const QString &localPath, const DownloadOptions &options = {});
+    TransferResult downloadToFile(const QUrl &url, const QString &localPath, const DownloadOptions &options = {});
 
     // The rate limit of the transfers from now on, in bytes per second; 0
     // for none.
     void setMaxBytesPerSecond(qint64 bytesPerSecond);
 
     // Called once at the end of every transfer, on the caller's thread.
-    void setObserver(std::function<void(const TransferRecord &)> observer);
+    void setObserver(std::function<void(const TransferResult &)> observer);
 
     // Where the bytes of a download to localPath wait until it is complete.
     static QString partialPath(const QString &localPath);
 
 private:
-    struct Session;
-    void report(const TransferRecord &record) const;
-    int download(const QUrl &url, const QString &localPath, const DownloadOptions &options, TransferRecord &record);
+    void report(const TransferResult &result) const;
+    int download(const QUrl &url, const QString &localPath, const DownloadOptions &options, TransferResult &result);
 
     TransferOptions m_options;
-    std::unique_ptr<Session> m_session;
-    std::function<void(const TransferRecord &)> m_observer;
+    std::unique_ptr<CurlSession> m_session;
+    std::function<void(const TransferResult &)> m_observer;
 };

@@ -4,7 +4,6 @@
 #include "common/failure.h"
 #include "common/services.h"
 #include "net/endpoints.h"
-#include "net/transfercodes.h"
 #include "net/webclient.h"
 #include "reports/catalogue.h"
 #include "reports/reportlist.h"
@@ -49,7 +48,7 @@ Outcome ReportActions::LoadReportCatalogue()
 {
     const BusyCursor busy(m_services);
     const std::optional<Failure> failure = attempt([&] {
-        const QStringList names = Catalogue::parse(m_web.fetchText(m_endpoints.catalogueUrl()));
+        const QStringList names = Catalogue::parse(m_web.fetchText(m_endpoints.catalogueUrl()).textOrThrow());
         m_services.setReportColumn(kColumnCaption, kListedColumnTwips);
         // One reset for the whole catalogue: the view lays out once.
         m_list.setNames(names);
@@ -100,11 +99,10 @@ Outcome ReportActions::download(const QString &name, const QString &folder)
     // and never written.
     if (!Catalogue::isPlainFileName(name))
         return Outcome::of(OutcomeKind::DownloadFailed, 0, QStringLiteral("not a plain file name: ") + name);
-    const int code = m_web.downloadToFile(m_endpoints.reportUrl(name), inFolder(folder, name));
-    if (code == TransferCode::Ok)
+    const TransferResult result = m_web.downloadToFile(m_endpoints.reportUrl(name), inFolder(folder, name));
+    if (result.ok())
         return Outcome::of(OutcomeKind::Done);
-    return Outcome::of(TransferCode::isRefusal(code) ? OutcomeKind::Refused : OutcomeKind::DownloadFailed, code,
-                       name + QStringLiteral(": ") + TransferCode::describe(code));
+    return result.failure().outcome();
 }
 
 void ReportActions::chkAll_Click()

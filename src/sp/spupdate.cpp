@@ -6,7 +6,6 @@
 #include "common/textrules.h"
 #include "net/endpoints.h"
 #include "net/releasecheck.h"
-#include "net/transfercodes.h"
 #include "net/webclient.h"
 #include "sp/serverlist.h"
 #include "sp/sqlscript.h"
@@ -116,11 +115,10 @@ std::optional<QString> SpUpdate::fetchScript(Outcome &outcome)
     // Only a script the publisher released is read (and run).
     DownloadOptions options;
     options.check = releaseCheck(m_web, m_endpoints.scriptUrl(), ReleaseKind::Script, m_keys);
-    const int status = m_web.downloadToFile(m_endpoints.scriptUrl(), path, options);
-    if (status != 0) {
-        outcome = Outcome::of(TransferCode::isRefusal(status) ? OutcomeKind::Refused : OutcomeKind::DownloadFailed,
-                              status, TransferCode::describe(status));
-        m_services.setStatus(QStringLiteral("Download failed. Error code: ") + QString::number(status));
+    const TransferResult downloaded = m_web.downloadToFile(m_endpoints.scriptUrl(), path, options);
+    if (!downloaded.ok()) {
+        outcome = downloaded.failure().outcome();
+        m_services.setStatus(QStringLiteral("Download failed. Error code: ") + QString::number(downloaded.code));
         return std::nullopt;
     }
 

@@ -88,7 +88,7 @@ AppUpdate::Versions AppUpdate::readVersions()
     // The time stamp only keeps caches from answering: every request's
     // address differs.
     const QString stamp = QString::number(m_clock.secondsSinceMidnight(), 'f', 6);
-    const QString remoteText = m_web.fetchText(m_endpoints.versionUrl(stamp));
+    const QString remoteText = m_web.fetchText(m_endpoints.versionUrl(stamp)).textOrThrow();
     return {TextRules::normalizeVersion(localLine), TextRules::normalizeVersion(remoteText)};
 }
 

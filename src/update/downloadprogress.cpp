@@ -3,7 +3,6 @@
 #include "common/clock.h"
 #include "common/failure.h"
 #include "common/services.h"
-#include "net/transfercodes.h"
 #include "net/webclient.h"
 
 #include <optional>
@@ -46,10 +45,9 @@ Outcome DownloadWithProgress(Services &services, WebClient &web, Clock &clock, c
                 services.setProgressValue(value);
             }
         };
-        const int code = web.downloadToFile(url, localPath, options);
-        if (code != 0) {
-            outcome = Outcome::of(TransferCode::isRefusal(code) ? OutcomeKind::Refused : OutcomeKind::DownloadFailed,
-                                  code, TransferCode::describe(code));
+        const TransferResult result = web.downloadToFile(url, localPath, options);
+        if (!result.ok()) {
+            outcome = result.failure().outcome();
             services.setStatus(QStringLiteral("Download failed."));
             return;
         }

@@ -70,8 +70,9 @@ void TestInputDeferred::clickDuringAWait_data()
     QTest::addColumn<std::function<void(WebFixture &)>>("wait");
     QTest::addColumn<Also>("also");
     const std::function<void(WebFixture &)> download = [](WebFixture &web) {
-        QCOMPARE(web.web().downloadToFile(web.url(QStringLiteral("/slow.bin")), web.path(QStringLiteral("slow.bin"))),
-                 0);
+        QCOMPARE(
+            web.web().downloadToFile(web.url(QStringLiteral("/slow.bin")), web.path(QStringLiteral("slow.bin"))).code,
+            0);
     };
     const std::function<void(WebFixture &)> databaseCall = [](WebFixture &) {
         WorkerThread worker(QStringLiteral("w"));
@@ -79,7 +80,7 @@ void TestInputDeferred::clickDuringAWait_data()
     };
     QTest::newRow("DownloadToFile") << download << Also::Nothing;
     QTest::newRow("FetchText") << std::function<void(WebFixture &)>([](WebFixture &web) {
-        QCOMPARE(web.web().fetchText(web.url(QStringLiteral("/slow.bin"))).size(), 4096);
+        QCOMPARE(web.web().fetchText(web.url(QStringLiteral("/slow.bin"))).text.size(), 4096);
     }) << Also::Nothing;
     QTest::newRow("database call") << databaseCall << Also::Nothing;
     QTest::newRow("DownloadToFile, window closed") << download << Also::Close;

@@ -1,0 +1,334 @@
+#include "net/curlsession.h"
+
+#include "common/eventwait.h"
+#include "net/systemnet.h"
+
+#include <QFile>
+#include <QList>
+#include <QTimer>
+
+#include <thread>
+
+#ifndef UPDATER_VERSION
+#define UPDATER_VERSION "0"
+#endif
+
+namespace {
+
+constexpr long kMaxRedirects = 10;
+constexpr long kReceiveBufferBytes = 512L * 1024;
+// How often the waiting thread passes progress on.
+constexpr int kProgressIntervalMs = 50;
+
+// The reason phrase of a status line ("HTTP/1.1 404 Not Found"); libcurl
+// keeps only the number. Empty when there is none (HTTP/2 sends none).
+QByteArray reasonPhrase(const QByteArray &statusLine)
+{
+    if (statusLine.split(' ').size() < 3)
+        return {};
+    return statusLine.mid(statusLine.indexOf(' ', statusLine.indexOf(' ') + 1) + 1).trimmed();
+}
+
+// The value of the last `name` header of the answer being received (the
+// last request of the transfer); empty when it has none.
+QByteArray headerValue(CURL *easy, const char *name)
+{
+    curl_header *header = nullptr;
+    if (curl_easy_header(easy, name, 0, CURLH_HEADER, -1, &header) != CURLHE_OK)
+        return {};
+    if (header->amount > 1 && curl_easy_header(easy, name, header->amount - 1, CURLH_HEADER, -1, &header) != CURLHE_OK)
+        return {};
+    return {header->value};
+}
+
+// The answer whose headers have just ended, as libcurl parsed them.
+void readResponse(CURL *easy, Response &response)
+{
+    long status = 0;
+    curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
+    response.status = status;
+    response.contentType = headerValue(easy, "Content-Type");
+    response.etag = headerValue(easy, "ETag");
+    response.lastModified = headerValue(easy, "Last-Modified");
+    const QByteArray length = headerValue(easy, "Content-Length");
+    response.contentLength = length.isEmpty() ? -1 : length.toLongLong();
+    const QByteArray range = headerValue(easy, "Content-Range");
+    if (range.startsWith("bytes "))
+        response.rangeStart = range.mid(6).split('-').value(0).toLongLong();
+}
+
+size_t onHeader(char *buffer, size_t size, size_t count, void *user)
+{
+    auto &attempt = *static_cast<TransferAttempt *>(user);
+    const size_t bytes = size * count;
+    const QByteArray line = QByteArray(buffer, static_cast<qsizetype>(bytes)).trimmed();
+    Response &response = attempt.response;
+    if (line.startsWith("HTTP/")) {
+        // A new answer: the one before was a redirect or an interim one.
+        response = Response();
+        response.reason = reasonPhrase(line);
+        return bytes;
+    }
+    if (!line.isEmpty())
+        return bytes;
+    // The end of the headers.
+    readResponse(attempt.easy, response);
+    if (!response.success())
+        return bytes;
+    if (attempt.file) {
+        if (response.status == 206 && response.rangeStart != attempt.base) {
+            // Not the range asked for: nothing of it can be used.
+            attempt.force(TransferCode::Truncated);
+            return 0;
+        }
+        if (response.status != 206 && attempt.base > 0) {
+            // The whole file instead of the rest: it starts over.
+            attempt.base = 0;
+            if (!attempt.file->resize(0) || !attempt.file->seek(0)) {
+                attempt.force(TransferCode::LocalFile);
+                return 0;
+            }
+        }
+    }
+    const qint64 whole = response.contentLength < 0 ? -1 : attempt.base + response.contentLength;
+    if (whole > attempt.limit) {
+        attempt.force(TransferCode::TooLarge);
+        return 0;
+    }
+    attempt.total.store(whole);
+    attempt.received.store(attempt.base);
+    return bytes;
+}
+
+size_t onBody(char *data, size_t size, size_t count, void *user)
+{
+    auto &attempt = *static_cast<TransferAttempt *>(user);
+    const size_t bytes = size * count;
+    const auto length = static_cast<qint64>(bytes);
+    if (!attempt.response.success())
+        return bytes; // an error page is not the file
+    if (attempt.base + attempt.written + length > attempt.limit) {
+        attempt.force(TransferCode::TooLarge);
+        return 0;
+    }
+    if (attempt.file) {
+        if (attempt.file->write(data, length) != length) {
+            attempt.force(TransferCode::LocalFile);
+            return 0;
+        }
+    } else {
+        attempt.text->append(data, length);
+    }
+    attempt.written += length;
+    attempt.received.store(attempt.base + attempt.written);
+    return bytes;
+}
+
+int onProgress(void *user, curl_off_t /*downTotal*/, curl_off_t /*downNow*/, curl_off_t /*upTotal*/,
+               curl_off_t /*upNow*/)
+{
+    auto &attempt = *static_cast<TransferAttempt *>(user);
+    if (attempt.cancel.load()) {
+        attempt.force(TransferCode::Interrupted);
+        return 1;
+    }
+    if (attempt.stall.stalled(attempt.written)) {
+        attempt.force(TransferCode::TimedOut);
+        return 1;
+    }
+    return 0;
+}
+
+// The code for a transport failure libcurl reports.
+int codeFor(CURLcode result)
+{
+    switch (result) {
+    case CURLE_OPERATION_TIMEDOUT: return TransferCode::TimedOut;
+    case CURLE_FILESIZE_EXCEEDED: return TransferCode::TooLarge;
+    case CURLE_WRITE_ERROR: return TransferCode::LocalFile;
+    case CURLE_PARTIAL_FILE: return TransferCode::Truncated;
+    case CURLE_URL_MALFORMAT: return TransferCode::BadUrl;
+    // Only https is ever asked for, so another protocol comes from a
+    // redirect.
+    case CURLE_UNSUPPORTED_PROTOCOL: return TransferCode::RefusedRedirect;
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CIPHER:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_ISSUER_ERROR:
+    case CURLE_SSL_CRL_BADFILE:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+    case CURLE_SSL_INVALIDCERTSTATUS: return TransferCode::Certificate;
+    default: return TransferCode::NetworkErrorBase + static_cast<int>(result);
+    }
+}
+
+} // namespace
+
+bool StallRule::stalled(qint64 received)
+{
+    if (m_windowMs <= 0)
+        return false;
+    const SteadyClock::time_point now = SteadyClock::now();
+    const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(now - m_windowStart).count();
+    if (elapsed < m_windowMs)
+        return false;
+    if ((received - m_windowBytes) * 1000 < m_bytesPerSecond * elapsed)
+        return true;
+    m_windowStart = now;
+    m_windowBytes = received;
+    return false;
+}
+
+void TransferAttempt::force(int code)
+{
+    if (forced == TransferCode::Ok)
+        forced = code;
+}
+
+Failure TransferAttempt::failure() const
+{
+    int code = forced;
+    if (code == TransferCode::Ok && result != CURLE_OK)
+        code = codeFor(result);
+    if (code == TransferCode::Ok && !response.success() && response.status != 0) {
+        const auto status = static_cast<int>(response.status);
+        return {status,
+                QStringLiteral("The server answered %1 %2 for %3")
+                    .arg(status)
+                    .arg(QString::fromLatin1(response.reason), url.toDisplayString())
+                    .simplified()};
+    }
+    if (code == TransferCode::Ok)
+        return {TransferCode::Ok, QString()};
+    QString sentence = TransferCode::describe(code);
+    const QString detail = QString::fromUtf8(error).trimmed();
+    if (!detail.isEmpty() && forced == TransferCode::Ok)
+        sentence += QStringLiteral(" ") + detail;
+    return {code, sentence + QStringLiteral(" (") + url.toDisplayString() + QLatin1Char(')')};
+}
+
+CurlSession::CurlSession(const QString &extraAuthorities)
+{
+    static const CURLcode initialised = curl_global_init(CURL_GLOBAL_DEFAULT);
+    if (initialised == CURLE_OK)
+        m_easy = curl_easy_init();
+    if (!extraAuthorities.isEmpty()) {
+        QFile extra(extraAuthorities);
+        if (extra.open(QIODevice::ReadOnly))
+            m_authorities = SystemNet::trustedAuthoritiesPem() + '\n' + extra.readAll();
+    }
+}
+
+CurlSession::~CurlSession()
+{
+    if (m_easy)
+        curl_easy_cleanup(m_easy);
+}
+
+CurlSession::Handle::Handle(CurlSession &session) : m_session(session)
+{
+    if (!session.m_easyInUse && session.m_easy) {
+        m_easy = session.m_easy;
+        m_ownsShared = true;
+        session.m_easyInUse = true;
+    } else {
+        m_fresh = curl_easy_init();
+        m_easy = m_fresh;
+    }
+}
+
+CurlSession::Handle::~Handle()
+{
+    if (m_ownsShared)
+        m_session.m_easyInUse = false;
+    if (m_fresh)
+        curl_easy_cleanup(m_fresh);
+}
+
+void CurlSession::Handle::run(TransferAttempt &attempt, const std::function<void(qint64, qint64)> &progress)
+{
+    curl_slist *headers = nullptr;
+    if (attempt.base > 0)
+        headers = curl_slist_append(headers, ("If-Range: " + attempt.validator).constData());
+    prepare(attempt, headers);
+    perform(attempt, progress);
+    curl_easy_setopt(m_easy, CURLOPT_HTTPHEADER, nullptr);
+    curl_slist_free_all(headers);
+}
+
+void CurlSession::Handle::prepare(TransferAttempt &attempt, curl_slist *headers)
+{
+    CURL *easy = m_easy;
+    attempt.easy = easy;
+    curl_easy_reset(easy);
+    const QByteArray address = attempt.url.toEncoded();
+    curl_easy_setopt(easy, CURLOPT_URL, address.constData());
+    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "https");
+    curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "https");
+    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(easy, CURLOPT_MAXREDIRS, kMaxRedirects);
+    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(easy, CURLOPT_USERAGENT, "Vantora-Updater/" UPDATER_VERSION);
+    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
+    curl_easy_setopt(easy, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
+    const QByteArray &authorities = m_session.m_authorities;
+    if (!authorities.isEmpty()) {
+        // curl's blob has no const data, but with CURL_BLOB_NOCOPY it only
+        // reads them.
+        char *data = const_cast<char *>(authorities.constData()); // NOLINT(cppcoreguidelines-pro-type-const-cast)
+        curl_blob blob{data, static_cast<size_t>(authorities.size()), CURL_BLOB_NOCOPY};
+        curl_easy_setopt(easy, CURLOPT_CAINFO_BLOB, &blob);
+    }
+    if (const std::optional<QByteArray> proxy = SystemNet::proxyFor(attempt.url))
+        curl_easy_setopt(easy, CURLOPT_PROXY, proxy->constData());
+    curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
+    if (attempt.maxBytesPerSecond > 0)
+        curl_easy_setopt(easy, CURLOPT_MAX_RECV_SPEED_LARGE, static_cast<curl_off_t>(attempt.maxBytesPerSecond));
+    curl_easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(attempt.limit));
+    if (attempt.timeoutMs > 0)
+        curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(attempt.timeoutMs));
+    // Our own Range rather than CURLOPT_RESUME_FROM_LARGE, which fails on the
+    // whole file (200) that a changed file is answered with.
+    const QByteArray range = QByteArray::number(attempt.base) + '-';
+    if (attempt.base > 0)
+        curl_easy_setopt(easy, CURLOPT_RANGE, range.constData());
+    curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, attempt.error);
+    curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, onHeader);
+    curl_easy_setopt(easy, CURLOPT_HEADERDATA, &attempt);
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, onBody);
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, &attempt);
+    curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, onProgress);
+    curl_easy_setopt(easy, CURLOPT_XFERINFODATA, &attempt);
+    if (headers)
+        curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers);
+}
+
+void CurlSession::Handle::perform(TransferAttempt &attempt, const std::function<void(qint64, qint64)> &progress)
+{
+    // The transfer runs on a thread of its own; this one waits in EventWait
+    // (the window paints, user input is held back for the action's next
+    // turn) and passes progress on.
+    EventWait wait;
+    std::thread worker([&] {
+        attempt.result = curl_easy_perform(m_easy);
+        wait.finish();
+    });
+    QTimer tick;
+    if (progress) {
+        QObject::connect(&tick, &QTimer::timeout, &tick,
+                         [&] { progress(attempt.received.load(), attempt.total.load()); });
+        tick.start(kProgressIntervalMs);
+    }
+    // The wait also ends when the program quits: then the transfer is
+    // stopped, for it has no one left to wait for it.
+    if (!wait.wait())
+        attempt.cancel.store(true);
+    worker.join();
+    tick.stop();
+    if (progress && attempt.forced == TransferCode::Ok && attempt.result == CURLE_OK)
+        progress(attempt.received.load(), attempt.total.load());
+}

@@ -1,0 +1,135 @@
+#pragma once
+
+#include "common/failure.h"
+#include "net/transfercodes.h"
+
+#include <QByteArray>
+#include <QUrl>
+
+#include <curl/curl.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+
+class QFile;
+
+// The final answer of an attempt as its headers described it (after
+// redirects and interim answers, the last one).
+struct Response
+{
+    long status = 0;
+    QByteArray reason; // the status line's reason phrase ("Not Found")
+    QByteArray contentType;
+    QByteArray etag;
+    QByteArray lastModified;
+    qint64 contentLength = -1;
+    qint64 rangeStart = -1; // a 206 answer's first byte
+
+    bool success() const { return status >= 200 && status < 300; }
+};
+
+// The stall rule: a transfer that brings less than bytesPerSecond over any
+// window of windowMs has stalled. libcurl's own low-speed limit would count
+// the pauses of the rate limit as a stall.
+class StallRule
+{
+public:
+    StallRule() = default;
+    StallRule(qint64 bytesPerSecond, int windowMs) : m_bytesPerSecond(bytesPerSecond), m_windowMs(windowMs) {}
+    // Whether the transfer has stalled, `received` bytes in so far.
+    bool stalled(qint64 received);
+
+private:
+    using SteadyClock = std::chrono::steady_clock;
+    qint64 m_bytesPerSecond = 0;
+    int m_windowMs = 0; // 0: no rule
+    SteadyClock::time_point m_windowStart = SteadyClock::now();
+    qint64 m_windowBytes = 0;
+};
+
+// One request of a transfer and what became of it. It is shared between
+// the thread that waits and the thread that runs libcurl: before the
+// transfer starts and after it has ended only the waiting thread touches
+// it; meanwhile only the atomics are shared.
+struct TransferAttempt
+{
+    // What is asked.
+    QUrl url;
+    // Where the body goes: a file (appended to from `base`) or memory.
+    QFile *file = nullptr;
+    QByteArray *text = nullptr;
+    // Bytes already in the file: only the rest is asked for (Range), if the
+    // file on the server still has `validator` (If-Range). A whole answer
+    // instead starts the file over.
+    qint64 base = 0;
+    QByteArray validator;
+    qint64 limit = 0;             // the largest body accepted, base included
+    int timeoutMs = 0;            // the whole request; 0 for no limit
+    qint64 maxBytesPerSecond = 0; // 0 for no rate limit
+    StallRule stall;
+
+    // What became of it.
+    CURL *easy = nullptr; // the handle that runs it
+    Response response;
+    qint64 written = 0;            // body bytes written by this attempt
+    int forced = TransferCode::Ok; // the code our own rules ended it with
+    CURLcode result = CURLE_OK;
+    char error[CURL_ERROR_SIZE] = {};
+
+    std::atomic<bool> cancel{false};
+    std::atomic<qint64> received{0};
+    std::atomic<qint64> total{-1};
+
+    void force(int code);
+    // Why it failed, as a code of net/transfercodes.h and a sentence;
+    // {0, ""} when it did not.
+    Failure failure() const;
+};
+
+// The libcurl side of the web transfers: a handle kept between transfers
+// (so that a connection is used again) and the trust every transfer is
+// given.
+class CurlSession
+{
+public:
+    // extraAuthorities: a PEM file of authorities trusted beside the
+    // system's; empty for the system's alone.
+    explicit CurlSession(const QString &extraAuthorities);
+    ~CurlSession();
+    CurlSession(const CurlSession &) = delete;
+    CurlSession &operator=(const CurlSession &) = delete;
+
+    // A libcurl handle for one transfer: the session's own, or a fresh one
+    // while the session's is busy with the transfer this one runs inside
+    // of.
+    class Handle
+    {
+    public:
+        explicit Handle(CurlSession &session);
+        ~Handle();
+        Handle(const Handle &) = delete;
+        Handle &operator=(const Handle &) = delete;
+
+        explicit operator bool() const { return m_easy != nullptr; }
+        // Runs the attempt to its end on a thread of its own while this one
+        // waits with the window painting; `progress` runs on this thread as
+        // bytes arrive: the bytes of the body so far and its whole size, -1
+        // while it is not known.
+        void run(TransferAttempt &attempt, const std::function<void(qint64, qint64)> &progress);
+
+    private:
+        void prepare(TransferAttempt &attempt, curl_slist *headers);
+        void perform(TransferAttempt &attempt, const std::function<void(qint64, qint64)> &progress);
+
+        CurlSession &m_session;
+        CURL *m_easy = nullptr;
+        CURL *m_fresh = nullptr;
+        bool m_ownsShared = false;
+    };
+
+private:
+    CURL *m_easy = nullptr;
+    bool m_easyInUse = false;
+    QByteArray m_authorities;
+};

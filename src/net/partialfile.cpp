@@ -1,0 +1,69 @@
+#include "net/partialfile.h"
+
+#include "common/fileops.h"
+
+#include <QList>
+
+PartialFile::PartialFile(const QString &targetPath) : m_target(targetPath), m_file(pathFor(targetPath))
+{
+}
+
+QString PartialFile::pathFor(const QString &targetPath)
+{
+    return targetPath + QStringLiteral(".part");
+}
+
+QByteArray PartialFile::validatorOf(const QByteArray &etag, const QByteArray &lastModified)
+{
+    if (!etag.isEmpty() && !etag.startsWith("W/"))
+        return etag;
+    return lastModified;
+}
+
+QString PartialFile::infoPath() const
+{
+    return path() + QStringLiteral(".info");
+}
+
+PartialFile::Origin PartialFile::keptOrigin() const
+{
+    QFile info(infoPath());
+    if (!info.open(QIODevice::ReadOnly))
+        return {};
+    const QList<QByteArray> lines = info.readAll().split('\n');
+    return {lines.value(0), lines.value(1)};
+}
+
+bool PartialFile::open()
+{
+    return m_file.open(QIODevice::ReadWrite | QIODevice::Append);
+}
+
+bool PartialFile::clear()
+{
+    return m_file.resize(0) && m_file.seek(0);
+}
+
+bool PartialFile::keep(const Origin &origin)
+{
+    if (origin.validator.isEmpty() || QFile(path()).size() <= 0)
+        return false;
+    QFile info(infoPath());
+    return info.open(QIODevice::WriteOnly | QIODevice::Truncate)
+        && info.write(origin.url + '\n' + origin.validator + '\n') > 0;
+}
+
+bool PartialFile::moveOverTarget()
+{
+    QFile::remove(infoPath());
+    if (FileOps::replace(path(), m_target))
+        return true;
+    remove();
+    return false;
+}
+
+void PartialFile::remove()
+{
+    QFile::remove(path());
+    QFile::remove(infoPath());
+}

@@ -1,0 +1,18 @@
+#include "net/transferresult.h"
+
+QString TransferResult::textOrThrow() const
+{
+    if (!ok())
+        throw failure();
+    return text;
+}
+
+QString TransferResult::summary() const
+{
+    const QString what = (download ? QStringLiteral("download ") : QStringLiteral("fetch ")) + url.toDisplayString()
+        + QStringLiteral(": %1 bytes in %2 ms").arg(bytes).arg(milliseconds);
+    const QString tries = attempts > 1 ? QStringLiteral(", %1 attempts").arg(attempts) : QString();
+    if (ok())
+        return what + tries + QStringLiteral(": done");
+    return what + tries + QStringLiteral(": failed with code %1: %2").arg(code).arg(reason);
+}

@@ -1,0 +1,37 @@
+#pragma once
+
+#include "common/failure.h"
+#include "net/transfercodes.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QUrl>
+
+// What one transfer did and brought: the answer to the caller and the
+// record the update log keeps.
+struct TransferResult
+{
+    bool download = false; // DownloadToFile, else FetchText
+    QUrl url;
+    qint64 bytes = 0;        // body bytes the target holds, or the text's
+    qint64 milliseconds = 0; // from the first request to the end
+    int attempts = 0;
+    int code = 0;   // 0, or the code of net/transfercodes.h
+    QString reason; // why it failed
+    QString text;   // FetchText: the body, decoded in the system code page
+    QByteArray contentType;
+
+    bool ok() const { return code == 0; }
+    // The failure as the actions' error traps word it: the code and the
+    // reason ("The server answered 404 Not Found for https://..."), and
+    // how the action ends on it: a refused release, or a failed transfer.
+    Failure failure() const
+    {
+        return {code, reason, TransferCode::isRefusal(code) ? OutcomeKind::Refused : OutcomeKind::DownloadFailed};
+    }
+    // The text of a successful FetchText; throws failure() otherwise.
+    QString textOrThrow() const;
+
+    // "download https://... : 1234 bytes in 56 ms: done", or the failure.
+    QString summary() const;
+};
