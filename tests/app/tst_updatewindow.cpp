@@ -110,7 +110,7 @@ void TestUpdateWindow::updateAppRunsToTheEnd()
     QVERIFY(m_window->isVisible());
     QVERIFY(StandIns::waitStopped(old));
     QCOMPARE(readBytes(app(QStringLiteral("Vantora.exe"))), StandIns::bytes() + kNewBuild);
-    QCOMPARE(readBytes(app(QStringLiteral("version.txt"))), QByteArray("1.1.0\r\n\r\n"));
+    QCOMPARE(readBytes(app(QStringLiteral("version.txt"))), QByteArray("1.1.0\r\n"));
     QVERIFY(QTest::qWaitFor([&] {
         return StandIns::logLines(app(QStringLiteral("Vantora.exe")))
             .last()
