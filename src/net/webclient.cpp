@@ -2,7 +2,7 @@
 
 #include "common/failure.h"
 #include "common/fileops.h"
-#include "common/textrules.h"
+#include "common/textencoding.h"
 #include "net/systemnet.h"
 #include "net/transfercodes.h"
 
