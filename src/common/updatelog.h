@@ -43,10 +43,22 @@ public:
     void addSecret(const QString &secret);
 
 private:
-    void rotateIfFull();
+    void rotateIfFull(qint64 now);
+    QString stampNow(qint64 now);
 
     QString m_path;
     qint64 m_rotateBytes;
     QStringList m_secrets;
     QString m_step;
+    // The log's size when last looked at, when that was (ms since the
+    // epoch), and the bytes this log has appended since.
+    qint64 m_knownSize = 0;
+    qint64 m_sizeCheckedAt = -1;
+    qint64 m_appendedSince = 0;
+    // The time stamp of the current minute, up to its seconds and from its
+    // offset on, and the process's part of every line.
+    qint64 m_stampMinute = -1;
+    QString m_stampHead;
+    QString m_stampTail;
+    QString m_pid;
 };
