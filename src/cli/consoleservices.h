@@ -2,6 +2,7 @@
 
 #include "common/services.h"
 
+#include <QElapsedTimer>
 #include <QList>
 #include <QString>
 
@@ -48,8 +49,11 @@ public:
     void say(const QString &line, bool failure = false) const;
 
 private:
+    static constexpr qint64 kEventsIntervalMs = 15;
+
     bool m_yes;
     bool m_quiet;
+    QElapsedTimer m_sinceEvents;
     bool m_selectAll = false;
     QList<Record> m_records;
 };
