@@ -15,9 +15,9 @@
 // handed to that thread, and while a long one runs the caller keeps the
 // window painting but leaves user input queued, so clicks are handled only
 // where the action itself processes pending events. Qt SQL opens and
-// closes the connection; each batch runs on an ODBC statement of its own
-// on that connection, which carries the command timeout and is what
-// cancel() stops.
+// closes the connection; the batches run on one ODBC statement on that
+// connection (made again after a failure), which carries the command
+// timeout and is what cancel() stops.
 class OdbcDatabase final : public Database
 {
 public:
@@ -38,13 +38,18 @@ private:
     // Runs work on the worker thread and waits for it; rethrows its failure.
     void call(const std::function<void()> &work);
     Failure failure(int number, const QString &text) const;
-    // On the worker thread: runs the batch on a statement of its own.
+    // On the worker thread: runs the batch on the connection's statement.
     void runStatement(const QString &batch);
+    void freeStatement();
 
     QString m_connectionName;
     QStringList m_secrets;
     int m_commandTimeout = kDefaultCommandTimeout;
     bool m_open = false;
+    // The ODBC connection under Qt's and the statement the batches run on;
+    // used on the worker thread only.
+    void *m_connection = nullptr;
+    void *m_statement = nullptr;
     // The statement handle of the running batch, for cancel(); guarded by
     // m_runningMutex, so that it is never cancelled once freed.
     std::mutex m_runningMutex;
