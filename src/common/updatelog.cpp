@@ -34,7 +34,8 @@ QString UpdateLog::timeStamp(const QDateTime &when)
         + QStringLiteral("%1:%2").arg(minutes / 60, 2, 10, QLatin1Char('0')).arg(minutes % 60, 2, 10, QLatin1Char('0'));
 }
 
-UpdateLog::UpdateLog(QString path, qint64 rotateBytes) : m_path(std::move(path)), m_rotateBytes(rotateBytes)
+UpdateLog::UpdateLog(QString path, qint64 rotateBytes)
+    : m_path(std::move(path)), m_file(m_path), m_rotateBytes(rotateBytes)
 {
 }
 
@@ -61,6 +62,7 @@ void UpdateLog::rotateIfFull(qint64 now)
     // (a stat per line costs more than the line's own write).
     if (m_sizeCheckedAt >= 0 && now - m_sizeCheckedAt < 1000 && m_knownSize + m_appendedSince < m_rotateBytes)
         return;
+    m_file.followPath();
     m_knownSize = QFileInfo(m_path).size();
     m_sizeCheckedAt = now;
     m_appendedSince = 0;
@@ -73,6 +75,7 @@ void UpdateLog::rotateIfFull(qint64 now)
         return;
     if (QFileInfo(m_path).size() >= m_rotateBytes)
         FileOps::replace(m_path, m_path + QStringLiteral(".1"));
+    m_file.followPath();
     m_knownSize = QFileInfo(m_path).size();
 }
 
@@ -111,7 +114,7 @@ bool UpdateLog::write(const QString &kind, const QString &text)
     if (m_pid.isEmpty())
         m_pid = QStringLiteral(" [%1] ").arg(QCoreApplication::applicationPid());
     const QByteArray line = (stampNow(now) + m_pid + kind + QStringLiteral(": ") + shown).toUtf8() + '\n';
-    if (!FileOps::append(m_path, line))
+    if (!m_file.append(line))
         return false;
     m_appendedSince += line.size();
     return true;

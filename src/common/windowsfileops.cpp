@@ -18,4 +18,24 @@ bool append(const QString &path, const QByteArray &bytes)
                               static_cast<std::size_t>(bytes.size()));
 }
 
+// Each append opens the file: appendBytes locks it for its turn.
+AppendFile::AppendFile(QString path) : m_path(std::move(path))
+{
+}
+
+AppendFile::~AppendFile() = default;
+
+bool AppendFile::append(const QByteArray &bytes)
+{
+    return FileOps::append(m_path, bytes);
+}
+
+void AppendFile::followPath()
+{
+}
+
+void AppendFile::release()
+{
+}
+
 } // namespace FileOps

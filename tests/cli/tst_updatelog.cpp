@@ -7,6 +7,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 
 using namespace Qt::StringLiterals;
 
@@ -38,6 +39,7 @@ class TestUpdateLog : public QObject
 private slots:
     void lineForm();
     void rotatesAtItsSize();
+    void followsARotationByAnotherProcess();
     void twoProcessesLoseNoLine();
 };
 
@@ -91,6 +93,21 @@ void TestUpdateLog::rotatesAtItsSize()
         log.write(u"line"_s, text);
     QVERIFY(!QFile::exists(path + u".2"_s));
     QVERIFY(QFileInfo(path).size() < UpdateLog::kRotateBytes);
+}
+
+void TestUpdateLog::followsARotationByAnotherProcess()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(u"updater.log"_s);
+    UpdateLog log(path);
+    QVERIFY(log.write(u"line"_s, u"before"_s));
+    QVERIFY(QFile::rename(path, path + u".1"_s)); // as another process rotates it
+    QThread::msleep(1100);                        // the log looks at its path once a second
+    QVERIFY(log.write(u"line"_s, u"after"_s));
+    QCOMPARE(lines(path + u".1"_s).size(), 1);
+    const QStringList newer = lines(path);
+    QCOMPARE(newer.size(), 1);
+    QVERIFY(newer.first().endsWith(u"line: after"_s));
 }
 
 void TestUpdateLog::twoProcessesLoseNoLine()
