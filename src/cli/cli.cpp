@@ -170,9 +170,9 @@ int Run::updateSp()
 {
     const qsizetype from = console.records().size();
     QString serverName;
-    SpUpdate update(services, web, endpoints, appFolder, LoggingDatabase::factory(OdbcDatabase::factory(), log),
-                    serverName, Signature::trustedKeys(),
-                    line.sqlTimeout >= 0 ? line.sqlTimeout : kDefaultCommandTimeout);
+    SpUpdate update(services, web, endpoints, appFolder,
+                    LoggingDatabase::factory(OdbcDatabase::factory(OdbcDatabase::Thread::Caller), log), serverName,
+                    Signature::trustedKeys(), line.sqlTimeout >= 0 ? line.sqlTimeout : kDefaultCommandTimeout);
     update.run();
     const QList<ConsoleServices::Record> said = since(console, from);
     if (saidBox(said, QStringLiteral("SQL Script Execution Completed Successfully!")))

@@ -169,10 +169,11 @@ bool connectionGone(SQLHDBC connection, int timeout)
 
 } // namespace
 
-OdbcDatabase::OdbcDatabase()
-    : m_connectionName(QStringLiteral("updater-sp-%1").arg(connectionCounter.fetchAndAddRelaxed(1) + 1)),
-      m_worker(QStringLiteral("database"))
+OdbcDatabase::OdbcDatabase(Thread thread)
+    : m_connectionName(QStringLiteral("updater-sp-%1").arg(connectionCounter.fetchAndAddRelaxed(1) + 1))
 {
+    if (thread == Thread::Worker)
+        m_worker = std::make_unique<WorkerThread>(QStringLiteral("database"));
 }
 
 OdbcDatabase::~OdbcDatabase()
@@ -180,9 +181,9 @@ OdbcDatabase::~OdbcDatabase()
     close();
 }
 
-DatabaseFactory OdbcDatabase::factory()
+DatabaseFactory OdbcDatabase::factory(Thread thread)
 {
-    return [] { return std::make_unique<OdbcDatabase>(); };
+    return [thread] { return std::make_unique<OdbcDatabase>(thread); };
 }
 
 Failure OdbcDatabase::failure(int number, const QString &text) const
@@ -192,7 +193,10 @@ Failure OdbcDatabase::failure(int number, const QString &text) const
 
 void OdbcDatabase::call(const std::function<void()> &work)
 {
-    m_worker.run(work);
+    if (m_worker)
+        m_worker->run(work);
+    else
+        work();
 }
 
 void OdbcDatabase::open(const ConnectionSettings &settings)

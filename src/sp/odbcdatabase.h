@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <mutex>
 
 // A Database over Qt SQL's ODBC driver. The connection lives on a worker
@@ -21,7 +22,12 @@
 class OdbcDatabase final : public Database
 {
 public:
-    OdbcDatabase();
+    // Where the connection lives: on a worker thread of its own, so that the
+    // window keeps painting while a batch runs, or, where there is no
+    // window, on the caller's thread, which then waits in the driver.
+    enum class Thread { Worker, Caller };
+
+    explicit OdbcDatabase(Thread thread = Thread::Worker);
     ~OdbcDatabase() override;
     OdbcDatabase(const OdbcDatabase &) = delete;
     OdbcDatabase &operator=(const OdbcDatabase &) = delete;
@@ -31,8 +37,7 @@ public:
     void cancel() override;
     void close() override;
 
-    // A factory for the window.
-    static DatabaseFactory factory();
+    static DatabaseFactory factory(Thread thread = Thread::Worker);
 
 private:
     // Runs work on the worker thread and waits for it; rethrows its failure.
@@ -55,5 +60,5 @@ private:
     std::mutex m_runningMutex;
     void *m_running = nullptr;
     std::atomic<bool> m_cancelled{false};
-    WorkerThread m_worker;
+    std::unique_ptr<WorkerThread> m_worker;
 };
