@@ -25,7 +25,6 @@
 #include "app/updater.h"
 #include "common/clock.h"
 #include "common/services.h"
-#include "common/textrules.h"
 #include "httpsfileserver.h"
 #include "net/webclient.h"
 #include "sp/odbcdatabase.h"

@@ -6,7 +6,7 @@
 // of the separator's own letters, a blank, a tab or a lower-case g or o, so
 // that GO lines and near misses come up often; when even, each byte is one
 // Latin-1 character.
-#include "common/textrules.h"
+#include "common/textlines.h"
 #include "fuzzcheck.h"
 #include "sp/sqlscript.h"
 

@@ -7,7 +7,8 @@
 // bytes break, or valid text whose lines each end in CR LF, no line
 // starting with a mark unless the file's text held two there.
 #include "common/failure.h"
-#include "common/textrules.h"
+#include "common/textencoding.h"
+#include "common/textlines.h"
 #include "fuzzcheck.h"
 #include "sp/sqlscript.h"
 
@@ -42,7 +43,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         return 0;
     }
     const QString text = SqlScript::text(bytes);
-    const QList<QByteArray> byteLines = TextRules::splitLines(bytes);
+    QList<QByteArray> byteLines;
+    TextRules::LineSplitter splitter;
+    const TextRules::LineSplitter::Sink add = [&](QByteArrayView line) { byteLines.append(line.toByteArray()); };
+    splitter.feed(bytes, add);
+    splitter.finish(add);
     const qsizetype lines = byteLines.size();
 
     FUZZ_CHECK(text.isEmpty() == bytes.isEmpty());

@@ -7,7 +7,8 @@
 // The server-name check accepts only names a connection string can carry
 // and says why it refuses in a few words, never by quoting the name.
 #include "common/failure.h"
-#include "common/textrules.h"
+#include "common/textencoding.h"
+#include "common/textlines.h"
 #include "fuzzcheck.h"
 #include "sp/database.h"
 #include "sp/serverlist.h"

@@ -1,6 +1,6 @@
 // The version normaliser: no LF survives, no blank at either end, and a
 // normalised version normalises to itself.
-#include "common/textrules.h"
+#include "common/textlines.h"
 #include "fuzzcheck.h"
 
 #include <cstdint>

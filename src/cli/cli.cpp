@@ -118,9 +118,9 @@ Outcome Run::updateReports()
 Outcome Run::updateSp()
 {
     QString serverName;
-    SpUpdate update(services, web, endpoints, appFolder, LoggingDatabase::factory(OdbcDatabase::factory(), log),
-                    serverName, Signature::trustedKeys(),
-                    line.sqlTimeout >= 0 ? line.sqlTimeout : kDefaultCommandTimeout);
+    SpUpdate update(services, web, endpoints, appFolder,
+                    LoggingDatabase::factory(OdbcDatabase::factory(OdbcDatabase::Thread::Caller), log), serverName,
+                    Signature::trustedKeys(), line.sqlTimeout >= 0 ? line.sqlTimeout : kDefaultCommandTimeout);
     return update.run();
 }
 

@@ -37,7 +37,12 @@ void ConsoleServices::setStatus(const QString &text)
 
 void ConsoleServices::processPendingEvents()
 {
+    // As the window does: an action may ask many times a millisecond (a
+    // script of many small batches), and once a frame is enough.
+    if (m_sinceEvents.isValid() && !m_sinceEvents.hasExpired(kEventsIntervalMs))
+        return;
     QCoreApplication::processEvents();
+    m_sinceEvents.start();
 }
 
 Answer ConsoleServices::showMessage(const QString &prompt, MessageStyle style, const QString &title)

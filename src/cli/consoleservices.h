@@ -2,6 +2,7 @@
 
 #include "common/services.h"
 
+#include <QElapsedTimer>
 #include <QList>
 #include <QString>
 
@@ -36,7 +37,10 @@ public:
     void say(const QString &line, bool failure = false) const;
 
 private:
+    static constexpr qint64 kEventsIntervalMs = 15;
+
     bool m_yes;
     bool m_quiet;
+    QElapsedTimer m_sinceEvents;
     bool m_selectAll = false;
 };

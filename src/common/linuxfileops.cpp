@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace FileOps {
@@ -15,17 +16,70 @@ bool replace(const QString &from, const QString &to)
     return std::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0;
 }
 
+namespace {
+
+// O_APPEND: the kernel puts every write at the end, whoever else writes.
+// O_APPEND: the kernel puts every write at the end, whoever else writes.
+// A link in the file's place is not written through.
+int openForAppending(const QString &path)
+{
+    return ::open(QFile::encodeName(path).constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+}
+
+bool writeAll(int fd, const QByteArray &bytes)
+{
+    return ::write(fd, bytes.constData(), static_cast<size_t>(bytes.size())) == bytes.size();
+}
+
+} // namespace
+
 bool append(const QString &path, const QByteArray &bytes)
 {
-    // O_APPEND: the kernel puts every write at the end, whoever else writes.
-    // A link in the file's place is not written through.
-    const int fd
-        = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    const int fd = openForAppending(path);
     if (fd < 0)
         return false;
-    const ssize_t written = ::write(fd, bytes.constData(), static_cast<size_t>(bytes.size()));
+    const bool written = writeAll(fd, bytes);
     ::close(fd);
-    return written == bytes.size();
+    return written;
+}
+
+AppendFile::AppendFile(QString path) : m_path(std::move(path))
+{
+}
+
+AppendFile::~AppendFile()
+{
+    release();
+}
+
+bool AppendFile::append(const QByteArray &bytes)
+{
+    if (m_fd < 0)
+        m_fd = openForAppending(m_path);
+    if (m_fd < 0)
+        return false;
+    if (writeAll(m_fd, bytes))
+        return true;
+    release(); // the next append tries a fresh open
+    return false;
+}
+
+void AppendFile::followPath()
+{
+    if (m_fd < 0)
+        return;
+    struct stat open = {};
+    struct stat named = {};
+    if (::fstat(m_fd, &open) != 0 || ::stat(QFile::encodeName(m_path).constData(), &named) != 0
+        || open.st_dev != named.st_dev || open.st_ino != named.st_ino)
+        release();
+}
+
+void AppendFile::release()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = -1;
 }
 
 FileLock::FileLock(const QString &path)

@@ -17,10 +17,13 @@ QString styleWord(MessageStyle style)
 void LoggingServices::setStatus(const QString &text)
 {
     static const QString batch = QStringLiteral("Executing batch ");
-    if (text.startsWith(batch))
+    if (text.startsWith(batch)) {
+        // The batch's own line (LoggingDatabase) names it when it has run:
+        // one line per batch, not two.
         m_log.setStep(text.mid(10)); // "batch 3 of 10"
-    if (!text.isEmpty())
+    } else if (!text.isEmpty()) {
         m_log.write(QStringLiteral("status"), text);
+    }
     m_inner.setStatus(text);
 }
 

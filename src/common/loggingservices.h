@@ -5,8 +5,10 @@
 class UpdateLog;
 
 // The window services of either mode, with every status text and every box
-// (its text and the answer given) also written to the update log. Whatever
-// else the actions do to the window passes through unchanged.
+// (its text and the answer given) also written to the update log, except
+// "Executing batch i of n": that becomes the step the batch's own line
+// (LoggingDatabase) names. Whatever else the actions do to the window passes
+// through unchanged.
 class LoggingServices final : public Services
 {
 public:

@@ -37,7 +37,8 @@ QString UpdateLog::timeStamp(const QDateTime &when)
         + QStringLiteral("%1:%2").arg(minutes / 60, 2, 10, QLatin1Char('0')).arg(minutes % 60, 2, 10, QLatin1Char('0'));
 }
 
-UpdateLog::UpdateLog(QString path, qint64 rotateBytes) : m_path(std::move(path)), m_rotateBytes(rotateBytes)
+UpdateLog::UpdateLog(QString path, qint64 rotateBytes)
+    : m_path(std::move(path)), m_file(m_path), m_rotateBytes(rotateBytes)
 {
 }
 
@@ -57,9 +58,18 @@ void UpdateLog::addSecret(const QString &secret)
         m_secrets << secret;
 }
 
-void UpdateLog::rotateIfFull()
+void UpdateLog::rotateIfFull(qint64 now)
 {
-    if (QFileInfo(m_path).size() < m_rotateBytes)
+    // The size is looked at again when this log's own lines may have filled
+    // the file, and at least once a second for the lines of other processes
+    // (a stat per line costs more than the line's own write).
+    if (m_sizeCheckedAt >= 0 && now - m_sizeCheckedAt < 1000 && m_knownSize + m_appendedSince < m_rotateBytes)
+        return;
+    m_file.followPath();
+    m_knownSize = QFileInfo(m_path).size();
+    m_sizeCheckedAt = now;
+    m_appendedSince = 0;
+    if (m_knownSize < m_rotateBytes)
         return;
     // One process rotates; the others find the new, small log after it. The
     // lock goes with its holder, however that ends.
@@ -69,29 +79,53 @@ void UpdateLog::rotateIfFull()
         if (lock.state() == FileOps::FileLock::State::Held) {
             if (QFileInfo(m_path).size() >= m_rotateBytes)
                 FileOps::replace(m_path, m_path + QStringLiteral(".1"));
-            return;
+            break;
         }
         if (lock.state() != FileOps::FileLock::State::Busy || waited >= kRotateWaitMs)
             return;
         QThread::msleep(kRotateRetryMs);
     }
+    m_file.followPath();
+    m_knownSize = QFileInfo(m_path).size();
+}
+
+QString UpdateLog::stampNow(qint64 now)
+{
+    // The offset from UTC changes only at a whole minute, and working it out
+    // reads the system's time zone: once a minute is enough.
+    constexpr qint64 kMinute = 60'000;
+    const qint64 minute = now / kMinute;
+    if (minute != m_stampMinute) {
+        const QString stamp = timeStamp(QDateTime::fromMSecsSinceEpoch(minute * kMinute));
+        m_stampMinute = minute;
+        m_stampHead = stamp.left(17); // "2026-12-08T21:30:"
+        m_stampTail = stamp.mid(23);  // "+01:00"
+    }
+    const auto millis = static_cast<int>(now % kMinute);
+    return m_stampHead
+        + QStringLiteral("%1.%2")
+              .arg(millis / 1000, 2, 10, QLatin1Char('0'))
+              .arg(millis % 1000, 3, 10, QLatin1Char('0'))
+        + m_stampTail;
 }
 
 bool UpdateLog::write(const QString &kind, const QString &text)
 {
     if (m_path.isEmpty())
         return false;
-    rotateIfFull();
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    rotateIfFull(now);
     QString shown = text;
     for (const QString &secret : m_secrets)
         shown.replace(secret, QStringLiteral("********"));
     shown.replace(QStringLiteral("\r\n"), QStringLiteral(" | "));
     shown.replace(QLatin1Char('\n'), QStringLiteral(" | "));
     shown.replace(QLatin1Char('\r'), QStringLiteral(" | "));
-    const QString stamp = timeStamp(QDateTime::currentDateTime());
-    const QByteArray line = (stamp + QStringLiteral(" [") + QString::number(QCoreApplication::applicationPid())
-                             + QStringLiteral("] ") + kind + QStringLiteral(": ") + shown)
-                                .toUtf8()
-        + '\n';
-    return FileOps::append(m_path, line);
+    if (m_pid.isEmpty())
+        m_pid = QStringLiteral(" [%1] ").arg(QCoreApplication::applicationPid());
+    const QByteArray line = (stampNow(now) + m_pid + kind + QStringLiteral(": ") + shown).toUtf8() + '\n';
+    if (!m_file.append(line))
+        return false;
+    m_appendedSince += line.size();
+    return true;
 }

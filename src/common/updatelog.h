@@ -1,5 +1,7 @@
 #pragma once
 
+#include "common/fileops.h"
+
 #include <QDateTime>
 #include <QString>
 #include <QStringList>
@@ -9,10 +11,12 @@
 // keep a school's machines current. Both the window and the command line
 // write it.
 //
-// Every line is appended by one write to a file opened for appending and
-// closed again, so a crash loses no earlier line and two processes writing
-// at once lose none. At 1 MiB the log is rotated: it becomes updater.log.1
-// (replacing an older one) and a new updater.log begins. No password is
+// Every line is appended by one write to a file opened for appending
+// (FileOps::AppendFile), so a crash loses no earlier line and two processes
+// writing at once lose none. At 1 MiB the log is rotated: it becomes
+// updater.log.1 (replacing an older one) and a new updater.log begins; a
+// process that finds the log rotated by another goes on in the new one
+// within a second. No password is
 // ever written: lines pass through the mask first.
 class UpdateLog
 {
@@ -43,10 +47,23 @@ public:
     void addSecret(const QString &secret);
 
 private:
-    void rotateIfFull();
+    void rotateIfFull(qint64 now);
+    QString stampNow(qint64 now);
 
     QString m_path;
+    FileOps::AppendFile m_file;
     qint64 m_rotateBytes;
     QStringList m_secrets;
     QString m_step;
+    // The log's size when last looked at, when that was (ms since the
+    // epoch), and the bytes this log has appended since.
+    qint64 m_knownSize = 0;
+    qint64 m_sizeCheckedAt = -1;
+    qint64 m_appendedSince = 0;
+    // The time stamp of the current minute, up to its seconds and from its
+    // offset on, and the process's part of every line.
+    qint64 m_stampMinute = -1;
+    QString m_stampHead;
+    QString m_stampTail;
+    QString m_pid;
 };

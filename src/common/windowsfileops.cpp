@@ -38,4 +38,24 @@ FileLock::~FileLock()
         Win32::closeHandle(reinterpret_cast<void *>(m_handle));
 }
 
+// Each append opens the file: appendBytes locks it for its turn.
+AppendFile::AppendFile(QString path) : m_path(std::move(path))
+{
+}
+
+AppendFile::~AppendFile() = default;
+
+bool AppendFile::append(const QByteArray &bytes)
+{
+    return FileOps::append(m_path, bytes);
+}
+
+void AppendFile::followPath()
+{
+}
+
+void AppendFile::release()
+{
+}
+
 } // namespace FileOps

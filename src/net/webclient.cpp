@@ -1,6 +1,6 @@
 #include "net/webclient.h"
 
-#include "common/textrules.h"
+#include "common/textencoding.h"
 #include "net/curlsession.h"
 #include "net/partialfile.h"
 #include "net/retrypolicy.h"

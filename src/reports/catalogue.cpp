@@ -1,7 +1,7 @@
 #include "reports/catalogue.h"
 
 #include "common/appfolder.h"
-#include "common/textrules.h"
+#include "common/textlines.h"
 
 #include <QStringEncoder>
 

@@ -84,7 +84,8 @@ Diagnostics diagnostics(SQLSMALLINT type, SQLHANDLE handle)
     return result;
 }
 
-// One ODBC statement on a connection, freed at the end of its scope.
+// An ODBC statement on a connection, freed at the end of its scope unless
+// it is taken over (release()).
 class Statement
 {
 public:
@@ -102,6 +103,12 @@ public:
     Statement &operator=(const Statement &) = delete;
 
     SQLHSTMT handle() const { return m_handle; }
+    SQLHSTMT release()
+    {
+        const SQLHSTMT handle = m_handle;
+        m_handle = SQL_NULL_HSTMT;
+        return handle;
+    }
 
     // A driver that cannot bound a statement runs it unbounded, as every
     // statement ran before the limit.
@@ -113,24 +120,25 @@ public:
                        SQL_IS_UINTEGER);
     }
 
-    // Runs the text and reads past every result it has: a server may
-    // report a later statement's failure only when its result is reached.
-    bool run(const QString &text)
-    {
-        QString copy = text; // the driver takes a writable buffer
-        SQLRETURN r
-            = SQLExecDirectW(m_handle, reinterpret_cast<SQLWCHAR *>(copy.data()), static_cast<SQLINTEGER>(copy.size()));
-        if (r == SQL_SUCCESS || r == SQL_SUCCESS_WITH_INFO || r == SQL_NO_DATA) {
-            do
-                r = SQLMoreResults(m_handle);
-            while (r == SQL_SUCCESS || r == SQL_SUCCESS_WITH_INFO);
-        }
-        return r == SQL_NO_DATA;
-    }
-
 private:
     SQLHSTMT m_handle = SQL_NULL_HSTMT;
 };
+
+// Runs the text on the statement and reads past every result it has: a
+// server may report a later statement's failure only when its result is
+// reached. The statement is then ready for the next text.
+bool run(SQLHSTMT statement, const QString &text)
+{
+    QString copy = text; // the driver takes a writable buffer
+    SQLRETURN r
+        = SQLExecDirectW(statement, reinterpret_cast<SQLWCHAR *>(copy.data()), static_cast<SQLINTEGER>(copy.size()));
+    if (r == SQL_SUCCESS || r == SQL_SUCCESS_WITH_INFO || r == SQL_NO_DATA) {
+        do
+            r = SQLMoreResults(statement);
+        while (r == SQL_SUCCESS || r == SQL_SUCCESS_WITH_INFO);
+    }
+    return r == SQL_NO_DATA;
+}
 
 // The ODBC connection handle under Qt's connection.
 SQLHDBC connectionHandle(const QSqlDatabase &db)
@@ -155,15 +163,17 @@ bool connectionGone(SQLHDBC connection, int timeout)
     if (probe.handle() == SQL_NULL_HSTMT)
         return diagnostics(SQL_HANDLE_DBC, connection).hasStateClass(u"08");
     probe.setTimeout(timeout);
-    return !probe.run(QStringLiteral("SELECT 1")) && diagnostics(SQL_HANDLE_STMT, probe.handle()).hasStateClass(u"08");
+    return !run(probe.handle(), QStringLiteral("SELECT 1"))
+        && diagnostics(SQL_HANDLE_STMT, probe.handle()).hasStateClass(u"08");
 }
 
 } // namespace
 
-OdbcDatabase::OdbcDatabase()
-    : m_connectionName(QStringLiteral("updater-sp-%1").arg(connectionCounter.fetchAndAddRelaxed(1) + 1)),
-      m_worker(QStringLiteral("database"))
+OdbcDatabase::OdbcDatabase(Thread thread)
+    : m_connectionName(QStringLiteral("updater-sp-%1").arg(connectionCounter.fetchAndAddRelaxed(1) + 1))
 {
+    if (thread == Thread::Worker)
+        m_worker = std::make_unique<WorkerThread>(QStringLiteral("database"));
 }
 
 OdbcDatabase::~OdbcDatabase()
@@ -171,9 +181,9 @@ OdbcDatabase::~OdbcDatabase()
     close();
 }
 
-DatabaseFactory OdbcDatabase::factory()
+DatabaseFactory OdbcDatabase::factory(Thread thread)
 {
-    return [] { return std::make_unique<OdbcDatabase>(); };
+    return [thread] { return std::make_unique<OdbcDatabase>(thread); };
 }
 
 Failure OdbcDatabase::failure(int number, const QString &text) const
@@ -183,7 +193,10 @@ Failure OdbcDatabase::failure(int number, const QString &text) const
 
 void OdbcDatabase::call(const std::function<void()> &work)
 {
-    m_worker.run(work);
+    if (m_worker)
+        m_worker->run(work);
+    else
+        work();
 }
 
 void OdbcDatabase::open(const ConnectionSettings &settings)
@@ -200,8 +213,10 @@ void OdbcDatabase::open(const ConnectionSettings &settings)
         QSqlDatabase db = QSqlDatabase::addDatabase(kDriverPlugin, m_connectionName);
         db.setConnectOptions(kConnectOptions);
         db.setDatabaseName(odbc);
-        if (db.open())
+        if (db.open()) {
+            m_connection = connectionHandle(db);
             return;
+        }
         const QString text = describe(db.lastError());
         db = QSqlDatabase();
         QSqlDatabase::removeDatabase(m_connectionName);
@@ -229,17 +244,21 @@ void OdbcDatabase::execute(const QString &batch)
 
 void OdbcDatabase::runStatement(const QString &batch)
 {
-    const SQLHDBC connection = connectionHandle(QSqlDatabase::database(m_connectionName, false));
+    const auto connection = static_cast<SQLHDBC>(m_connection);
     if (connection == SQL_NULL_HDBC)
         throw failure(DatabaseCode::NotOpen, QStringLiteral("The connection to the database is not open."));
-    Statement statement(connection);
-    if (statement.handle() == SQL_NULL_HSTMT) {
-        const Diagnostics why = diagnostics(SQL_HANDLE_DBC, connection);
-        throw failure(why.hasStateClass(u"08") ? DatabaseCode::ConnectionLost : DatabaseCode::ExecuteFailed,
-                      why.text.isEmpty() ? QStringLiteral("The database did not run the batch.") : why.text);
+    if (!m_statement) {
+        Statement statement(connection);
+        if (statement.handle() == SQL_NULL_HSTMT) {
+            const Diagnostics why = diagnostics(SQL_HANDLE_DBC, connection);
+            throw failure(why.hasStateClass(u"08") ? DatabaseCode::ConnectionLost : DatabaseCode::ExecuteFailed,
+                          why.text.isEmpty() ? QStringLiteral("The database did not run the batch.") : why.text);
+        }
+        if (m_commandTimeout > 0)
+            statement.setTimeout(m_commandTimeout);
+        m_statement = statement.release();
     }
-    if (m_commandTimeout > 0)
-        statement.setTimeout(m_commandTimeout);
+    const auto statement = static_cast<SQLHSTMT>(m_statement);
 
     QElapsedTimer clock;
     clock.start();
@@ -248,9 +267,9 @@ void OdbcDatabase::runStatement(const QString &batch)
         const std::lock_guard lock(m_runningMutex);
         if (m_cancelled)
             throw failure(DatabaseCode::Cancelled, QStringLiteral("The batch was cancelled before it started."));
-        m_running = statement.handle();
+        m_running = statement;
     }
-    const bool ran = statement.run(batch);
+    const bool ran = run(statement, batch);
     {
         const std::lock_guard lock(m_runningMutex);
         m_running = nullptr;
@@ -258,7 +277,10 @@ void OdbcDatabase::runStatement(const QString &batch)
     if (ran)
         return;
 
-    const Diagnostics why = diagnostics(SQL_HANDLE_STMT, statement.handle());
+    const Diagnostics why = diagnostics(SQL_HANDLE_STMT, statement);
+    // The next batch starts on a new statement, whatever state this one
+    // was left in.
+    freeStatement();
     QString text = why.text.isEmpty() ? QStringLiteral("The database did not run the batch.") : why.text;
     if (m_cancelled)
         throw failure(DatabaseCode::Cancelled, text);
@@ -279,6 +301,13 @@ void OdbcDatabase::runStatement(const QString &batch)
     throw failure(DatabaseCode::ExecuteFailed, text);
 }
 
+void OdbcDatabase::freeStatement()
+{
+    if (m_statement)
+        SQLFreeHandle(SQL_HANDLE_STMT, static_cast<SQLHSTMT>(m_statement));
+    m_statement = nullptr;
+}
+
 void OdbcDatabase::cancel()
 {
     m_cancelled = true;
@@ -294,6 +323,8 @@ void OdbcDatabase::close()
     m_open = false;
     try {
         call([&] {
+            freeStatement();
+            m_connection = nullptr;
             {
                 QSqlDatabase db = QSqlDatabase::database(m_connectionName, false);
                 db.close();

@@ -3,7 +3,9 @@
 #include "common/appfolder.h"
 #include "common/failure.h"
 #include "common/services.h"
-#include "common/textrules.h"
+#include "common/textencoding.h"
+#include "common/textfiles.h"
+#include "common/textlines.h"
 #include "sp/database.h"
 
 #include <optional>

@@ -3,7 +3,7 @@
 #include "common/appfolder.h"
 #include "common/failure.h"
 #include "common/services.h"
-#include "common/textrules.h"
+#include "common/textlines.h"
 #include "net/endpoints.h"
 #include "net/releasecheck.h"
 #include "net/webclient.h"

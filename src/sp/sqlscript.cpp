@@ -1,6 +1,8 @@
 #include "sp/sqlscript.h"
 
-#include "common/textrules.h"
+#include "common/textencoding.h"
+#include "common/textfiles.h"
+#include "common/textlines.h"
 
 #include <QFileInfo>
 #include <QStringDecoder>

@@ -216,6 +216,7 @@ void TestUnattended::logTellsWhatTheBoxesDoNot()
     // Which batch failed with which message from the server; never the
     // password.
     QVERIFY2(sp.contains(u"batch: batch 2 of 2: "_s) && sp.contains(u"nosuch"_s), qPrintable(sp));
+    QCOMPARE(sp.count(u"] batch: batch "_s), 2); // one line per batch
     QVERIFY(!sp.contains(u"tr5kelvo"_s) && !log.contains(u"tr5kelvo"_s));
     // Every line begins with an ISO 8601 time stamp with its offset.
     for (const QString &line : sp.split(u'\n', Qt::SkipEmptyParts)) {

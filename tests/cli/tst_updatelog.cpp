@@ -7,6 +7,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 
 using namespace Qt::StringLiterals;
 
@@ -38,6 +39,7 @@ class TestUpdateLog : public QObject
 private slots:
     void lineForm();
     void rotatesAtItsSize();
+    void followsARotationByAnotherProcess();
     void twoProcessesLoseNoLine();
 };
 
@@ -46,11 +48,22 @@ void TestUpdateLog::lineForm()
     QTemporaryDir dir;
     UpdateLog log(dir.filePath(u"updater.log"_s));
     log.addSecret(u"tr5kelvo"_s);
+    const qint64 before = QDateTime::currentMSecsSinceEpoch();
     QVERIFY(log.write(u"box"_s, u"Login failed for sa with tr5kelvo\r\nsecond line"_s));
+    QVERIFY(log.write(u"box"_s, u"again"_s));
+    const qint64 after = QDateTime::currentMSecsSinceEpoch();
     const QStringList written = lines(log.path());
-    QCOMPARE(written.size(), 1);
+    QCOMPARE(written.size(), 2);
     QVERIFY2(written.first().endsWith(u"box: Login failed for sa with ******** | second line"_s),
              qPrintable(written.first()));
+    // Each line's stamp is the local time of its writing, with the offset.
+    for (const QString &line : written) {
+        const QString stamp = line.section(u' ', 0, 0);
+        const QDateTime when = QDateTime::fromString(stamp, Qt::ISODateWithMs);
+        QVERIFY2(when.isValid() && when.toMSecsSinceEpoch() >= before && when.toMSecsSinceEpoch() <= after,
+                 qPrintable(line));
+        QCOMPARE(stamp, UpdateLog::timeStamp(QDateTime::fromMSecsSinceEpoch(when.toMSecsSinceEpoch())));
+    }
     // The offset is written out, also for UTC.
     const QDateTime utc(QDate(2026, 12, 8), QTime(9, 5, 7, 12), Qt::UTC);
     QCOMPARE(UpdateLog::timeStamp(utc), u"2026-12-08T09:05:07.012+00:00"_s);
@@ -80,6 +93,21 @@ void TestUpdateLog::rotatesAtItsSize()
         log.write(u"line"_s, text);
     QVERIFY(!QFile::exists(path + u".2"_s));
     QVERIFY(QFileInfo(path).size() < UpdateLog::kRotateBytes);
+}
+
+void TestUpdateLog::followsARotationByAnotherProcess()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(u"updater.log"_s);
+    UpdateLog log(path);
+    QVERIFY(log.write(u"line"_s, u"before"_s));
+    QVERIFY(QFile::rename(path, path + u".1"_s)); // as another process rotates it
+    QThread::msleep(1100);                        // the log looks at its path once a second
+    QVERIFY(log.write(u"line"_s, u"after"_s));
+    QCOMPARE(lines(path + u".1"_s).size(), 1);
+    const QStringList newer = lines(path);
+    QCOMPARE(newer.size(), 1);
+    QVERIFY(newer.first().endsWith(u"line: after"_s));
 }
 
 void TestUpdateLog::twoProcessesLoseNoLine()

@@ -1,5 +1,6 @@
 #include "common/failure.h"
-#include "common/textrules.h"
+#include "common/textfiles.h"
+#include "common/textlines.h"
 #include "common/webfixture.h"
 
 #include <QTemporaryDir>
@@ -11,8 +12,8 @@ class TestTextRules : public QObject
 {
     Q_OBJECT
 private slots:
-    void splitLines_data();
-    void splitLines();
+    void lineSplitter_data();
+    void lineSplitter();
     void trimBlanks_data();
     void trimBlanks();
     void readFirstLine_data();
@@ -21,7 +22,7 @@ private slots:
     void writeLinesKeepsOldFileWhenFolderIsMissing();
 };
 
-void TestTextRules::splitLines_data()
+void TestTextRules::lineSplitter_data()
 {
     QTest::addColumn<QString>("text");
     QTest::addColumn<QStringList>("lines");
@@ -35,16 +36,31 @@ void TestTextRules::splitLines_data()
     QTest::newRow("CR CR LF") << "a\r\r\nb" << QStringList{u"a"_s, u""_s, u"b"_s};
 }
 
-void TestTextRules::splitLines()
+void TestTextRules::lineSplitter()
 {
     QFETCH(QString, text);
     QFETCH(QStringList, lines);
-    QCOMPARE(TextRules::splitLines(text), lines);
-    // The byte form follows the same rule.
-    QList<QByteArray> bytes;
-    for (const QString &line : lines)
-        bytes << line.toLatin1();
-    QCOMPARE(TextRules::splitLines(text.toLatin1()), bytes);
+    // Whole, and cut into two pieces at every place: a CR LF cut in half
+    // is still one line end. The byte form follows the same rule.
+    const QByteArray bytes = text.toLatin1();
+    for (qsizetype cut = 0; cut <= text.size(); ++cut) {
+        QStringList got;
+        TextRules::TextLineSplitter splitter;
+        const TextRules::TextLineSplitter::Sink add = [&](QStringView line) { got.append(line.toString()); };
+        splitter.feed(QStringView(text).first(cut), add);
+        splitter.feed(QStringView(text).sliced(cut), add);
+        splitter.finish(add);
+        QCOMPARE(got, lines);
+
+        QStringList gotBytes;
+        TextRules::LineSplitter byteSplitter;
+        const TextRules::LineSplitter::Sink addBytes
+            = [&](QByteArrayView line) { gotBytes.append(QString::fromLatin1(line)); };
+        byteSplitter.feed(QByteArrayView(bytes).first(cut), addBytes);
+        byteSplitter.feed(QByteArrayView(bytes).sliced(cut), addBytes);
+        byteSplitter.finish(addBytes);
+        QCOMPARE(gotBytes, lines);
+    }
 }
 
 void TestTextRules::trimBlanks_data()

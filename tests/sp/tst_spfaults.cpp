@@ -6,7 +6,7 @@
 // cursor comes back.
 #include "common/recordingservices.h"
 #include "common/spfixture.h"
-#include "common/textrules.h"
+#include "common/textencoding.h"
 #include "sp/odbcdatabase.h"
 #include "sp/serverlist.h"
 #include "sp/spupdate.h"

@@ -1,5 +1,5 @@
 #include "common/failure.h"
-#include "common/textrules.h"
+#include "common/textencoding.h"
 #include "sp/sqlscript.h"
 
 #include <QStringDecoder>
@@ -96,6 +96,13 @@ void TestSqlScript::byteOrderMarks_data()
                                                                        "A\x00",
                                                                        8)
                                                          << QStringLiteral("\r\nA\r\n");
+    QTest::newRow("a UTF-32 little-endian mark is UTF-16's and a U+0000")
+        << utf8 << QByteArray("\xFF\xFE\0\0A\0", 6) << u"\0A\r\n"_s;
+    QTest::newRow("a UTF-32 big-endian mark is none") << utf8
+                                                      << QByteArray("\0\0\xFE\xFF"
+                                                                    "A",
+                                                                    5)
+                                                      << u"\0\0"_s + bad + bad + u"A\r\n"_s;
     QTest::newRow("only a mark") << utf8 << QByteArray("\xEF\xBB\xBF") << QString();
     QTest::newRow("half a mark stays") << utf8
                                        << QByteArray("\xFF"

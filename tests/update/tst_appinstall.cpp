@@ -7,7 +7,7 @@
 #include "common/recordingservices.h"
 #include "common/standins.h"
 #include "common/testclock.h"
-#include "common/textrules.h"
+#include "common/textlines.h"
 #include "common/webfixture.h"
 #include "update/appupdate.h"
 #include "update/installfiles.h"

@@ -1,0 +1,98 @@
+#include "common/textfiles.h"
+
+#include "common/failure.h"
+#include "common/textencoding.h"
+#include "common/textlines.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+
+namespace TextRules {
+
+namespace {
+
+QFile &openForReading(QFile &file)
+{
+    const QString path = file.fileName();
+    QFileInfo info(path);
+    if (!info.exists())
+        throw Failure{FailureCode::FileNotFound, QStringLiteral("File not found: %1").arg(path)};
+    if (info.isDir() || !file.open(QIODevice::ReadOnly))
+        throw Failure{FailureCode::PathAccess, QStringLiteral("Cannot open %1: %2").arg(path, file.errorString())};
+    return file;
+}
+
+void throwIfReadFailed(const QFile &file)
+{
+    if (file.error() != QFileDevice::NoError)
+        throw Failure{FailureCode::PathAccess,
+                      QStringLiteral("Cannot read %1: %2").arg(file.fileName(), file.errorString())};
+}
+
+} // namespace
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    QByteArray bytes = openForReading(file).readAll();
+    throwIfReadFailed(file);
+    return bytes;
+}
+
+void readChunks(const QString &path, const std::function<void(QByteArrayView)> &consume)
+{
+    QFile file(path);
+    openForReading(file);
+    QByteArray chunk(qsizetype{1024} * 1024, Qt::Uninitialized);
+    for (;;) {
+        const qint64 got = file.read(chunk.data(), chunk.size());
+        if (got <= 0)
+            break;
+        consume(QByteArrayView(chunk.constData(), got));
+    }
+    throwIfReadFailed(file);
+}
+
+QString readFirstLine(const QString &path)
+{
+    QFile file(path);
+    openForReading(file);
+    // Only as much as the first line needs is read.
+    LineSplitter splitter;
+    QByteArray first;
+    bool found = false;
+    const LineSplitter::Sink take = [&](QByteArrayView line) {
+        if (!found)
+            first = line.toByteArray();
+        found = true;
+    };
+    while (!found && !file.atEnd()) {
+        const QByteArray chunk = file.read(qint64{64} * 1024);
+        if (chunk.isEmpty())
+            break;
+        splitter.feed(chunk, take);
+    }
+    throwIfReadFailed(file);
+    if (!found)
+        splitter.finish(take);
+    if (!found && file.size() == 0)
+        throw Failure{FailureCode::InputPastEnd, QStringLiteral("Input past end of file: %1").arg(path)};
+    return decode(first);
+}
+
+void writeLines(const QString &path, const QStringList &lines)
+{
+    QByteArray bytes;
+    for (const QString &line : lines) {
+        bytes += encode(line);
+        bytes += "\r\n";
+    }
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        throw Failure{FailureCode::PathAccess, QStringLiteral("Cannot write %1: %2").arg(path, file.errorString())};
+    if (file.write(bytes) != bytes.size() || !file.commit())
+        throw Failure{FailureCode::WriteFailed, QStringLiteral("Cannot write %1: %2").arg(path, file.errorString())};
+}
+
+} // namespace TextRules
