@@ -19,6 +19,7 @@
 #include <QScopeGuard>
 #include <QTest>
 
+#include <csignal>
 #include <sys/stat.h>
 
 using Fault = HttpsFileServer::Fault;
@@ -375,6 +376,9 @@ void TestAppInstall::processMatching()
     } else {
         QTest::qWait(200);
         QVERIFY(StandIns::isRunning(pid));
+        // One outside the fixture's folder is this test's to stop.
+        ::kill(static_cast<pid_t>(pid), SIGKILL);
+        QVERIFY(StandIns::waitStopped(pid));
     }
 }
 
