@@ -89,7 +89,7 @@ Outcome Run::updateReports()
     ReportList list;
     ReportActions actions(services, web, endpoints, appFolder, list);
     console.onSelectAllChanged = [&] { actions.chkAll_Click(); };
-    const Outcome listed = actions.cmdReports_Click();
+    Outcome listed = actions.cmdReports_Click();
     if (listed.kind != OutcomeKind::Done)
         return listed;
     QStringList missing;
@@ -108,7 +108,7 @@ Outcome Run::updateReports()
         console.say(QStringLiteral("not in the published catalogue: ") + name, true);
         log.write(QStringLiteral("reports"), QStringLiteral("not in the published catalogue: ") + name);
     }
-    const Outcome downloaded = actions.cmdDownloadRpt_Click();
+    Outcome downloaded = actions.cmdDownloadRpt_Click();
     if (downloaded.kind == OutcomeKind::Done && !missing.isEmpty())
         return Outcome::of(OutcomeKind::Failed, 0,
                            QStringLiteral("not in the published catalogue: ") + missing.join(QStringLiteral(", ")));

@@ -101,8 +101,8 @@ Outcome AppUpdate::check()
     // version.txt holds one line, read back as it was compared: a version
     // with a line end or another control character in it could never be
     // (it would be offered again at every run).
-    const auto control = std::find_if(remoteVersion.begin(), remoteVersion.end(),
-                                      [](QChar c) { return c.unicode() < 0x20 || c.unicode() == 0x7F; });
+    const auto *const control = std::find_if(remoteVersion.begin(), remoteVersion.end(),
+                                             [](QChar c) { return c.unicode() < 0x20 || c.unicode() == 0x7F; });
     if (remoteVersion != localVersion && control != remoteVersion.end()) {
         throw Failure{FailureCode::InvalidText,
                       QStringLiteral("The published version.txt holds a control character (U+%1) in its version.")
@@ -136,8 +136,8 @@ Outcome AppUpdate::install(const QString &version)
     const QString oldPath = inFolder(m_appFolder, Installation::kExecutable);
     const QString newPath = inFolder(m_appFolder, Installation::kNewExecutable);
     const QUrl url = m_endpoints.executableUrl();
-    const Outcome downloaded = DownloadWithProgress(m_services, m_web, m_clock, url, newPath,
-                                                    releaseCheck(m_web, url, ReleaseKind::Program, m_keys));
+    Outcome downloaded = DownloadWithProgress(m_services, m_web, m_clock, url, newPath,
+                                              releaseCheck(m_web, url, ReleaseKind::Program, m_keys));
     if (downloaded.kind != OutcomeKind::Done) {
         m_services.showMessage(QStringLiteral("Failed to download update."), MessageStyle::Critical);
         m_services.setStatus(QStringLiteral("Update failed."));
