@@ -244,7 +244,7 @@ void OdbcDatabase::execute(const QString &batch)
 
 void OdbcDatabase::runStatement(const QString &batch)
 {
-    const auto connection = static_cast<SQLHDBC>(m_connection);
+    auto *const connection = static_cast<SQLHDBC>(m_connection);
     if (connection == SQL_NULL_HDBC)
         throw failure(DatabaseCode::NotOpen, QStringLiteral("The connection to the database is not open."));
     if (!m_statement) {
@@ -258,7 +258,7 @@ void OdbcDatabase::runStatement(const QString &batch)
             statement.setTimeout(m_commandTimeout);
         m_statement = statement.release();
     }
-    const auto statement = static_cast<SQLHSTMT>(m_statement);
+    auto *const statement = static_cast<SQLHSTMT>(m_statement);
 
     QElapsedTimer clock;
     clock.start();
