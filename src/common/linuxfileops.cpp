@@ -68,10 +68,10 @@ void AppendFile::followPath()
 {
     if (m_fd < 0)
         return;
-    struct stat open = {};
+    struct stat held = {};
     struct stat named = {};
-    if (::fstat(m_fd, &open) != 0 || ::stat(QFile::encodeName(m_path).constData(), &named) != 0
-        || open.st_dev != named.st_dev || open.st_ino != named.st_ino)
+    if (::fstat(m_fd, &held) != 0 || ::stat(QFile::encodeName(m_path).constData(), &named) != 0
+        || held.st_dev != named.st_dev || held.st_ino != named.st_ino)
         release();
 }
 
