@@ -178,24 +178,3 @@ int ExitCode::of(OutcomeKind kind)
     const ExitRow *const row = std::ranges::find(kExitCodes, kind, &ExitRow::kind);
     return row != std::end(kExitCodes) ? row->code : Failed;
 }
-
-QString ExitCode::meaning(int code)
-{
-    switch (code) {
-    case Success: return QStringLiteral("done");
-    case Failed: return QStringLiteral("failed");
-    case Usage: return QStringLiteral("usage error");
-    case Busy: return QStringLiteral("another updater is at work in this folder");
-    case Download: return QStringLiteral("network or download failure");
-    case Refused: return QStringLiteral("download refused: not a release signed by the publisher");
-    case NotReplaced: return QStringLiteral("the executable was not replaced");
-    case BatchesFailed: return QStringLiteral("some SQL batches failed or were not run");
-    case DatabaseUnreachable: return QStringLiteral("the database could not be reached");
-    case DiskFull: return QStringLiteral("not enough disk space");
-    case UpdateAvailable: return QStringLiteral("an update is available");
-    case Declined: return QStringLiteral("declined");
-    case Expired: return QStringLiteral("the published release has expired");
-    case ScriptRunElsewhere: return QStringLiteral("another desk is running the script");
-    default: return QStringLiteral("exit code %1").arg(code);
-    }
-}

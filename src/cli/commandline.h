@@ -52,6 +52,4 @@ constexpr int ScriptRunElsewhere = 13; // another desk is running the script on 
 
 // The exit code of an action that ended so.
 int of(OutcomeKind kind);
-// A short sentence for the code.
-QString meaning(int code);
 } // namespace ExitCode

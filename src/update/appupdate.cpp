@@ -153,12 +153,12 @@ Outcome AppUpdate::install(const QString &version)
     bool replaced = false;
     const std::optional<Failure> notReplaced = attempt([&] { replaced = replaceExecutable(oldPath, newPath); });
     std::optional<Failure> notRecorded;
+    bool oldBack = false;
     if (replaced) {
         notRecorded = attempt([&] { TextRules::writeLines(inFolder(m_appFolder, kVersionFile), {version}); });
         // A version.txt that does not name the executable in place would
         // offer this update again and again: the old executable goes back.
-        if (notRecorded && !putOldBack(oldPath, newPath))
-            notRecorded.reset();
+        oldBack = notRecorded && putOldBack(oldPath, newPath);
     }
     Outcome outcome = Outcome::of(OutcomeKind::Done);
     if (replaced && !notRecorded) {
@@ -166,7 +166,11 @@ Outcome AppUpdate::install(const QString &version)
         m_services.showMessage(QStringLiteral("Update completed successfully!"), MessageStyle::Information);
     } else if (notRecorded) {
         outcome = notRecorded->outcome();
-        const QString why = QStringLiteral("version.txt could not be written, the old executable is back in place: ")
+        // Success is never claimed without the version recorded, even where
+        // the old executable could not be put back (the new one then runs).
+        const QString why = (oldBack ? QStringLiteral("version.txt could not be written, the old executable is back "
+                                                      "in place: ")
+                                     : QStringLiteral("version.txt could not be written: "))
             + notRecorded->description;
         outcome.reason = why;
         m_services.setStatus(QStringLiteral("Error: ") + why);
