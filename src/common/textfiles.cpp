@@ -1,5 +1,6 @@
 #include "common/textfiles.h"
 
+#include "common/diskspace.h"
 #include "common/failure.h"
 #include "common/textencoding.h"
 #include "common/textlines.h"
@@ -91,8 +92,15 @@ void writeLines(const QString &path, const QStringList &lines)
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly))
         throw Failure{FailureCode::PathAccess, QStringLiteral("Cannot write %1: %2").arg(path, file.errorString())};
-    if (file.write(bytes) != bytes.size() || !file.commit())
-        throw Failure{FailureCode::WriteFailed, QStringLiteral("Cannot write %1: %2").arg(path, file.errorString())};
+    // Every byte is on the disk before the file takes the old one's place:
+    // a commit after a failed flush would put an empty file there.
+    if (file.write(bytes) != bytes.size() || !file.flush() || file.size() != bytes.size()) {
+        const QString reason = file.errorString();
+        file.cancelWriting();
+        throw DiskSpace::writeFailure(path, bytes.size(), reason);
+    }
+    if (!file.commit())
+        throw DiskSpace::writeFailure(path, bytes.size(), file.errorString());
 }
 
 } // namespace TextRules

@@ -1,12 +1,15 @@
 #include "net/curlsession.h"
 
+#include "common/diskspace.h"
 #include "common/eventwait.h"
+#include "net/partialfile.h"
 #include "net/systemnet.h"
 
 #include <QFile>
 #include <QList>
 #include <QTimer>
 
+#include <algorithm>
 #include <thread>
 
 #ifndef UPDATER_VERSION
@@ -52,9 +55,35 @@ void readResponse(CURL *easy, Response &response)
     response.lastModified = headerValue(easy, "Last-Modified");
     const QByteArray length = headerValue(easy, "Content-Length");
     response.contentLength = length.isEmpty() ? -1 : length.toLongLong();
+    const QByteArray encoding = headerValue(easy, "Content-Encoding").trimmed().toLower();
+    response.encoding = encoding == "identity" ? QByteArray() : encoding;
+    response.chunked = headerValue(easy, "Transfer-Encoding").toLower().contains("chunked");
     const QByteArray range = headerValue(easy, "Content-Range");
     if (range.startsWith("bytes "))
         response.rangeStart = range.mid(6).split('-').value(0).toLongLong();
+}
+
+// Whether a 206 answer brings the rest of the bytes kept: the range starts
+// where they end, and the file on the server is still the one they came
+// from, by the validator stored with them (a server may ignore If-Range).
+// An encoded answer never continues them.
+bool continuesKeptBytes(const TransferAttempt &attempt, const Response &response)
+{
+    return attempt.base > 0 && response.rangeStart == attempt.base && response.encoding.isEmpty()
+        && !attempt.validator.isEmpty()
+        && PartialFile::validatorOf(response.etag, response.lastModified) == attempt.validator;
+}
+
+// Whether the body just received is proven whole: libcurl holds it to its
+// Content-Length, to a chunked body's last chunk and to HTTP/2's end of
+// stream. A body without any of them ended when the connection did, which
+// a cut connection does too.
+bool endProven(CURL *easy, const Response &response)
+{
+    long version = 0;
+    curl_easy_getinfo(easy, CURLINFO_HTTP_VERSION, &version);
+    return version >= CURL_HTTP_VERSION_2_0 || response.contentLength >= 0 || response.chunked
+        || response.status == 204;
 }
 
 size_t onHeader(char *buffer, size_t size, size_t count, void *user)
@@ -76,8 +105,9 @@ size_t onHeader(char *buffer, size_t size, size_t count, void *user)
     if (!response.success())
         return bytes;
     if (attempt.file) {
-        if (response.status == 206 && response.rangeStart != attempt.base) {
-            // Not the range asked for: nothing of it can be used.
+        if (response.status == 206 && !continuesKeptBytes(attempt, response)) {
+            // Not the rest of the bytes kept: nothing of it can be used.
+            attempt.otherFile = true;
             attempt.force(TransferCode::Truncated);
             return 0;
         }
@@ -95,7 +125,8 @@ size_t onHeader(char *buffer, size_t size, size_t count, void *user)
         attempt.force(TransferCode::TooLarge);
         return 0;
     }
-    attempt.total.store(whole);
+    // An encoded body's length is not the length of the file it brings.
+    attempt.total.store(response.encoding.isEmpty() ? whole : -1);
     attempt.received.store(attempt.base);
     return bytes;
 }
@@ -113,7 +144,8 @@ size_t onBody(char *data, size_t size, size_t count, void *user)
     }
     if (attempt.file) {
         if (attempt.file->write(data, length) != length) {
-            attempt.force(TransferCode::LocalFile);
+            attempt.force(DiskSpace::lacksSpaceFor(attempt.file->fileName(), length) ? TransferCode::DiskFull
+                                                                                     : TransferCode::LocalFile);
             return 0;
         }
     } else {
@@ -121,6 +153,8 @@ size_t onBody(char *data, size_t size, size_t count, void *user)
     }
     attempt.written += length;
     attempt.received.store(attempt.base + attempt.written);
+    if (attempt.pacer.active())
+        attempt.hold(attempt.pacer.delayAfter(length));
     return bytes;
 }
 
@@ -133,6 +167,11 @@ int onProgress(void *user, curl_off_t /*downTotal*/, curl_off_t /*downNow*/, cur
         return 1;
     }
     if (attempt.stall.stalled(attempt.written)) {
+        attempt.force(TransferCode::TimedOut);
+        return 1;
+    }
+    if (attempt.timeoutMs > 0 && attempt.pacer.active()
+        && StallRule::Clock::now() - attempt.started - attempt.held > std::chrono::milliseconds(attempt.timeoutMs)) {
         attempt.force(TransferCode::TimedOut);
         return 1;
     }
@@ -166,11 +205,10 @@ int codeFor(CURLcode result)
 
 } // namespace
 
-bool StallRule::stalled(qint64 received)
+bool StallRule::stalled(qint64 received, Clock::time_point now)
 {
     if (m_windowMs <= 0)
         return false;
-    const SteadyClock::time_point now = SteadyClock::now();
     const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(now - m_windowStart).count();
     if (elapsed < m_windowMs)
         return false;
@@ -179,6 +217,28 @@ bool StallRule::stalled(qint64 received)
     m_windowStart = now;
     m_windowBytes = received;
     return false;
+}
+
+Pacer::Clock::duration Pacer::delayAfter(qint64 bytes, Clock::time_point now)
+{
+    if (!m_start)
+        m_start = now;
+    m_bytes += bytes;
+    const Clock::time_point due = *m_start + std::chrono::milliseconds(m_bytes * 1000 / m_bytesPerSecond);
+    return due > now ? due - now : Clock::duration::zero();
+}
+
+void TransferAttempt::hold(StallRule::Clock::duration duration)
+{
+    // In short steps, so that a program that quits is not kept waiting.
+    constexpr auto step = std::chrono::milliseconds(50);
+    const StallRule::Clock::time_point from = StallRule::Clock::now();
+    const StallRule::Clock::time_point until = from + duration;
+    for (auto now = from; now < until && !cancel.load(); now = StallRule::Clock::now())
+        std::this_thread::sleep_for(std::min<StallRule::Clock::duration>(until - now, step));
+    const StallRule::Clock::duration waited = StallRule::Clock::now() - from;
+    held += waited;
+    stall.held(waited);
 }
 
 void TransferAttempt::force(int code)
@@ -285,10 +345,13 @@ void CurlSession::Handle::prepare(TransferAttempt &attempt, curl_slist *headers)
     if (const std::optional<QByteArray> proxy = SystemNet::proxyFor(attempt.url))
         curl_easy_setopt(easy, CURLOPT_PROXY, proxy->constData());
     curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
-    if (attempt.maxBytesPerSecond > 0)
-        curl_easy_setopt(easy, CURLOPT_MAX_RECV_SPEED_LARGE, static_cast<curl_off_t>(attempt.maxBytesPerSecond));
+    // Compressed bodies are asked for and decoded with every encoding this
+    // libcurl knows; our size limits apply to the decoded bytes.
+    curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "");
     curl_easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(attempt.limit));
-    if (attempt.timeoutMs > 0)
+    // The time limit of a request is libcurl's, unless the rate limit holds
+    // the transfer back: then onProgress keeps it without the waits.
+    if (attempt.timeoutMs > 0 && !attempt.pacer.active())
         curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(attempt.timeoutMs));
     // Our own Range rather than CURLOPT_RESUME_FROM_LARGE, which fails on the
     // whole file (200) that a changed file is answered with.
@@ -329,6 +392,8 @@ void CurlSession::Handle::perform(TransferAttempt &attempt, const std::function<
         attempt.cancel.store(true);
     worker.join();
     tick.stop();
+    if (attempt.result == CURLE_OK && attempt.response.success() && !endProven(m_easy, attempt.response))
+        attempt.force(TransferCode::Unbounded);
     if (progress && attempt.forced == TransferCode::Ok && attempt.result == CURLE_OK)
         progress(attempt.received.load(), attempt.total.load());
 }

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <optional>
 
 class QFile;
 
@@ -23,6 +24,8 @@ struct Response
     QByteArray contentType;
     QByteArray etag;
     QByteArray lastModified;
+    QByteArray encoding;  // Content-Encoding ("gzip"); empty for the bytes as they are
+    bool chunked = false; // Transfer-Encoding: chunked
     qint64 contentLength = -1;
     qint64 rangeStart = -1; // a 206 answer's first byte
 
@@ -30,22 +33,48 @@ struct Response
 };
 
 // The stall rule: a transfer that brings less than bytesPerSecond over any
-// window of windowMs has stalled. libcurl's own low-speed limit would count
-// the pauses of the rate limit as a stall.
+// window of windowMs has stalled. It measures the server: the time the
+// transfer spends held back by the tool's own rate limit is not counted
+// (libcurl's low-speed limit would count it).
 class StallRule
 {
 public:
+    using Clock = std::chrono::steady_clock;
+
     StallRule() = default;
-    StallRule(qint64 bytesPerSecond, int windowMs) : m_bytesPerSecond(bytesPerSecond), m_windowMs(windowMs) {}
-    // Whether the transfer has stalled, `received` bytes in so far.
-    bool stalled(qint64 received);
+    StallRule(qint64 bytesPerSecond, int windowMs, Clock::time_point start = Clock::now())
+        : m_bytesPerSecond(bytesPerSecond), m_windowMs(windowMs), m_windowStart(start)
+    {
+    }
+    // Whether the transfer has stalled at `now`, `received` bytes in so far.
+    bool stalled(qint64 received, Clock::time_point now = Clock::now());
+    // The transfer was held back by the tool itself for this long.
+    void held(Clock::duration duration) { m_windowStart += duration; }
 
 private:
-    using SteadyClock = std::chrono::steady_clock;
     qint64 m_bytesPerSecond = 0;
     int m_windowMs = 0; // 0: no rule
-    SteadyClock::time_point m_windowStart = SteadyClock::now();
+    Clock::time_point m_windowStart = Clock::now();
     qint64 m_windowBytes = 0;
+};
+
+// The tool's own rate limit: after each piece of the body the transfer
+// waits until the bytes so far fit the rate, so a file smaller than one
+// network read is held to it too.
+class Pacer
+{
+public:
+    using Clock = std::chrono::steady_clock;
+
+    explicit Pacer(qint64 bytesPerSecond = 0) : m_bytesPerSecond(bytesPerSecond) {}
+    bool active() const { return m_bytesPerSecond > 0; }
+    // How long to wait, at `now`, after `bytes` more bytes have arrived.
+    Clock::duration delayAfter(qint64 bytes, Clock::time_point now = Clock::now());
+
+private:
+    qint64 m_bytesPerSecond = 0;
+    qint64 m_bytes = 0;
+    std::optional<Clock::time_point> m_start;
 };
 
 // One request of a transfer and what became of it. It is shared between
@@ -64,9 +93,9 @@ struct TransferAttempt
     // instead starts the file over.
     qint64 base = 0;
     QByteArray validator;
-    qint64 limit = 0;             // the largest body accepted, base included
-    int timeoutMs = 0;            // the whole request; 0 for no limit
-    qint64 maxBytesPerSecond = 0; // 0 for no rate limit
+    qint64 limit = 0;  // the largest body accepted, base included
+    int timeoutMs = 0; // the whole request, less the rate limit's waits; 0 for no limit
+    Pacer pacer;       // the rate limit
     StallRule stall;
 
     // What became of it.
@@ -74,6 +103,9 @@ struct TransferAttempt
     Response response;
     qint64 written = 0;            // body bytes written by this attempt
     int forced = TransferCode::Ok; // the code our own rules ended it with
+    bool otherFile = false;        // a 206 of another file, or of another range
+    StallRule::Clock::time_point started = StallRule::Clock::now();
+    StallRule::Clock::duration held{}; // time spent waiting for the rate limit
     CURLcode result = CURLE_OK;
     char error[CURL_ERROR_SIZE] = {};
 
@@ -82,6 +114,8 @@ struct TransferAttempt
     std::atomic<qint64> total{-1};
 
     void force(int code);
+    // Waits on the libcurl thread for the rate limit.
+    void hold(StallRule::Clock::duration duration);
     // Why it failed, as a code of net/transfercodes.h and a sentence;
     // {0, ""} when it did not.
     Failure failure() const;

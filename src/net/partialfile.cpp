@@ -15,9 +15,9 @@ QString PartialFile::pathFor(const QString &targetPath)
 
 QByteArray PartialFile::validatorOf(const QByteArray &etag, const QByteArray &lastModified)
 {
-    if (!etag.isEmpty() && !etag.startsWith("W/"))
-        return etag;
-    return lastModified;
+    if (etag.startsWith("W/"))
+        return {}; // the same weak tag may name other bytes
+    return etag.isEmpty() ? lastModified : etag;
 }
 
 QString PartialFile::infoPath() const

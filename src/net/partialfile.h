@@ -23,8 +23,9 @@ public:
     PartialFile &operator=(const PartialFile &) = delete;
 
     static QString pathFor(const QString &targetPath);
-    // What a resumed request is guarded by: a strong ETag, else the
-    // Last-Modified date; empty when the server gave neither.
+    // What a resumed request is guarded by: a strong ETag, else (with no
+    // ETag at all) the Last-Modified date; empty when the server gave
+    // neither, or a weak ETag, which never resumes.
     static QByteArray validatorOf(const QByteArray &etag, const QByteArray &lastModified);
 
     QString path() const { return m_file.fileName(); }

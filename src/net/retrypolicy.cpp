@@ -18,6 +18,7 @@ bool RetryPolicy::isRetryable(int code)
 {
     switch (code) {
     case TransferCode::Truncated:
+    case TransferCode::Unbounded:
     case TransferCode::NetworkErrorBase + CURLE_GOT_NOTHING:
     case TransferCode::NetworkErrorBase + CURLE_SEND_ERROR:
     case TransferCode::NetworkErrorBase + CURLE_RECV_ERROR:

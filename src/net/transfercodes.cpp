@@ -21,6 +21,10 @@ QString TransferCode::describe(int code)
         return QStringLiteral("The server sent something that is not the published file (empty, a web page, or not "
                               "a program).");
     case BadSignature: return QStringLiteral("The file's signature is missing or was not made by the publisher's key.");
+    case Unbounded:
+        return QStringLiteral("The server ended the file by closing the connection without giving its length, so it "
+                              "may be incomplete.");
+    case DiskFull: return QStringLiteral("The file could not be written: there is not enough disk space.");
     default: break;
     }
     if (code >= 100 && code < 600)

@@ -32,6 +32,10 @@
 //                 without the platform's executable header
 //   2010          the signature beside the file is missing, malformed, or
 //                 not made by a key this build trusts
+//   2011          the body ended with the connection, without a length or
+//                 another proof of its end: it may have been cut anywhere
+//   2012          the local file could not be written: not enough disk
+//                 space (the part written so far is removed)
 //
 // libcurl's errors map onto these: a timeout to 2001, a size limit to 2002,
 // a write error to 2003, a partial body to 2004, a malformed URL to 2005, a
@@ -50,6 +54,8 @@ constexpr int RefusedRedirect = 2007;
 constexpr int Certificate = 2008;
 constexpr int NotARelease = 2009;
 constexpr int BadSignature = 2010;
+constexpr int Unbounded = 2011;
+constexpr int DiskFull = 2012;
 
 // A readable sentence for a code, for boxes and status lines.
 QString describe(int code);

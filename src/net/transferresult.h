@@ -24,10 +24,13 @@ struct TransferResult
     bool ok() const { return code == 0; }
     // The failure as the actions' error traps word it: the code and the
     // reason ("The server answered 404 Not Found for https://..."), and
-    // how the action ends on it: a refused release, or a failed transfer.
+    // how the action ends on it: a refused release, a full disk, or a
+    // failed transfer.
     Failure failure() const
     {
-        return {code, reason, TransferCode::isRefusal(code) ? OutcomeKind::Refused : OutcomeKind::DownloadFailed};
+        if (TransferCode::isRefusal(code))
+            return {code, reason, OutcomeKind::Refused};
+        return {code, reason, code == TransferCode::DiskFull ? OutcomeKind::DiskFull : OutcomeKind::DownloadFailed};
     }
     // The text of a successful FetchText; throws failure() otherwise.
     QString textOrThrow() const;

@@ -1,5 +1,6 @@
 #include "net/webclient.h"
 
+#include "common/diskspace.h"
 #include "common/textencoding.h"
 #include "net/curlsession.h"
 #include "net/partialfile.h"
@@ -78,7 +79,7 @@ TransferResult WebClient::fetchText(const QUrl &url)
     attempt.text = &body;
     attempt.limit = m_options.maxTextBytes;
     attempt.timeoutMs = m_options.requestTimeoutMs;
-    attempt.maxBytesPerSecond = m_options.maxBytesPerSecond;
+    attempt.pacer = Pacer(m_options.maxBytesPerSecond);
     QElapsedTimer timer;
     timer.start();
     easy.run(attempt, {});
@@ -146,7 +147,7 @@ int WebClient::download(const QUrl &url, const QString &localPath, const Downloa
         attempt.base = origin.validator.isEmpty() ? 0 : partial.size();
         attempt.validator = origin.validator;
         attempt.limit = options.maxBytes;
-        attempt.maxBytesPerSecond = m_options.maxBytesPerSecond;
+        attempt.pacer = Pacer(m_options.maxBytesPerSecond);
         attempt.stall = StallRule(m_options.stallBytesPerSecond, m_options.stallTimeoutMs);
         if (attempt.base == 0 && partial.size() > 0 && !partial.clear()) {
             code = TransferCode::LocalFile;
@@ -154,7 +155,8 @@ int WebClient::download(const QUrl &url, const QString &localPath, const Downloa
         }
         easy.run(attempt, options.progress);
         if (!partial.flush())
-            attempt.force(TransferCode::LocalFile);
+            attempt.force(DiskSpace::lacksSpaceFor(partial.path(), 0) ? TransferCode::DiskFull
+                                                                      : TransferCode::LocalFile);
 
         const Failure failure = attempt.failure();
         const Response &response = attempt.response;
@@ -164,19 +166,25 @@ int WebClient::download(const QUrl &url, const QString &localPath, const Downloa
         result.bytes = partial.size();
         result.contentType = response.contentType;
         // What is in the file now can be resumed if the server named a
-        // validator for it.
-        if (response.success())
-            origin.validator = PartialFile::validatorOf(response.etag, response.lastModified);
+        // validator for it, and sent the bytes as they are (the bytes of a
+        // compressed body cannot be asked for by their place in the file).
+        if (response.success() && !attempt.otherFile)
+            origin.validator = response.encoding.isEmpty()
+                ? PartialFile::validatorOf(response.etag, response.lastModified)
+                : QByteArray();
         origin.url = address;
         if (code == TransferCode::Ok)
             break;
-        if (code == 416 && attempt.base > 0 && !restarted) {
-            // The kept bytes are no part of the file as it is now.
+        if ((code == 416 || attempt.otherFile) && attempt.base > 0 && !restarted) {
+            // The kept bytes are no part of the file as it is now, or the
+            // server cannot be trusted to send their rest: from the start.
             restarted = true;
             origin.validator.clear();
             continue;
         }
-        if (code == TransferCode::Truncated && response.status == 206 && response.rangeStart != attempt.base)
+        // Bytes that ended with the connection are not known to be a part
+        // of the file that a range can continue: the next try starts over.
+        if (attempt.otherFile || code == TransferCode::Unbounded)
             origin.validator.clear();
         const std::optional<int> pauseMs = retries.nextPauseMs(code);
         if (!pauseMs)
@@ -200,7 +208,8 @@ int WebClient::download(const QUrl &url, const QString &localPath, const Downloa
     }
     if (code == TransferCode::Ok)
         return partial.moveOverTarget() ? TransferCode::Ok : TransferCode::LocalFile;
-    if (!options.keepPartial || !partial.keep(origin))
+    // A part that filled the disk is not kept to hold the space.
+    if (!options.keepPartial || code == TransferCode::DiskFull || !partial.keep(origin))
         partial.remove();
     return code;
 }

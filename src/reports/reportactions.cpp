@@ -79,7 +79,10 @@ Outcome ReportActions::cmdDownloadRpt_Click()
             if (stored.kind != OutcomeKind::Done) {
                 if (outcome.kind == OutcomeKind::Done)
                     outcome = stored;
-                m_services.showMessage(QStringLiteral("Failed to download: ") + m_endpoints.reportUrl(name).toString(),
+                m_services.showMessage(QStringLiteral("Failed to download: ") + m_endpoints.reportUrl(name).toString()
+                                           + (stored.kind == OutcomeKind::DiskFull
+                                                  ? QStringLiteral("\r\n\r\n") + stored.reason
+                                                  : QString()),
                                        MessageStyle::Exclamation);
             }
         }

@@ -139,7 +139,11 @@ Outcome AppUpdate::install(const QString &version)
     Outcome downloaded = DownloadWithProgress(m_services, m_web, m_clock, url, newPath,
                                               releaseCheck(m_web, url, ReleaseKind::Program, m_keys));
     if (downloaded.kind != OutcomeKind::Done) {
-        m_services.showMessage(QStringLiteral("Failed to download update."), MessageStyle::Critical);
+        // A full disk is the one cause the user can mend at the desk: said.
+        m_services.showMessage(QStringLiteral("Failed to download update.")
+                                   + (downloaded.kind == OutcomeKind::DiskFull ? kCrLf + kCrLf + downloaded.reason
+                                                                               : QString()),
+                               MessageStyle::Critical);
         m_services.setStatus(QStringLiteral("Update failed."));
         return downloaded;
     }

@@ -10,6 +10,8 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
+#include <QStorageInfo>
 #include <QTest>
 
 using namespace Qt::StringLiterals;
@@ -30,6 +32,8 @@ private slots:
     void exitCodes_data();
     void exitCodes();
     void logTellsWhatTheBoxesDoNot();
+    void fullDisk_data();
+    void fullDisk();
 
 private:
     QString app(const QString &name) const { return m_sp.web->appFolder() + QLatin1Char('/') + name; }
@@ -223,6 +227,68 @@ void TestUnattended::logTellsWhatTheBoxesDoNot()
         QVERIFY2(QDateTime::fromString(line.section(u' ', 0, 0), Qt::ISODateWithMs).isValid(), qPrintable(line));
         QVERIFY2(line.section(u' ', 0, 0).contains(QRegularExpression(u"[+-]\\d\\d:\\d\\d$"_s)), qPrintable(line));
     }
+}
+
+void TestUnattended::fullDisk_data()
+{
+    QTest::addColumn<QString>("arguments");
+    QTest::addColumn<qint64>("freeBytes"); // left free on the folder's volume
+    // 1 MiB to download each time; version.txt needs one page more than
+    // the download leaves.
+    QTest::newRow("update app, the download fills the disk") << "--update-app --yes" << qint64{64 * 1024};
+    QTest::newRow("update app, version.txt fills the disk") << "--update-app --yes" << qint64{1024 * 1024};
+    QTest::newRow("reports, the download fills the disk") << "--update-reports --all" << qint64{64 * 1024};
+    QTest::newRow("script, the download fills the disk") << "--update-sp --yes" << qint64{64 * 1024};
+}
+
+void TestUnattended::fullDisk()
+{
+    QFETCH(QString, arguments);
+    QFETCH(qint64, freeBytes);
+    // The installation moves onto a small volume of its own.
+    const QString folder = m_sp.web->appFolder();
+    const QString aside = m_sp.web->path(u"aside"_s);
+    QVERIFY(QDir(folder).rename(folder, aside));
+    QVERIFY(QDir().mkpath(folder));
+    QProcess mount;
+    mount.start(u"mount"_s, {u"-t"_s, u"tmpfs"_s, u"-o"_s, u"size=48m"_s, u"tmpfs"_s, folder});
+    if (!mount.waitForFinished() || mount.exitCode() != 0) {
+        QDir().rmdir(folder);
+        QDir().rename(aside, folder);
+        QSKIP("a small tmpfs cannot be mounted here (the test needs root)");
+    }
+    const auto unmount = qScopeGuard([&] { QProcess::execute(u"umount"_s, {u"-l"_s, folder}); });
+    for (const QString &name : QDir(aside).entryList(QDir::Files))
+        QVERIFY(QFile::copy(aside + u'/' + name, app(name)));
+    QVERIFY(QFile::setPermissions(app(u"updater"_s), QFile::permissions(aside + u"/updater"_s)));
+    // The published files: 1 MiB each.
+    const QByteArray program = StandIns::bytes() + kNewBuild;
+    m_sp.web->publish(u"/updates/Vantora.exe"_s, program + QByteArray(1024 * 1024 - program.size(), '\n'));
+    m_sp.web->publish(kReports + u"Fees.rpt"_s, QByteArray(1024 * 1024, 'f'));
+    QByteArray script = "CREATE TABLE %S.t (n int)\r\n";
+    script += QByteArray(1024 * 1024 - script.size(), ' ');
+    publishScript(script);
+    QVERIFY(QDir().mkdir(app(u"Reports"_s)));
+    QVERIFY(writeBytes(app(u"Reports/Fees.rpt"_s), "the fees report of last term"));
+    // Everything but freeBytes is taken.
+    const qint64 available = QStorageInfo(folder).bytesAvailable();
+    QVERIFY(available > freeBytes);
+    QVERIFY(writeBytes(app(u"filler"_s), QByteArray(available - freeBytes, 'x')));
+
+    const QString log = m_sp.web->path(u"full.log"_s);
+    QString output;
+    QCOMPARE(runUpdater(arguments.split(u' ') + QStringList{u"--log"_s, log}, &output), 9);
+    const QString logged = QString::fromUtf8(readBytes(log));
+    QVERIFY2(logged.contains(u"not enough disk space"_s) && logged.contains(u"(exit code 9)"_s), qPrintable(logged));
+    // Every file as it was, and no part file left to hold the space.
+    QCOMPARE(readBytes(app(u"Vantora.exe"_s)), StandIns::bytes());
+    QCOMPARE(readBytes(app(u"version.txt"_s)), QByteArray("1.0.0\r\n"));
+    QCOMPARE(readBytes(app(u"Reports/Fees.rpt"_s)), QByteArray("the fees report of last term"));
+    QVERIFY(!m_sp.db->tableExists(u"t"_s));
+    const QStringList parts = QDir(folder).entryList({u"*.part"_s, u"*.part.info"_s}, QDir::Files)
+        + QDir(app(u"Reports"_s)).entryList({u"*.part"_s}, QDir::Files)
+        + QDir(app(u"SP"_s)).entryList({u"*.part"_s}, QDir::Files);
+    QVERIFY2(parts.isEmpty(), qPrintable(parts.join(u' ')));
 }
 
 QTEST_GUILESS_MAIN(TestUnattended)

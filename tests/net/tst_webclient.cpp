@@ -1,9 +1,11 @@
 #include "common/failure.h"
 #include "common/webfixture.h"
 #include "connectproxy.h"
+#include "net/curlsession.h"
 #include "net/transfercodes.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QScopeGuard>
 #include <QTest>
 #include <QTimer>
@@ -15,6 +17,7 @@ class TestWebClient : public QObject
 {
     Q_OBJECT
 private slots:
+    void fetchTextReturnsBody_data();
     void fetchTextReturnsBody();
     void fetchTextFailures_data();
     void fetchTextFailures();
@@ -23,8 +26,11 @@ private slots:
     void downloadWritesFile();
     void downloadFailuresKeepExistingFile_data();
     void downloadFailuresKeepExistingFile();
-    void downloadStallRule_data();
+    void stallRule_data();
+    void stallRule();
     void downloadStallRule();
+    void rateLimit_data();
+    void rateLimit();
     void downloadResumes_data();
     void downloadResumes();
     void downloadRetries_data();
@@ -39,11 +45,25 @@ private slots:
     void quittingIsNoAnswer();
 };
 
+void TestWebClient::fetchTextReturnsBody_data()
+{
+    QTest::addColumn<Fault>("fault");
+    Fault compressed;
+    compressed.gzip = true;
+    Fault chunked;
+    chunked.chunked = true;
+    QTest::newRow("with its length") << Fault();
+    QTest::newRow("gzip-compressed") << compressed;
+    QTest::newRow("chunked") << chunked;
+}
+
 void TestWebClient::fetchTextReturnsBody()
 {
+    QFETCH(Fault, fault);
     WebFixture web;
     QVERIFY2(web.ok(), qPrintable(web.error()));
     web.publish(QStringLiteral("/updates/version.txt"), "1.2.0\r\n");
+    web.server().setFault(QStringLiteral("/updates/version.txt"), fault);
     QCOMPARE(web.web().fetchText(web.url(QStringLiteral("/updates/version.txt?t=1.5"))).textOrThrow(),
              QStringLiteral("1.2.0\r\n"));
     QCOMPARE(web.server().requests(), QStringList{QStringLiteral("/updates/version.txt?t=1.5")});
@@ -57,6 +77,15 @@ void TestWebClient::fetchTextFailures_data()
     QTest::newRow("404") << Fault::answering(404) << 404 << QStringLiteral("404 Not Found");
     QTest::newRow("500") << Fault::answering(500) << 500 << QStringLiteral("500 Internal Server Error");
     QTest::newRow("dropped after 3 bytes") << Fault::droppedAfter(3) << -1 << QString();
+    Fault unbounded;
+    unbounded.noLength = true;
+    Fault unboundedCut = Fault::droppedAfter(3);
+    unboundedCut.noLength = true;
+    Fault chunkedCut = Fault::droppedAfter(3);
+    chunkedCut.chunked = true;
+    QTest::newRow("no length: the end is not proven") << unbounded << int(TransferCode::Unbounded) << QString();
+    QTest::newRow("no length, cut after 3 bytes") << unboundedCut << int(TransferCode::Unbounded) << QString();
+    QTest::newRow("chunked, cut after 3 bytes") << chunkedCut << -1 << QString();
     QTest::newRow("no answer") << Fault::noAnswer() << int(TransferCode::TimedOut) << QString();
     QTest::newRow("headers, then nothing") << Fault::silentAfterHeaders() << int(TransferCode::TimedOut) << QString();
     QTest::newRow("redirect to http") << Fault::redirect(QStringLiteral("http://127.0.0.1:9/updates/version.txt"))
@@ -68,7 +97,7 @@ void TestWebClient::fetchTextFailures()
     QFETCH(Fault, fault);
     QFETCH(int, number);
     QFETCH(QString, status);
-    WebFixture web(500);
+    WebFixture web(1'000);
     QVERIFY2(web.ok(), qPrintable(web.error()));
     web.publish(QStringLiteral("/updates/version.txt"), "1.2.0 and some more text\r\n");
     web.server().setFault(QStringLiteral("/updates/version.txt"), fault);
@@ -148,7 +177,7 @@ void TestWebClient::downloadFailuresKeepExistingFile()
     QFETCH(Fault, fault);
     QFETCH(int, number);
     QFETCH(QString, status);
-    WebFixture web(500);
+    WebFixture web(1'000);
     QVERIFY2(web.ok(), qPrintable(web.error()));
     web.publish(QStringLiteral("/r/report.rpt"), QByteArray(100'000, 'n'));
     web.server().setFault(QStringLiteral("/r/report.rpt"), fault);
@@ -168,29 +197,76 @@ void TestWebClient::downloadFailuresKeepExistingFile()
     QCOMPARE(QDir(web.appFolder()).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("report.rpt")});
 }
 
-void TestWebClient::downloadStallRule_data()
+void TestWebClient::stallRule_data()
 {
-    QTest::addColumn<int>("pieceBytes");
-    QTest::addColumn<int>("code");
-    // 25 ms between pieces; the stall rule is 1 KiB/s over 400 ms.
-    QTest::newRow("slow but steady (2.5 KiB/s) is no stall") << 64 << 0;
-    QTest::newRow("a trickle (400 B/s) has stalled") << 10 << int(TransferCode::TimedOut);
+    // The rule: 1 KiB/s over 400 ms. Each step: ms since the last step, the
+    // bytes that came, ms the rate limit held the transfer back.
+    QTest::addColumn<QList<QList<int>>>("steps");
+    QTest::addColumn<bool>("stalled");
+    QTest::newRow("steady 2.5 KiB/s") << QList<QList<int>>(16, {25, 64, 0}) << false;
+    QTest::newRow("a trickle of 400 B/s") << QList<QList<int>>(16, {25, 10, 0}) << true;
+    QTest::newRow("nothing since the start") << QList<QList<int>>{{450, 0, 0}} << true;
+    QTest::newRow("quick, then nothing") << QList<QList<int>>{{50, 4096, 0}, {400, 0, 0}, {400, 0, 0}} << true;
+    QTest::newRow("held back by the rate limit, not stalled")
+        << QList<QList<int>>{{50, 100, 0}, {1000, 400, 900}, {1000, 400, 900}} << false;
+}
+
+void TestWebClient::stallRule()
+{
+    QFETCH(QList<QList<int>>, steps);
+    QFETCH(bool, stalled);
+    auto now = StallRule::Clock::now();
+    StallRule rule(1024, 400, now);
+    qint64 received = 0;
+    bool seen = false;
+    for (const QList<int> &step : steps) {
+        now += std::chrono::milliseconds(step.at(0));
+        received += step.at(1);
+        rule.held(std::chrono::milliseconds(step.at(2)));
+        seen = seen || rule.stalled(received, now);
+    }
+    QCOMPARE(seen, stalled);
 }
 
 void TestWebClient::downloadStallRule()
 {
-    QFETCH(int, pieceBytes);
-    QFETCH(int, code);
     WebFixture web(400);
     QVERIFY2(web.ok(), qPrintable(web.error()));
-    web.publish(QStringLiteral("/slow.bin"), QByteArray(40 * pieceBytes, 's'));
-    Fault trickle;
-    trickle.trickleBytes = pieceBytes;
-    trickle.trickleIntervalMs = 25; // about a second in all, well past the stall time
+    web.publish(QStringLiteral("/slow.bin"), QByteArray(400, 's'));
+    Fault trickle; // 400 B/s for a second, well past the stall time
+    trickle.trickleBytes = 10;
+    trickle.trickleIntervalMs = 25;
     web.server().setFault(QStringLiteral("/slow.bin"), trickle);
     const QString target = web.path(QStringLiteral("app/slow.bin"));
-    QCOMPARE(web.web().downloadToFile(web.url(QStringLiteral("/slow.bin")), target).code, code);
-    QCOMPARE(readBytes(target).size(), code == 0 ? 40 * pieceBytes : 0);
+    QCOMPARE(web.web().downloadToFile(web.url(QStringLiteral("/slow.bin")), target).code, int(TransferCode::TimedOut));
+    QVERIFY(!QFile::exists(target));
+}
+
+void TestWebClient::rateLimit_data()
+{
+    QTest::addColumn<bool>("download");
+    QTest::newRow("a download") << true;
+    QTest::newRow("a text") << false;
+}
+
+void TestWebClient::rateLimit()
+{
+    // 1 KiB at 512 B/s: less than one network read, and below the stall
+    // rate; both time limits are far shorter than the two seconds it takes.
+    QFETCH(bool, download);
+    WebFixture web(400);
+    QVERIFY2(web.ok(), qPrintable(web.error()));
+    const QByteArray content(1024, 'r');
+    web.publish(QStringLiteral("/r.txt"), content);
+    web.web().setMaxBytesPerSecond(512);
+    QElapsedTimer timer;
+    timer.start();
+    const QString target = web.path(QStringLiteral("app/r.txt"));
+    const TransferResult result = download ? web.web().downloadToFile(web.url(QStringLiteral("/r.txt")), target)
+                                           : web.web().fetchText(web.url(QStringLiteral("/r.txt")));
+    QCOMPARE(result.code, 0);
+    QVERIFY2(timer.elapsed() >= 1900, qPrintable(QString::number(timer.elapsed())));
+    QCOMPARE(download ? readBytes(target) : result.text.toLatin1(), content);
 }
 
 void TestWebClient::downloadResumes_data()
@@ -199,12 +275,22 @@ void TestWebClient::downloadResumes_data()
     QTest::addColumn<QByteArray>("changeTo"); // the published file changes meanwhile
     QTest::addColumn<Fault>("second");        // how the server answers after the cut
     QTest::addColumn<bool>("onlyTheRest");
+    QTest::addColumn<int>("requests");
     Fault ignoring;
     ignoring.ignoreRange = true;
-    QTest::newRow("cut, then the rest in the same call") << true << QByteArray() << Fault() << true;
-    QTest::newRow("cut, then the rest at the next call") << false << QByteArray() << Fault() << true;
-    QTest::newRow("the file changed meanwhile: fetched whole") << false << QByteArray(150'000, 'c') << Fault() << false;
-    QTest::newRow("a server that ignores Range: fetched whole") << false << QByteArray() << ignoring << false;
+    Fault ignoringIfRange;
+    ignoringIfRange.ignoreIfRange = true;
+    Fault compressed;
+    compressed.gzip = true;
+    QTest::newRow("cut, then the rest in the same call") << true << QByteArray() << Fault() << true << 2;
+    QTest::newRow("cut, then the rest at the next call") << false << QByteArray() << Fault() << true << 2;
+    QTest::newRow("the file changed meanwhile: fetched whole")
+        << false << QByteArray(150'000, 'c') << Fault() << false << 2;
+    QTest::newRow("a server that ignores Range: fetched whole") << false << QByteArray() << ignoring << false << 2;
+    // The 206 names the new file: its bytes are not glued to the old ones.
+    QTest::newRow("changed, If-Range ignored: fetched whole")
+        << false << QByteArray(300'000, 'd') << ignoringIfRange << false << 3;
+    QTest::newRow("the rest comes compressed: fetched whole") << false << QByteArray() << compressed << false << 3;
 }
 
 void TestWebClient::downloadResumes()
@@ -213,6 +299,7 @@ void TestWebClient::downloadResumes()
     QFETCH(QByteArray, changeTo);
     QFETCH(Fault, second);
     QFETCH(bool, onlyTheRest);
+    QFETCH(int, requests);
     WebFixture web;
     QVERIFY2(web.ok(), qPrintable(web.error()));
     QByteArray content;
@@ -246,9 +333,10 @@ void TestWebClient::downloadResumes()
     QCOMPARE(QDir(web.appFolder()).entryList(QDir::Files | QDir::Hidden),
              QStringList{QStringLiteral("Vantora_new.exe")});
     const QList<QByteArrayList> headers = web.server().requestHeaders();
-    QCOMPARE(headers.size(), 2);
-    QVERIFY2(headers.last().contains("Range: bytes=100000-"), headers.last().join(' ').constData());
-    QCOMPARE(web.server().bodyBytesSent().last(), onlyTheRest ? content.size() - 100'000 : content.size());
+    QCOMPARE(headers.size(), requests);
+    QVERIFY2(headers.at(1).contains("Range: bytes=100000-"), headers.at(1).join(' ').constData());
+    if (!second.gzip)
+        QCOMPARE(web.server().bodyBytesSent().last(), onlyTheRest ? content.size() - 100'000 : content.size());
 }
 
 void TestWebClient::downloadRetries_data()

@@ -110,7 +110,7 @@ void TestDownloadProgress::barFollowsTheBytes()
     HttpsFileServer::Fault slow;
     slow.trickleBytes = 2 * 1024;
     slow.trickleIntervalMs = 30; // 20 pieces over about 0.6 s
-    slow.noLength = !sizeKnown;
+    slow.chunked = !sizeKnown;
     web.server().setFault(kPath, slow);
     RecordingServices window;
     TestClock clock;

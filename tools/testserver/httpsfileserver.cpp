@@ -1,5 +1,6 @@
 #include "httpsfileserver.h"
 
+#include <QBuffer>
 #include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
@@ -44,6 +45,28 @@ QByteArray head(int status, qint64 length, const QByteArray &extra = {})
     const QByteArray size = length < 0 ? QByteArray() : "Content-Length: " + QByteArray::number(length) + "\r\n";
     return "HTTP/1.1 " + QByteArray::number(status) + ' ' + reason(status) + "\r\n" + size + "Connection: close\r\n"
         + extra + "\r\n";
+}
+
+// The bytes in the gzip format (RFC 1952), from the deflate stream that
+// qCompress wraps in its own length and zlib's header and checksum.
+QByteArray gzip(const QByteArray &data)
+{
+    const QByteArray zlib = qCompress(data, 9);
+    const QByteArray deflated = zlib.mid(6, zlib.size() - 10);
+    quint32 crc = 0xFFFFFFFFU;
+    for (const char byte : data) {
+        crc ^= static_cast<quint8>(byte);
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc >> 1) ^ (0xEDB88320U & (0U - (crc & 1U)));
+    }
+    crc ^= 0xFFFFFFFFU;
+    QByteArray out("\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\xff", 10);
+    out += deflated;
+    const auto size = static_cast<quint32>(data.size());
+    for (const quint32 word : {crc, size})
+        for (int shift = 0; shift < 32; shift += 8)
+            out += static_cast<char>((word >> shift) & 0xFFU);
+    return out;
 }
 
 } // namespace
@@ -220,11 +243,18 @@ void HttpsFileServer::serve(QSslSocket *socket, const QByteArray &request)
 void HttpsFileServer::streamFile(QSslSocket *socket, const QString &path, const QByteArrayList &headers,
                                  const Fault &fault)
 {
-    auto file = std::make_shared<QFile>(path);
-    if (!file->open(QIODevice::ReadOnly)) {
+    auto disk = std::make_unique<QFile>(path);
+    if (!disk->open(QIODevice::ReadOnly)) {
         socket->write(head(403, 0));
         socket->disconnectFromHost();
         return;
+    }
+    std::shared_ptr<QIODevice> file = std::move(disk);
+    if (fault.gzip) {
+        auto packed = std::make_shared<QBuffer>();
+        packed->setData(gzip(file->readAll()));
+        packed->open(QIODevice::ReadOnly);
+        file = packed;
     }
     const qint64 size = file->size();
     QByteArray extra = "Accept-Ranges: bytes\r\nContent-Type: "
@@ -236,12 +266,16 @@ void HttpsFileServer::streamFile(QSslSocket *socket, const QString &path, const 
               .toLatin1();
     if (!fault.noValidators)
         extra += "ETag: " + etag + "\r\nLast-Modified: " + modified + "\r\n";
+    if (fault.gzip)
+        extra += "Content-Encoding: gzip\r\n";
+    if (fault.chunked)
+        extra += "Transfer-Encoding: chunked\r\n";
 
     // A range is served when the validator it comes with still holds.
     qint64 from = 0;
     const QByteArray range = headerValue(headers, "range");
     const QByteArray ifRange = headerValue(headers, "if-range");
-    const bool validatorHolds = ifRange.isEmpty() || ifRange == etag || ifRange == modified;
+    const bool validatorHolds = fault.ignoreIfRange || ifRange.isEmpty() || ifRange == etag || ifRange == modified;
     if (!fault.ignoreRange && range.startsWith("bytes=") && range.endsWith('-') && validatorHolds) {
         from = range.mid(6, range.size() - 7).toLongLong();
         if (from >= size) {
@@ -253,7 +287,7 @@ void HttpsFileServer::streamFile(QSslSocket *socket, const QString &path, const 
         extra += "Content-Range: bytes " + QByteArray::number(from) + '-' + QByteArray::number(size - 1) + '/'
             + QByteArray::number(size) + "\r\n";
     }
-    socket->write(head(from > 0 ? 206 : 200, fault.noLength ? -1 : size - from, extra));
+    socket->write(head(from > 0 ? 206 : 200, fault.noLength || fault.chunked ? -1 : size - from, extra));
     if (fault.stallAfterHeaders)
         return;
     const qint64 limit = fault.dropAfter;
@@ -264,7 +298,8 @@ void HttpsFileServer::streamFile(QSslSocket *socket, const QString &path, const 
     QPointer<QSslSocket> guard(socket);
     // Writes the next piece; returns false once everything (or the limit) is out.
     auto pump = std::make_shared<std::function<bool()>>();
-    *pump = [guard, file, sent, limit, piece, record, recordIndex]() {
+    const bool chunked = fault.chunked;
+    *pump = [guard, file, sent, limit, piece, record, recordIndex, chunked]() {
         if (!guard)
             return false;
         qint64 want = piece;
@@ -272,13 +307,19 @@ void HttpsFileServer::streamFile(QSslSocket *socket, const QString &path, const 
             want = qMin(want, limit - *sent);
         const QByteArray data = want > 0 ? file->read(want) : QByteArray();
         if (data.isEmpty()) {
+            // A chunked body that was not cut ends with its last chunk.
+            if (chunked && want > 0)
+                guard->write("0\r\n\r\n");
             guard->disconnectFromHost();
             return false;
         }
         *sent += data.size();
         if (recordIndex < record->size())
             (*record)[recordIndex] = *sent;
-        guard->write(data);
+        if (chunked)
+            guard->write(QByteArray::number(data.size(), 16) + "\r\n" + data + "\r\n");
+        else
+            guard->write(data);
         return true;
     };
     if (fault.trickleBytes > 0) {

@@ -33,6 +33,9 @@ public:
         bool ignoreRange = false;       // answer every request whole, with 200
         bool noValidators = false;      // send neither ETag nor Last-Modified
         bool noLength = false;          // send no Content-Length: the body ends at the close
+        bool chunked = false;           // send the body in chunks (a cut leaves out the last one)
+        bool ignoreIfRange = false;     // serve a Range whatever If-Range names
+        bool gzip = false;              // send the file gzip-compressed (Content-Encoding: gzip)
         QByteArray contentType;         // instead of application/octet-stream
         QByteArray body;                // answer 200 with these bytes instead of the file
 
