@@ -139,6 +139,8 @@ void TestUnattended::exitCodes_data()
                                                  << "failing batch" << 7;
     QTest::newRow("script, a batch past --sql-timeout") << "--update-sp --yes --sql-timeout 1"
                                                         << "slow batch" << 7;
+    QTest::newRow("script cut short without a length: never run") << "--update-sp --yes"
+                                                                  << "script cut" << 4;
     QTest::newRow("script, database unreachable") << "--update-sp --yes"
                                                   << "unreachable" << 8;
     QTest::newRow("usage error") << "--update-app --frobnicate"
@@ -173,7 +175,15 @@ void TestUnattended::exitCodes()
         publishScript("CREATE TABLE %S.t (n int)\r\nGO\r\nINSERT INTO %S.nosuch VALUES (1)\r\n");
     else if (setup == QLatin1String("slow batch"))
         publishScript("CREATE TABLE %S.t (n int)\r\nGO\r\nSELECT pg_sleep(5)\r\n");
-    else if (setup == QLatin1String("unreachable"))
+    else if (setup == QLatin1String("script cut")) {
+        // Cut where the second batch reads "DELETE FROM %S.t".
+        QByteArray head = "CREATE TABLE %S.t (n int)\r\nGO\r\nDELETE FROM %S.t";
+        publishScript(head + " WHERE n = 5\r\n");
+        HttpsFileServer::Fault cut
+            = HttpsFileServer::Fault::droppedAfter(head.replace("%S", m_sp.db->schema().toUtf8()).size());
+        cut.noLength = true;
+        web.server().setFault(kScript, cut);
+    } else if (setup == QLatin1String("unreachable"))
         QVERIFY(writeBytes(app(u"CONSTR.txt"_s), "127.0.0.2\r\n"));
     // A file outside the installation that a link in the folder leads to.
     const QString elsewhere = m_sp.web->path(u"elsewhere.txt"_s);
@@ -197,6 +207,8 @@ void TestUnattended::exitCodes()
         QCOMPARE(QDir(app(u"Reports"_s)).entryList(QDir::Files), (QStringList{u"Fees.rpt"_s, u"Roll.rpt"_s}));
     if (arguments.startsWith(QLatin1String("--update-sp")))
         QCOMPARE(m_sp.db->tableExists(u"t"_s), code == 0 || code == 7);
+    if (setup == QLatin1String("script cut"))
+        QVERIFY(!QFile::exists(app(u"SP/LATEST.sql"_s)));
     if (arguments.contains(QLatin1String("/nonexistent-updater-folder/")))
         QCOMPARE(output.count(u"cannot be written"_s), 1);
     if (setup.endsWith(QLatin1String(" link"))) {
