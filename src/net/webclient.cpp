@@ -154,7 +154,8 @@ int WebClient::download(const QUrl &url, const QString &localPath, const Downloa
             break;
         }
         easy.run(attempt, options.progress);
-        if (!partial.flush())
+        // Every byte received is in the file, or the attempt failed.
+        if (!partial.flush() || partial.size() != attempt.base + attempt.written)
             attempt.force(DiskSpace::lacksSpaceFor(partial.path(), 0) ? TransferCode::DiskFull
                                                                       : TransferCode::LocalFile);
 
