@@ -25,10 +25,11 @@ bool lacksSpaceFor(const QString &path, qint64 bytes)
 
 Failure writeFailure(const QString &path, qint64 bytes, const QString &reason)
 {
-    if (lacksSpaceFor(path, bytes))
+    if (lacksSpaceFor(path, bytes)) {
         return {FailureCode::WriteFailed,
                 QStringLiteral("Cannot write %1: there is not enough disk space.").arg(QDir::toNativeSeparators(path)),
                 OutcomeKind::DiskFull};
+    }
     return {FailureCode::WriteFailed, QStringLiteral("Cannot write %1: %2").arg(path, reason)};
 }
 

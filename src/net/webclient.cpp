@@ -169,10 +169,11 @@ int WebClient::download(const QUrl &url, const QString &localPath, const Downloa
         // What is in the file now can be resumed if the server named a
         // validator for it, and sent the bytes as they are (the bytes of a
         // compressed body cannot be asked for by their place in the file).
-        if (response.success() && !attempt.otherFile)
+        if (response.success() && !attempt.otherFile) {
             origin.validator = response.encoding.isEmpty()
                 ? PartialFile::validatorOf(response.etag, response.lastModified)
                 : QByteArray();
+        }
         origin.url = address;
         if (code == TransferCode::Ok)
             break;
