@@ -97,11 +97,17 @@ Outcome Run::updateReports()
         services.setSelectAllChecked(true);
     } else {
         for (const QString &name : line.reports) {
-            const qsizetype row = list.names().indexOf(name);
-            if (row < 0)
+            // Every row that shows the name: one whose published name
+            // differs is refused with its box, the others are downloaded.
+            bool inCatalogue = false;
+            for (int row = 0; row < list.count(); ++row) {
+                if (list.name(row) == name) {
+                    list.setChecked(row, true);
+                    inCatalogue = true;
+                }
+            }
+            if (!inCatalogue)
                 missing << name;
-            else
-                list.setChecked(static_cast<int>(row), true);
         }
     }
     for (const QString &name : missing) {

@@ -7,6 +7,13 @@ QString TransferResult::textOrThrow() const
     return text;
 }
 
+QByteArray TransferResult::bodyOrThrow() const
+{
+    if (!ok())
+        throw failure();
+    return body;
+}
+
 QString TransferResult::summary() const
 {
     const QString what = (download ? QStringLiteral("download ") : QStringLiteral("fetch ")) + url.toDisplayString()

@@ -16,9 +16,10 @@ struct TransferResult
     qint64 bytes = 0;        // body bytes the target holds, or the text's
     qint64 milliseconds = 0; // from the first request to the end
     int attempts = 0;
-    int code = 0;   // 0, or the code of net/transfercodes.h
-    QString reason; // why it failed
-    QString text;   // FetchText: the body, decoded in the system code page
+    int code = 0;    // 0, or the code of net/transfercodes.h
+    QString reason;  // why it failed
+    QString text;    // FetchText: the body, decoded in the system code page
+    QByteArray body; // FetchText: the body as it came, for a reader with rules of its own
     QByteArray contentType;
 
     bool ok() const { return code == 0; }
@@ -34,6 +35,8 @@ struct TransferResult
     }
     // The text of a successful FetchText; throws failure() otherwise.
     QString textOrThrow() const;
+    // The same, as the bytes that came.
+    QByteArray bodyOrThrow() const;
 
     // "download https://... : 1234 bytes in 56 ms: done", or the failure.
     QString summary() const;

@@ -93,8 +93,10 @@ TransferResult WebClient::fetchText(const QUrl &url)
     result.code = failure.number;
     result.reason = failure.description;
     result.contentType = attempt.response.contentType;
-    if (result.ok())
+    if (result.ok()) {
         result.text = TextRules::decode(body);
+        result.body = std::move(body);
+    }
     report(result);
     return result;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QByteArray>
+#include <QList>
 #include <QString>
 #include <QStringList>
 
@@ -7,20 +9,52 @@
 // lists. Pure functions: no files, no network.
 namespace Catalogue {
 
-// The characters of the text whose code in the system code page is 32 to
-// 126, in their order. A character the code page cannot represent counts as
-// "?" (63) and is kept.
+// The catalogue's text: after a byte-order mark, in the Unicode encoding it
+// names; without one, in the system code page (TextRules::decodeFile).
+// Bytes that a mark's encoding does not allow throw Failure
+// (FailureCode::InvalidText).
+QString decode(const QByteArray &bytes);
+
+// The printable characters of the text, in their order: letters, marks,
+// digits, punctuation, symbols and spaces of any script. Dropped: control
+// and format characters (the byte-order mark and the direction marks among
+// them), line and paragraph separators, private-use and unassigned code
+// points, unpaired surrogates, and U+FFFD (what a decoder puts for a byte it
+// could not read).
 QString KeepPrintable(const QString &text);
 
-// The report names of a catalogue, in catalogue order: every CR removed, the
-// text split at LF, blanks (U+0020) stripped from both ends of each line,
-// then KeepPrintable; lines left empty are dropped. Any number of lines.
-QStringList parse(const QString &text);
+// One report the catalogue lists: its name as published (blanks stripped
+// from both ends) and the text its row shows (KeepPrintable of it). Only a
+// name that the two agree on is ever downloaded (refusal()).
+struct Entry
+{
+    QString published;
+    QString shown;
+
+    bool operator==(const Entry &) const = default;
+};
+
+// The reports of a catalogue, in catalogue order: every CR removed, the
+// text split at LF, blanks (U+0020) stripped from both ends of each line;
+// lines that KeepPrintable leaves empty are dropped. Any number of lines.
+QList<Entry> parse(const QString &text);
+// The rows' texts of parse().
+QStringList shownNames(const QList<Entry> &entries);
 
 // Whether a catalogue name can be stored as a file of its own in the
-// Reports folder: not empty, not "." or "..", and free of "/", "\", ":"
-// and control characters (no folder part, no drive, no alternate stream).
+// Reports folder, under that same name on Linux and on Windows: not empty,
+// not "." or "..", free of "/", "\", ":" and control characters (no folder
+// part, no drive, no alternate stream), not ending in a dot or a blank
+// (which Windows drops) and not a device name Windows reserves (CON, NUL,
+// COM1, LPT1, ..., with or without an extension).
 bool isPlainFileName(const QString &name);
+
+// Why a published name is not downloaded, as the end of a sentence
+// ("its name in the catalogue holds U+0009, ..."); empty when it is
+// downloaded. A name is downloaded only when KeepPrintable leaves it as it
+// is and it is a plain file name, so a report is never requested or saved
+// under a name other than the one its row shows.
+QString refusal(const QString &published);
 
 // The Reports folder of an application folder, with exactly one separator
 // between the two, also when the application folder is a root.

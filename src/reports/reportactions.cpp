@@ -10,6 +10,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QUrl>
 
 #include <optional>
 
@@ -48,10 +49,11 @@ Outcome ReportActions::LoadReportCatalogue()
 {
     const BusyCursor busy(m_services);
     const std::optional<Failure> failure = attempt([&] {
-        const QStringList names = Catalogue::parse(m_web.fetchText(m_endpoints.catalogueUrl()).textOrThrow());
+        const QList<Catalogue::Entry> entries
+            = Catalogue::parse(Catalogue::decode(m_web.fetchText(m_endpoints.catalogueUrl()).bodyOrThrow()));
         m_services.setReportColumn(kColumnCaption, kListedColumnTwips);
         // One reset for the whole catalogue: the view lays out once.
-        m_list.setNames(names);
+        m_list.setEntries(entries);
     });
     if (!failure)
         return Outcome::of(OutcomeKind::Done);
@@ -72,18 +74,30 @@ Outcome ReportActions::cmdDownloadRpt_Click()
         for (int row = 0; row < rows && row < m_list.count(); ++row) {
             if (!m_list.isChecked(row))
                 continue;
-            const QString name = m_list.name(row);
-            // The URL as requested, with only what cannot be mistaken
-            // (blanks, for one) shown decoded.
-            const Outcome stored = download(name, folder);
+            const QString published = m_list.publishedName(row);
+            // A name that the row does not show as it is, or that cannot be
+            // a file of its own in Reports, is never requested: neither
+            // under its own name nor under another.
+            const QString refused = Catalogue::refusal(published);
+            const Outcome stored = refused.isEmpty()
+                ? download(published, folder)
+                : Outcome::of(
+                    OutcomeKind::DownloadFailed, 0,
+                    QStringLiteral("The report \"%1\" is not downloaded: %2.").arg(m_list.name(row), refused));
             if (stored.kind != OutcomeKind::Done) {
                 if (outcome.kind == OutcomeKind::Done)
                     outcome = stored;
-                m_services.showMessage(QStringLiteral("Failed to download: ") + m_endpoints.reportUrl(name).toString()
-                                           + (stored.kind == OutcomeKind::DiskFull
-                                                  ? QStringLiteral("\r\n\r\n") + stored.reason
-                                                  : QString()),
-                                       MessageStyle::Exclamation);
+                // The URL as requested, with only what cannot be mistaken
+                // (blanks, for one) shown decoded. A refused name is shown
+                // encoded whole: a direction mark decoded would turn the
+                // line around. A refusal, and a full disk (the one cause the
+                // user can mend at the desk), say why.
+                const QUrl url = m_endpoints.reportUrl(published);
+                QString text = QStringLiteral("Failed to download: ")
+                    + (refused.isEmpty() ? url.toString() : QString::fromLatin1(url.toEncoded()));
+                if (!refused.isEmpty() || stored.kind == OutcomeKind::DiskFull)
+                    text += QStringLiteral("\n\n") + stored.reason;
+                m_services.showMessage(text, MessageStyle::Exclamation);
             }
         }
         m_services.showMessage(QStringLiteral("Download complete."), MessageStyle::Information);
@@ -97,11 +111,6 @@ Outcome ReportActions::cmdDownloadRpt_Click()
 
 Outcome ReportActions::download(const QString &name, const QString &folder)
 {
-    // A catalogue name names a file in the Reports folder and nothing else:
-    // a name with a folder part, a drive or a dot-folder is never requested
-    // and never written.
-    if (!Catalogue::isPlainFileName(name))
-        return Outcome::of(OutcomeKind::DownloadFailed, 0, QStringLiteral("not a plain file name: ") + name);
     const TransferResult result = m_web.downloadToFile(m_endpoints.reportUrl(name), inFolder(folder, name));
     if (result.ok())
         return Outcome::of(OutcomeKind::Done);

@@ -31,7 +31,8 @@ public:
     void chkAll_Click();
 
 private:
-    // Downloads one report: Done, or why it was not stored.
+    // Downloads one report whose name Catalogue::refusal() lets through:
+    // Done, or why it was not stored.
     Outcome download(const QString &name, const QString &folder);
 
     Services &m_services;

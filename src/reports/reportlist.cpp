@@ -48,10 +48,23 @@ void ReportList::setCaption(const QString &caption)
     emit headerDataChanged(Qt::Horizontal, 0, 0);
 }
 
+void ReportList::setEntries(const QList<Catalogue::Entry> &entries)
+{
+    beginResetModel();
+    m_names = Catalogue::shownNames(entries);
+    m_published.clear();
+    m_published.reserve(entries.size());
+    for (const Catalogue::Entry &entry : entries)
+        m_published.append(entry.published);
+    m_checked = QVector<bool>(entries.size(), false);
+    endResetModel();
+}
+
 void ReportList::setNames(const QStringList &names)
 {
     beginResetModel();
     m_names = names;
+    m_published = names;
     m_checked = QVector<bool>(names.size(), false);
     endResetModel();
 }

@@ -1,13 +1,17 @@
 #pragma once
 
+#include "reports/catalogue.h"
+
 #include <QAbstractListModel>
 #include <QItemSelectionModel>
 #include <QStringList>
 #include <QVector>
 
-// The rows of the report list: one published report file name per row, each
-// with a check mark, plus which rows are selected (highlighted). The window
-// shows it; the report actions fill and read it.
+// The rows of the report list: one published report per row, each with a
+// check mark, plus which rows are selected (highlighted). A row shows the
+// report's name as the catalogue's text rules leave it and keeps the name
+// as published beside it. The window shows it; the report actions fill and
+// read it.
 class ReportList : public QAbstractListModel
 {
     Q_OBJECT
@@ -24,10 +28,15 @@ public:
     QString caption() const { return m_caption; }
 
     // Replaces every row at once (one reset, no per-row relayout).
+    void setEntries(const QList<Catalogue::Entry> &entries);
+    // The same for names that are shown as published.
     void setNames(const QStringList &names);
 
     int count() const { return int(m_names.size()); }
+    // The row's text.
     QString name(int row) const { return m_names.at(row); }
+    // The report's name in the catalogue.
+    QString publishedName(int row) const { return m_published.at(row); }
     QStringList names() const { return m_names; }
     bool isChecked(int row) const { return m_checked.at(row); }
     void setChecked(int row, bool checked);
@@ -39,6 +48,7 @@ public:
 
 private:
     QStringList m_names;
+    QStringList m_published;
     QVector<bool> m_checked;
     QString m_caption;
     QItemSelectionModel m_selection;

@@ -131,6 +131,10 @@ void TestUnattended::exitCodes_data()
                                   << "" << 0;
     QTest::newRow("reports, one missing on the host") << "--update-reports --all"
                                                       << "missing report" << 4;
+    // Two rows show "Fees.rpt": the one whose catalogue name holds a
+    // control character is refused, the other downloaded.
+    QTest::newRow("reports by name, a name with a control character refused") << "--update-reports Fees.rpt Roll.rpt"
+                                                                              << "refused name" << 4;
     QTest::newRow("script") << "--update-sp --yes"
                             << "" << 0;
     QTest::newRow("script without --yes: declined") << "--update-sp"
@@ -171,6 +175,10 @@ void TestUnattended::exitCodes()
         QVERIFY(other.emplace(app(u"updater.lock"_s)).state() == FileOps::FileLock::State::Held);
     else if (setup == QLatin1String("missing report"))
         web.publish(kReports + u"filelist.txt"_s, "Fees.rpt\r\nGone.rpt\r\n");
+    else if (setup == QLatin1String("refused name"))
+        web.publish(kReports + u"filelist.txt"_s,
+                    "Fe\x01"
+                    "es.rpt\r\nRoll.rpt\r\nFees.rpt\r\n");
     else if (setup == QLatin1String("failing batch"))
         publishScript("CREATE TABLE %S.t (n int)\r\nGO\r\nINSERT INTO %S.nosuch VALUES (1)\r\n");
     else if (setup == QLatin1String("slow batch"))
@@ -205,6 +213,14 @@ void TestUnattended::exitCodes()
         QCOMPARE(readBytes(app(u"Vantora.exe"_s)), StandIns::bytes());
     if (arguments == QLatin1String("--update-reports --all") && code == 0)
         QCOMPARE(QDir(app(u"Reports"_s)).entryList(QDir::Files), (QStringList{u"Fees.rpt"_s, u"Roll.rpt"_s}));
+    if (setup == QLatin1String("refused name")) {
+        // Refused, said in the log; the other reports arrive.
+        QCOMPARE(QDir(app(u"Reports"_s)).entryList(QDir::Files), (QStringList{u"Fees.rpt"_s, u"Roll.rpt"_s}));
+        const QString log = QString::fromUtf8(readBytes(app(u"updater.log"_s)));
+        QVERIFY2(log.contains(u"Fe%01es.rpt |  | The report \"Fees.rpt\" is not downloaded: its name in the catalogue "
+                              "holds U+0001"_s),
+                 qPrintable(log));
+    }
     if (arguments.startsWith(QLatin1String("--update-sp")))
         QCOMPARE(m_sp.db->tableExists(u"t"_s), code == 0 || code == 7);
     if (setup == QLatin1String("script cut"))

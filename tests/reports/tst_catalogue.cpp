@@ -15,6 +15,8 @@ private slots:
     void lineEndsGiveTheSameRows();
     void plainFileNames_data();
     void plainFileNames();
+    void refusal_data();
+    void refusal();
     void reportsFolder_data();
     void reportsFolder();
 };
@@ -32,19 +34,28 @@ void TestCatalogue::keepPrintable_data()
                                                             u"d",
                                                             8)
                                       << QStringLiteral("abcd");
-    QTest::newRow("byte-order mark read as Western text")
-        << QString::fromUtf16(u"\u00ef\u00bb\u00bfname.rpt") << QStringLiteral("name.rpt");
+    // The three characters are printable: the name is kept whole and is
+    // never fetched as "name.rpt". (A catalogue that begins with the mark is
+    // read as UTF-8 and never shows them.)
+    QTest::newRow("byte-order mark read as Western text kept")
+        << QString::fromUtf16(u"\u00ef\u00bb\u00bfname.rpt") << QString::fromUtf16(u"\u00ef\u00bb\u00bfname.rpt");
     QTest::newRow("byte-order mark as one character")
         << QString::fromUtf16(u"\ufeffname.rpt") << QStringLiteral("name.rpt");
-    QTest::newRow("letters outside ASCII")
-        << QString::fromUtf16(u"Zeugnis_\u00e4\u00df\u20ac.rpt") << QStringLiteral("Zeugnis_.rpt");
-    QTest::newRow("character outside the basic plane") << QString::fromUtf16(u"a\U0001F600b") << QStringLiteral("ab");
-    QTest::newRow("unrepresentable lone surrogate counts as ?") << QString::fromUtf16(u"a\xd800"
-                                                                                      u"b",
-                                                                                      3)
-                                                                << QString::fromUtf16(u"a\xd800"
-                                                                                      u"b",
-                                                                                      3);
+    QTest::newRow("letters outside ASCII kept")
+        << QString::fromUtf16(u"Zeugnis_\u00e4\u00df\u20ac \u00c9l\u00e8ve \u5b66\u751f.rpt")
+        << QString::fromUtf16(u"Zeugnis_\u00e4\u00df\u20ac \u00c9l\u00e8ve \u5b66\u751f.rpt");
+    QTest::newRow("combining accent and no-break space kept")
+        << QString::fromUtf16(u"E\u0301le\u0300ve\u00a0A.rpt") << QString::fromUtf16(u"E\u0301le\u0300ve\u00a0A.rpt");
+    QTest::newRow("character outside the basic plane kept")
+        << QString::fromUtf16(u"a\U0001F600b") << QString::fromUtf16(u"a\U0001F600b");
+    QTest::newRow("C1 control, direction override, zero-width space, line separator")
+        << QString::fromUtf16(u"a\u0085b\u202ec\u200bd\u2028e") << QStringLiteral("abcde");
+    QTest::newRow("private use, replacement character, tag character")
+        << QString::fromUtf16(u"a\ue000b\ufffdc\U000E0041d") << QStringLiteral("abcd");
+    QTest::newRow("lone surrogates dropped") << QString::fromUtf16(u"a\xd800"
+                                                                   u"b\xdc00",
+                                                                   4)
+                                             << QStringLiteral("ab");
     QTest::newRow("empty") << QString() << QString();
 }
 
@@ -81,13 +92,13 @@ void TestCatalogue::parse()
 {
     QFETCH(QString, text);
     QFETCH(QStringList, expected);
-    QCOMPARE(Catalogue::parse(text), expected);
+    QCOMPARE(Catalogue::shownNames(Catalogue::parse(text)), expected);
 }
 
 void TestCatalogue::lineEndsGiveTheSameRows()
 {
-    const QStringList lf = Catalogue::parse(QStringLiteral("Report One.rpt\n  Fees.rpt\nAttendance.rpt\n"));
-    QCOMPARE(lf, (QStringList{u"Report One.rpt"_s, u"Fees.rpt"_s, u"Attendance.rpt"_s}));
+    const QList<Catalogue::Entry> lf = Catalogue::parse(QStringLiteral("Report One.rpt\n  Fees.rpt\nAttendance.rpt\n"));
+    QCOMPARE(Catalogue::shownNames(lf), (QStringList{u"Report One.rpt"_s, u"Fees.rpt"_s, u"Attendance.rpt"_s}));
     QCOMPARE(Catalogue::parse(QStringLiteral("Report One.rpt\r\n  Fees.rpt\r\nAttendance.rpt\r\n")), lf);
     QCOMPARE(Catalogue::parse(QStringLiteral("Report One.rpt\r\n  Fees.rpt\nAttendance.rpt")), lf);
 }
@@ -99,7 +110,19 @@ void TestCatalogue::plainFileNames_data()
     QTest::newRow("ordinary") << "Fees.rpt" << true;
     QTest::newRow("blank, percent, hash, question mark") << "50% Fees #2 ?.rpt" << true;
     QTest::newRow("leading dots") << "..rpt" << true;
-    QTest::newRow("three dots") << "..." << true;
+    // Windows drops dots at the end of a name: "..." and "Fees.rpt." would
+    // be saved as another file.
+    QTest::newRow("three dots") << "..." << false;
+    QTest::newRow("dot at the end") << "Fees.rpt." << false;
+    QTest::newRow("letters outside ASCII") << QString::fromUtf16(u"\u00c9l\u00e8ve.rpt") << true;
+    QTest::newRow("device") << "CON" << false;
+    QTest::newRow("device with extension, any case") << "nul.rpt" << false;
+    QTest::newRow("numbered devices") << "COM1.rpt" << false;
+    QTest::newRow("numbered device, superscript") << QString::fromUtf16(u"lpt\u00b9.txt") << false;
+    QTest::newRow("device, blank before the extension") << "AUX .rpt" << false;
+    QTest::newRow("console device") << "CONOUT$.rpt" << false;
+    QTest::newRow("longer than a device") << "CONSOLE.rpt" << true;
+    QTest::newRow("COM10") << "COM10.rpt" << true;
     QTest::newRow("empty") << "" << false;
     QTest::newRow("dot") << "." << false;
     QTest::newRow("dot dot") << ".." << false;
@@ -111,6 +134,9 @@ void TestCatalogue::plainFileNames_data()
     QTest::newRow("stream") << "x.rpt:hidden" << false;
     QTest::newRow("absolute") << "/etc/passwd" << false;
     QTest::newRow("control character") << "a\nb" << false;
+    QTest::newRow("DEL") << "a\x7f"
+                            "b"
+                         << false;
 }
 
 void TestCatalogue::plainFileNames()
@@ -118,6 +144,33 @@ void TestCatalogue::plainFileNames()
     QFETCH(QString, name);
     QFETCH(bool, plain);
     QCOMPARE(Catalogue::isPlainFileName(name), plain);
+}
+
+void TestCatalogue::refusal_data()
+{
+    QTest::addColumn<QString>("published");
+    QTest::addColumn<QString>("reason"); // empty: downloaded under this name
+    QTest::newRow("ASCII") << u"Class List.rpt"_s << QString();
+    QTest::newRow("letters outside ASCII") << QString::fromUtf16(u"\u00c9l\u00e8ve.rpt") << QString();
+    QTest::newRow("tab") << u"Fee\tList.rpt"_s << u"its name in the catalogue holds U+0009, which is not printable"_s;
+    QTest::newRow("direction override") << QString::fromUtf16(u"Fees\u202etpr.exe")
+                                        << u"its name in the catalogue holds U+202E, which is not printable"_s;
+    QTest::newRow("tag character outside the basic plane")
+        << QString::fromUtf16(u"a\U000E0041.rpt")
+        << u"its name in the catalogue holds U+E0041, which is not printable"_s;
+    QTest::newRow("folder part") << u"../x.rpt"_s << u"its name holds \"/\", which separates folders"_s;
+    QTest::newRow("drive") << u"C:x.rpt"_s << u"its name holds \":\", which names a drive or a stream on Windows"_s;
+    QTest::newRow("dot dot") << u".."_s << u"its name \"..\" names a folder"_s;
+    QTest::newRow("dot at the end")
+        << u"Fees.rpt."_s << u"its name ends in a dot, which Windows drops, so it would be saved as another file"_s;
+    QTest::newRow("device") << u"com7.rpt"_s << u"Windows reserves the name COM7 for a device"_s;
+}
+
+void TestCatalogue::refusal()
+{
+    QFETCH(QString, published);
+    QFETCH(QString, reason);
+    QCOMPARE(Catalogue::refusal(published), reason);
 }
 
 void TestCatalogue::reportsFolder_data()

@@ -1,4 +1,5 @@
 #include "common/recordingservices.h"
+#include "common/textencoding.h"
 #include "common/webfixture.h"
 #include "net/transfercodes.h"
 #include "reports/reportactions.h"
@@ -6,6 +7,7 @@
 
 #include <QDir>
 #include <QDirIterator>
+#include <QScopeGuard>
 #include <QTest>
 
 using namespace Qt::StringLiterals;
@@ -100,6 +102,8 @@ private slots:
     void failedDownloadKeepsEarlierReport();
     void namesNeverLeaveTheReportsFolder();
     void namesAreOnePathSegment();
+    void namesOutsideAscii_data();
+    void namesOutsideAscii();
     void reportsFolderProblems();
     void selectAll();
 };
@@ -116,6 +120,13 @@ void TestReportActions::listing_data()
         << QStringList{u"Fees.rpt"_s, u"FeeList.rpt"_s};
     QTest::newRow("empty catalogue") << QByteArray() << QStringList{};
     QTest::newRow("blank lines only") << QByteArray("  \r\n\r\n \n") << QStringList{};
+    const QString eleve = QString::fromUtf16(u"\u00c9l\u00e8ve.rpt");
+    QTest::newRow("UTF-8 mark, letters outside ASCII") << QByteArray("\xEF\xBB\xBF") + eleve.toUtf8()
+            + "\r\nFees.rpt\r\n" << QStringList{eleve, u"Fees.rpt"_s};
+    QByteArray utf16 = "\xFF\xFE";
+    for (const QChar c : eleve + u"\r\nFees.rpt"_s)
+        utf16 += QByteArray(1, char(c.unicode() & 0xFF)) + char(c.unicode() >> 8);
+    QTest::newRow("UTF-16 mark, letters outside ASCII") << utf16 << QStringList{eleve, u"Fees.rpt"_s};
 }
 
 void TestReportActions::listing()
@@ -162,6 +173,11 @@ void TestReportActions::failedFetchKeepsRows_data()
     QTest::newRow("server error") << true << Fault::answering(500) << QStringLiteral("500");
     QTest::newRow("no answer") << true << Fault::noAnswer() << QString();
     QTest::newRow("connection cut") << true << Fault::droppedAfter(3) << QString();
+    Fault notUtf8;
+    notUtf8.body = "\xEF\xBB\xBF"
+                   "Fees.rpt\r\n\xC3(.rpt\r\n";
+    QTest::newRow("UTF-8 mark, not UTF-8")
+        << true << notUtf8 << QStringLiteral("filelist.txt begins with the byte-order mark of UTF-8");
 }
 
 void TestReportActions::failedFetchKeepsRows()
@@ -359,11 +375,20 @@ void TestReportActions::namesNeverLeaveTheReportsFolder()
 
     panel.actions().cmdDownloadRpt_Click();
 
+    // Each box names the report and says why.
+    const auto refused = [&](const QString &encoded, const QString &name, const QString &why) {
+        return panel.failed(encoded) + u"\n\nThe report \"%1\" is not downloaded: %2."_s.arg(name, why);
+    };
+    const QString slash = u"its name holds \"/\", which separates folders"_s;
     QCOMPARE(panel.window.log,
-             (QStringList{kBusy, panel.failed(QStringLiteral("..%2Fescape.txt")),
-                          panel.failed(QStringLiteral("sub%2Fx.rpt")), panel.failed(QStringLiteral("..%5Cx.rpt")),
-                          panel.failed(QStringLiteral("C:x.rpt")), panel.failed(QStringLiteral("%2Fetc%2Fpasswd")),
-                          panel.failed(QStringLiteral(".")), panel.failed(QStringLiteral("..")), kComplete, kDefault}));
+             (QStringList{kBusy, refused(u"..%2Fescape.txt"_s, u"../escape.txt"_s, slash),
+                          refused(u"sub%2Fx.rpt"_s, u"sub/x.rpt"_s, slash),
+                          refused(u"..%5Cx.rpt"_s, u"..\\x.rpt"_s, u"its name holds \"\\\", which separates folders"_s),
+                          refused(u"C:x.rpt"_s, u"C:x.rpt"_s,
+                                  u"its name holds \":\", which names a drive or a stream on Windows"_s),
+                          refused(u"%2Fetc%2Fpasswd"_s, u"/etc/passwd"_s, slash),
+                          refused(u"."_s, u"."_s, u"its name \".\" names a folder"_s),
+                          refused(u".."_s, u".."_s, u"its name \"..\" names a folder"_s), kComplete, kDefault}));
     QCOMPARE(panel.web.server().requests(), QStringList{kFolder + QStringLiteral("ok.rpt")});
     QStringList after = before + QStringList{u"app/Reports"_s, u"app/Reports/ok.rpt"_s};
     after.sort();
@@ -400,6 +425,93 @@ void TestReportActions::namesAreOnePathSegment()
              (QStringList{kFolder + u"Class%20List.rpt"_s, kFolder + u"50%25.rpt"_s, kFolder + u"Fees%20%232.rpt"_s,
                           kFolder + u"What%3F.rpt"_s, kFolder + u"a+b&c=d;e.rpt"_s, kFolder + u"%2541.rpt"_s,
                           kFolder + u"Not%20There%20%231%20%3F.rpt"_s}));
+}
+
+void TestReportActions::namesOutsideAscii_data()
+{
+    QTest::addColumn<QByteArray>("catalogue");
+    QTest::addColumn<QByteArray>("codePage"); // empty: the system's (UTF-8 here)
+    QTest::addColumn<QStringList>("requested");
+    QTest::addColumn<QStringList>("stored");
+    QTest::addColumn<QStringList>("failed"); // the boxes' URLs after the folder, and why
+    const QByteArray eleve = QString::fromUtf16(u"\u00c9l\u00e8ve.rpt").toUtf8();
+    const QString encodedEleve = u"%C3%89l%C3%A8ve.rpt"_s;
+    const QStringList both{QString::fromUtf16(u"\u00c9l\u00e8ve.rpt"), u"Fees.rpt"_s};
+    QTest::newRow("UTF-8 mark: the name whole, in any code page")
+        << "\xEF\xBB\xBF" + eleve + "\r\nFees.rpt\r\n"
+        << QByteArray("windows-1252") << QStringList{encodedEleve, u"Fees.rpt"_s} << both << QStringList{};
+    QTest::newRow("no mark, UTF-8 code page")
+        << eleve + "\r\nFees.rpt\r\n"
+        << QByteArray() << QStringList{encodedEleve, u"Fees.rpt"_s} << both << QStringList{};
+    // The UTF-8 bytes read as windows-1252 are printable: the name is
+    // asked for as the catalogue spells it, never as "lve.rpt".
+    QTest::newRow("no mark, Western code page: never the stripped name")
+        << eleve + "\r\nFees.rpt\r\n"
+        << QByteArray("windows-1252") << QStringList{u"%C3%83%E2%80%B0l%C3%83%C2%A8ve.rpt"_s, u"Fees.rpt"_s}
+        << QStringList{u"Fees.rpt"_s} << QStringList{QString::fromUtf16(u"\u00c3\u2030l\u00c3\u00a8ve.rpt")};
+    const QString refused = u"\n\nThe report \"%1\" is not downloaded: %2."_s;
+    QTest::newRow("control character: refused, the others arrive")
+        << QByteArray("Fees.rpt\r\nRo\x01ll.rpt\r\nRoll.rpt\r\n") << QByteArray()
+        << QStringList{u"Fees.rpt"_s, u"Roll.rpt"_s} << QStringList{u"Fees.rpt"_s, u"Roll.rpt"_s}
+        << QStringList{
+               u"Ro%01ll.rpt"_s
+               + refused.arg(u"Roll.rpt"_s, u"its name in the catalogue holds U+0001, which is not printable"_s)};
+    QTest::newRow("direction override, device, dot at the end: refused")
+        << QByteArray("\xEF\xBB\xBFRoll\xE2\x80\xAEtpr.exe\r\nCON.rpt\r\nFees.rpt.\r\nRoll.rpt\r\n") << QByteArray()
+        << QStringList{u"Roll.rpt"_s} << QStringList{u"Roll.rpt"_s}
+        << QStringList{u"Roll%E2%80%AEtpr.exe"_s
+                           + refused.arg(u"Rolltpr.exe"_s,
+                                         u"its name in the catalogue holds U+202E, which is not printable"_s),
+                       u"CON.rpt"_s + refused.arg(u"CON.rpt"_s, u"Windows reserves the name CON for a device"_s),
+                       u"Fees.rpt."_s
+                           + refused.arg(
+                               u"Fees.rpt."_s,
+                               u"its name ends in a dot, which Windows drops, so it would be saved as another file"_s)};
+}
+
+void TestReportActions::namesOutsideAscii()
+{
+    QFETCH(QByteArray, catalogue);
+    QFETCH(QByteArray, codePage);
+    QFETCH(QStringList, requested);
+    QFETCH(QStringList, stored);
+    QFETCH(QStringList, failed);
+    TextRules::useCodePage(codePage);
+    const auto systemCodePage = qScopeGuard([] { TextRules::useCodePage({}); });
+    Panel panel;
+    QVERIFY2(panel.web.ok(), qPrintable(panel.web.error()));
+    // Every name the catalogue's lines could be taken for, and the name
+    // its text rules would once have made of them.
+    const QStringList onHost{QString::fromUtf16(u"\u00c9l\u00e8ve.rpt"),
+                             u"lve.rpt"_s,
+                             u"Fees.rpt"_s,
+                             u"Roll.rpt"_s,
+                             u"Rolltpr.exe"_s,
+                             u"CON.rpt"_s,
+                             u"Fees.rpt."_s};
+    for (const QString &name : onHost)
+        panel.publishReport(name, "content of " + name.toUtf8());
+    panel.listCatalogue(catalogue);
+    panel.list.setAllChecked(true);
+
+    panel.actions().cmdDownloadRpt_Click();
+
+    QStringList expected{kBusy};
+    for (const QString &box : failed)
+        expected << panel.failed(box);
+    expected << kComplete << kDefault;
+    QCOMPARE(panel.window.log, expected);
+    QStringList targets;
+    for (const QString &name : requested)
+        targets << kFolder + name;
+    QCOMPARE(panel.web.server().requests(), targets);
+    QStringList files = QDir(panel.reports()).entryList(QDir::Files | QDir::Hidden);
+    files.sort();
+    QStringList sortedStored = stored;
+    sortedStored.sort();
+    QCOMPARE(files, sortedStored);
+    for (const QString &name : stored)
+        QCOMPARE(readBytes(panel.reports() + QLatin1Char('/') + name), "content of " + name.toUtf8());
 }
 
 void TestReportActions::reportsFolderProblems()
