@@ -5,7 +5,9 @@
 //   devserver ROOT STATE_FOLDER [PORT]
 //
 // Prints "listening 127.0.0.1:PORT" once it serves, then "request TARGET"
-// for every request.
+// for every request. DEVSERVER_GZIP, a list of paths ("/updates/version.txt
+// /a/b.txt"), names files it sends gzip-compressed, as a server with
+// precompressed files does.
 #include "httpsfileserver.h"
 #include "testpki.h"
 
@@ -33,6 +35,10 @@ int main(int argc, char **argv)
         err << "cannot listen\n";
         return 1;
     }
+    HttpsFileServer::Fault compressed;
+    compressed.gzip = true;
+    for (const QString &path : qEnvironmentVariable("DEVSERVER_GZIP").split(QLatin1Char(' '), Qt::SkipEmptyParts))
+        server.setFault(path, compressed);
     QTextStream out(stdout);
     server.onRequest = [&out](const QString &target) { out << "request " << target << Qt::endl; };
     out << "listening " << server.host() << Qt::endl;
