@@ -27,12 +27,16 @@ public:
     // Last-Modified date; empty when the server gave neither.
     static QByteArray validatorOf(const QByteArray &etag, const QByteArray &lastModified);
 
-    QString path() const { return m_file.fileName(); }
+    QString path() const { return m_path; }
+    // The first of the part and its note that is a link (to anywhere, or
+    // nowhere); empty when neither is. A link there is neither followed nor
+    // removed: the download is refused.
+    QString link() const;
     // Where the bytes an earlier call kept came from; empty when it kept
     // none.
     Origin keptOrigin() const;
 
-    // Opens the part to append to, made when missing.
+    // Opens the part to append to, made when missing; never through a link.
     bool open();
     QFile &file() { return m_file; }
     qint64 size() const { return m_file.size(); }
@@ -56,5 +60,6 @@ private:
     QString infoPath() const;
 
     QString m_target;
-    QFile m_file;
+    QString m_path;
+    QFile m_file; // opened by handle: it has no name
 };
