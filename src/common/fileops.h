@@ -7,8 +7,9 @@
 
 #include <utility>
 
-// File steps that must happen in one piece. Each platform has its own
-// implementation beside this file.
+// File steps that must happen in one piece, and the one rule on links: the
+// tool never writes through one. Each platform has its own implementation
+// beside this file.
 namespace FileOps {
 
 // Moves the file `from` to `to` within one volume, in one step, replacing
