@@ -1,17 +1,44 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDir>
+#include <QFile>
 #include <QString>
 
 #include <utility>
 
-// File steps that must happen in one piece. Each platform has its own
-// implementation beside this file.
+// File steps that must happen in one piece, and the one rule on links: the
+// tool never writes through one. Each platform has its own implementation
+// beside this file.
 namespace FileOps {
 
 // Moves the file `from` to `to` within one volume, in one step, replacing
-// a file already at `to`. False when nothing was moved.
+// a file already at `to` (a link there is replaced itself, never what it
+// leads to). A link at `from` is not moved, so that `to` never becomes one.
+// False when nothing was moved.
 bool replace(const QString &from, const QString &to);
+
+// True when a symbolic link (on Windows any reparse point: a symbolic link,
+// a junction) is at the path itself, whatever it leads to, nothing
+// included.
+bool isLink(const QString &path);
+
+// Why a link at the path is refused, for a box or the log.
+inline QString linkRefused(const QString &path)
+{
+    return QDir::toNativeSeparators(path)
+        + QStringLiteral(" is a link to another place. The Updater does not write through links: please remove it "
+                         "and try again.");
+}
+
+// Opens `file`, a QFile not yet open, on the file at `path` for writing
+// (`mode` as QFile::open takes it: WriteOnly or ReadWrite, with Append or
+// Truncate), made when missing. A link in the file's place is neither
+// followed nor changed: the open itself refuses it, so it cannot be put
+// there between a look and the open. The file is opened through its
+// handle (QFile::fileName() stays as it was) and is not inherited by
+// programs the tool starts. False when it was not opened.
+bool openForWriting(QFile &file, const QString &path, QIODevice::OpenMode mode);
 
 // Appends the bytes at the end of the file (made when missing) in one
 // write that no other writer can split or overwrite, even one in another

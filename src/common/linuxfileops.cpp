@@ -13,12 +13,34 @@ namespace FileOps {
 
 bool replace(const QString &from, const QString &to)
 {
-    return std::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0;
+    return !isLink(from) && std::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0;
+}
+
+bool isLink(const QString &path)
+{
+    struct stat status = {};
+    return ::lstat(QFile::encodeName(path).constData(), &status) == 0 && S_ISLNK(status.st_mode);
+}
+
+bool openForWriting(QFile &file, const QString &path, QIODevice::OpenMode mode)
+{
+    int flags = O_CREAT | O_CLOEXEC | O_NOFOLLOW;
+    flags |= mode.testFlag(QIODevice::ReadOnly) ? O_RDWR : O_WRONLY;
+    if (mode.testFlag(QIODevice::Append))
+        flags |= O_APPEND;
+    if (mode.testFlag(QIODevice::Truncate))
+        flags |= O_TRUNC;
+    const int fd = ::open(QFile::encodeName(path).constData(), flags, 0666);
+    if (fd < 0)
+        return false;
+    if (file.open(fd, mode, QFileDevice::AutoCloseHandle))
+        return true;
+    ::close(fd);
+    return false;
 }
 
 namespace {
 
-// O_APPEND: the kernel puts every write at the end, whoever else writes.
 // O_APPEND: the kernel puts every write at the end, whoever else writes.
 // A link in the file's place is not written through.
 int openForAppending(const QString &path)

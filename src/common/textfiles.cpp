@@ -2,6 +2,7 @@
 
 #include "common/diskspace.h"
 #include "common/failure.h"
+#include "common/fileops.h"
 #include "common/textencoding.h"
 #include "common/textlines.h"
 
@@ -89,6 +90,9 @@ void writeLines(const QString &path, const QStringList &lines)
         bytes += encode(line);
         bytes += "\r\n";
     }
+    // QSaveFile would replace the file a link leads to.
+    if (FileOps::isLink(path))
+        throw Failure{FailureCode::PathAccess, FileOps::linkRefused(path)};
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly))
         throw Failure{FailureCode::PathAccess, QStringLiteral("Cannot write %1: %2").arg(path, file.errorString())};

@@ -20,7 +20,8 @@ void readChunks(const QString &path, const std::function<void(QByteArrayView)> &
 // The first line, in the system's code page.
 QString readFirstLine(const QString &path);
 // Replaces the file with the lines, each in the system's code page and
-// followed by CR LF. The new content appears whole or not at all.
+// followed by CR LF. The new content appears whole or not at all. A link
+// at the path is refused (PathAccess), neither followed nor replaced.
 void writeLines(const QString &path, const QStringList &lines);
 
 } // namespace TextRules

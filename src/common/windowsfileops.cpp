@@ -4,24 +4,57 @@
 
 #include <QDir>
 
+#include <cstdint>
+#include <fcntl.h>
+#include <io.h>
+
 namespace FileOps {
+
+namespace {
+std::wstring native(const QString &path)
+{
+    return QDir::toNativeSeparators(path).toStdWString();
+}
+} // namespace
 
 bool replace(const QString &from, const QString &to)
 {
-    return Win32::moveReplacing(QDir::toNativeSeparators(from).toStdWString(),
-                                QDir::toNativeSeparators(to).toStdWString());
+    // A reparse point would be moved as itself.
+    return !isLink(from) && Win32::moveReplacing(native(from), native(to));
+}
+
+bool isLink(const QString &path)
+{
+    return Win32::isReparsePoint(native(path));
+}
+
+bool openForWriting(QFile &file, const QString &path, QIODevice::OpenMode mode)
+{
+    void *handle = nullptr;
+    if (Win32::openFile(native(path), mode.testFlag(QIODevice::Truncate), handle) != Win32::OpenResult::Opened)
+        return false;
+    // A C runtime descriptor over the handle, which QFile writes through.
+    const int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(handle),
+                                   _O_BINARY | (mode.testFlag(QIODevice::Append) ? _O_APPEND : 0));
+    if (fd < 0) {
+        Win32::closeHandle(handle);
+        return false;
+    }
+    if (file.open(fd, mode, QFileDevice::AutoCloseHandle))
+        return true;
+    _close(fd);
+    return false;
 }
 
 bool append(const QString &path, const QByteArray &bytes)
 {
-    return Win32::appendBytes(QDir::toNativeSeparators(path).toStdWString(), bytes.constData(),
-                              static_cast<std::size_t>(bytes.size()));
+    return Win32::appendBytes(native(path), bytes.constData(), static_cast<std::size_t>(bytes.size()));
 }
 
 FileLock::FileLock(const QString &path)
 {
     void *handle = nullptr;
-    switch (Win32::lockFile(QDir::toNativeSeparators(path).toStdWString(), handle)) {
+    switch (Win32::lockFile(native(path), handle)) {
     case Win32::LockResult::Held:
         m_handle = reinterpret_cast<qintptr>(handle);
         m_state = State::Held;

@@ -4,7 +4,7 @@
 
 #include <QList>
 
-PartialFile::PartialFile(const QString &targetPath) : m_target(targetPath), m_file(pathFor(targetPath))
+PartialFile::PartialFile(const QString &targetPath) : m_target(targetPath), m_path(pathFor(targetPath))
 {
 }
 
@@ -25,6 +25,15 @@ QString PartialFile::infoPath() const
     return path() + QStringLiteral(".info");
 }
 
+QString PartialFile::link() const
+{
+    for (const QString &candidate : {path(), infoPath()}) {
+        if (FileOps::isLink(candidate))
+            return candidate;
+    }
+    return {};
+}
+
 PartialFile::Origin PartialFile::keptOrigin() const
 {
     QFile info(infoPath());
@@ -36,7 +45,7 @@ PartialFile::Origin PartialFile::keptOrigin() const
 
 bool PartialFile::open()
 {
-    return m_file.open(QIODevice::ReadWrite | QIODevice::Append);
+    return FileOps::openForWriting(m_file, path(), QIODevice::ReadWrite | QIODevice::Append);
 }
 
 bool PartialFile::clear()
@@ -48,8 +57,8 @@ bool PartialFile::keep(const Origin &origin)
 {
     if (origin.validator.isEmpty() || QFile(path()).size() <= 0)
         return false;
-    QFile info(infoPath());
-    return info.open(QIODevice::WriteOnly | QIODevice::Truncate)
+    QFile info;
+    return FileOps::openForWriting(info, infoPath(), QIODevice::WriteOnly | QIODevice::Truncate)
         && info.write(origin.url + '\n' + origin.validator + '\n') > 0;
 }
 

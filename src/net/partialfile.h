@@ -28,12 +28,16 @@ public:
     // neither, or a weak ETag, which never resumes.
     static QByteArray validatorOf(const QByteArray &etag, const QByteArray &lastModified);
 
-    QString path() const { return m_file.fileName(); }
+    QString path() const { return m_path; }
+    // The first of the part and its note that is a link (to anywhere, or
+    // nowhere); empty when neither is. A link there is neither followed nor
+    // removed: the download is refused.
+    QString link() const;
     // Where the bytes an earlier call kept came from; empty when it kept
     // none.
     Origin keptOrigin() const;
 
-    // Opens the part to append to, made when missing.
+    // Opens the part to append to, made when missing; never through a link.
     bool open();
     QFile &file() { return m_file; }
     qint64 size() const { return m_file.size(); }
@@ -57,5 +61,6 @@ private:
     QString infoPath() const;
 
     QString m_target;
-    QFile m_file;
+    QString m_path;
+    QFile m_file; // opened by handle: it has no name
 };

@@ -1,6 +1,7 @@
 #include "net/webclient.h"
 
 #include "common/diskspace.h"
+#include "common/fileops.h"
 #include "common/textencoding.h"
 #include "net/curlsession.h"
 #include "net/partialfile.h"
@@ -128,6 +129,12 @@ int WebClient::download(const QUrl &url, const QString &localPath, const Downloa
         return kNoHandle;
 
     PartialFile partial(localPath);
+    if (const QString link = partial.link(); !link.isEmpty()) {
+        // Whatever it leads to is not the tool's to write, nor the link
+        // itself to remove.
+        result.reason = FileOps::linkRefused(link);
+        return TransferCode::LocalFile;
+    }
     const QByteArray address = url.toEncoded();
     // Bytes kept from an earlier call count only when they came from the
     // same address and the server said how to tell whether it changed.

@@ -2,6 +2,7 @@
 
 #include "common/appfolder.h"
 #include "common/failure.h"
+#include "common/fileops.h"
 #include "common/services.h"
 #include "net/endpoints.h"
 #include "net/webclient.h"
@@ -67,6 +68,8 @@ Outcome ReportActions::cmdDownloadRpt_Click()
     Outcome outcome = Outcome::of(OutcomeKind::Done);
     const std::optional<Failure> failure = attempt([&] {
         const QString folder = Catalogue::reportsFolder(m_appFolder);
+        if (FileOps::isLink(folder))
+            throw Failure{FailureCode::PathAccess, FileOps::linkRefused(folder)};
         if (!QFileInfo::exists(folder) && !QDir().mkdir(folder))
             throw Failure{FailureCode::PathAccess,
                           QStringLiteral("Cannot create the folder %1").arg(QDir::toNativeSeparators(folder))};

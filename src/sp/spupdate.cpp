@@ -2,6 +2,7 @@
 
 #include "common/appfolder.h"
 #include "common/failure.h"
+#include "common/fileops.h"
 #include "common/services.h"
 #include "common/textlines.h"
 #include "net/endpoints.h"
@@ -104,9 +105,11 @@ std::optional<QString> SpUpdate::fetchScript(Outcome &outcome)
     m_services.setStatus(QStringLiteral("Checking SP folder..."));
     m_services.processPendingEvents();
     const QString folder = inFolder(m_appFolder, QStringLiteral("SP"));
-    // Anything at the path counts, a file named SP included: the download
-    // into it then fails.
-    if (!QFileInfo::exists(folder) && !QFileInfo(folder).isSymLink() && !QDir().mkdir(folder))
+    // A link is refused, whatever it leads to. Anything else at the path
+    // counts, a file named SP included: the download into it then fails.
+    if (FileOps::isLink(folder))
+        throw Failure{FailureCode::PathAccess, FileOps::linkRefused(folder)};
+    if (!QFileInfo::exists(folder) && !QDir().mkdir(folder))
         throw Failure{FailureCode::PathAccess, QStringLiteral("Cannot create the folder %1").arg(folder)};
 
     m_services.setStatus(QStringLiteral("Downloading stored procedure script..."));

@@ -3,6 +3,7 @@
 #include "common/appfolder.h"
 #include "common/clock.h"
 #include "common/failure.h"
+#include "common/fileops.h"
 #include "common/services.h"
 #include "common/textfiles.h"
 #include "common/textlines.h"
@@ -51,6 +52,10 @@ AppUpdate::AppUpdate(Services &services, WebClient &web, Clock &clock, const End
 
 QString AppUpdate::readLocalVersionLine(const QString &path)
 {
+    // Written at the end of an update: a link is refused before anything
+    // is done.
+    if (FileOps::isLink(path))
+        throw Failure{FailureCode::PathAccess, FileOps::linkRefused(path)};
     if (!QFileInfo(path).isFile()) {
         m_services.showMessage(QStringLiteral("Local version.txt not found in the application folder!") + kCrLf
                                    + QStringLiteral("Please ensure the file exists at: ")
@@ -135,6 +140,13 @@ Outcome AppUpdate::install(const QString &version)
 {
     const QString oldPath = inFolder(m_appFolder, Installation::kExecutable);
     const QString newPath = inFolder(m_appFolder, Installation::kNewExecutable);
+    // The three names of the swap are the tool's own files: a link under
+    // any of them is refused before the download, with the application
+    // left running.
+    for (const QString &path : {oldPath, newPath, inFolder(m_appFolder, Installation::kOldExecutable)}) {
+        if (FileOps::isLink(path))
+            throw Failure{FailureCode::PathAccess, FileOps::linkRefused(path), OutcomeKind::NotReplaced};
+    }
     const QUrl url = m_endpoints.executableUrl();
     Outcome downloaded = DownloadWithProgress(m_services, m_web, m_clock, url, newPath,
                                               releaseCheck(m_web, url, ReleaseKind::Program, m_keys));

@@ -50,10 +50,13 @@ private:
     // Failure up to the point where the install skips failing steps.
     Outcome check();
     // Reads the first line of version.txt, creating the file with 1.0.0
-    // when it is missing. Throws Failure.
+    // when it is missing. Throws Failure, at once when a link is in the
+    // file's place.
     QString readLocalVersionLine(const QString &path);
     // Goes on after the user agreed to update to the published version
-    // (normalised: what version.txt then holds).
+    // (normalised: what version.txt then holds). Throws Failure
+    // (NotReplaced) before the download when a link is in place of one of
+    // the three executables.
     Outcome install(const QString &version);
     // Moves the old executable aside to Vantora_old.exe and the new one into
     // its place, keeping the old file's permissions. True when the new

@@ -7,23 +7,31 @@
 
 #include "common/fileops.h"
 
-#include <QDir>
 #include <QFileInfo>
 
 namespace Installation {
+
+namespace {
+// A file of the folder's own, not a link to one elsewhere.
+bool isOwnFile(const QString &path)
+{
+    return !FileOps::isLink(path) && QFileInfo(path).isFile();
+}
+} // namespace
 
 void repair(const QString &appFolder, InstallFiles &files)
 {
     const QString current = inFolder(appFolder, kExecutable);
     const QString fresh = inFolder(appFolder, kNewExecutable);
     const QString replaced = inFolder(appFolder, kOldExecutable);
-    if (!QFileInfo::exists(current)) {
-        if (QFileInfo(replaced).isFile())
+    // Links are left as they are, for the update to refuse.
+    if (!QFileInfo::exists(current) && !FileOps::isLink(current)) {
+        if (isOwnFile(replaced))
             files.move(replaced, current);
-        else if (QFileInfo(fresh).isFile())
+        else if (isOwnFile(fresh))
             files.move(fresh, current);
     }
-    if (QFileInfo(current).isFile() && QFileInfo(fresh).isFile())
+    if (isOwnFile(current) && isOwnFile(fresh))
         files.remove(fresh);
 }
 
@@ -41,9 +49,7 @@ std::optional<Outcome> runAction(Services &services, const QString &appFolder, I
     }
     if (lock.state() == FileOps::FileLock::State::Link) {
         // Whatever it leads to is not the tool's to write.
-        const QString why = QDir::toNativeSeparators(path)
-            + QStringLiteral(" is a link to another place. The Updater does not write through links: please remove "
-                             "it and try again.");
+        const QString why = FileOps::linkRefused(path);
         const BusyCursor busy(services);
         services.showMessage(why, MessageStyle::Critical);
         return Outcome::of(OutcomeKind::Failed, FailureCode::PathAccess, why);

@@ -24,7 +24,8 @@ inline const QString kLockFile = QStringLiteral("updater.lock");
 // Puts back what an interrupted swap left: with no Vantora.exe, the
 // replaced copy (Vantora_old.exe) or else the downloaded one
 // (Vantora_new.exe) is moved into its place; a Vantora_new.exe left beside
-// a Vantora.exe by an earlier run is deleted. Nothing else is touched.
+// a Vantora.exe by an earlier run is deleted. Nothing else is touched, and
+// a link under any of the three names is neither moved nor deleted.
 void repair(const QString &appFolder, InstallFiles &files);
 
 // Runs one action in the folder: holding the folder's lock for the whole

@@ -181,23 +181,41 @@ void useParentConsole()
         freopen_s(&stream, "CONOUT$", "w", stderr);
 }
 
-LockResult lockFile(const std::wstring &path, void *&handle)
+namespace {
+
+// The file itself at the path, made when missing, never what a reparse
+// point there leads to. No security attributes: the handle is not
+// inherited by programs the tool starts.
+OpenResult openOwn(const std::wstring &path, HANDLE &file)
 {
-    // No security attributes: the handle is not inherited by programs the
-    // tool starts, so the relaunched application never holds the lock.
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (file == INVALID_HANDLE_VALUE)
-        return LockResult::Failed;
+        return OpenResult::Failed;
     BY_HANDLE_FILE_INFORMATION info{};
     if (!GetFileInformationByHandle(file, &info)) {
         CloseHandle(file);
-        return LockResult::Failed;
+        return OpenResult::Failed;
     }
     if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
         CloseHandle(file);
-        return LockResult::Link;
+        return OpenResult::Link;
+    }
+    return OpenResult::Opened;
+}
+
+} // namespace
+
+LockResult lockFile(const std::wstring &path, void *&handle)
+{
+    // The relaunched application never holds the lock: the handle is not
+    // inherited.
+    HANDLE file = INVALID_HANDLE_VALUE;
+    switch (openOwn(path, file)) {
+    case OpenResult::Opened: break;
+    case OpenResult::Link: return LockResult::Link;
+    case OpenResult::Failed: return LockResult::Failed;
     }
     OVERLAPPED first{};
     if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &first)) {
@@ -207,6 +225,27 @@ LockResult lockFile(const std::wstring &path, void *&handle)
     }
     handle = file;
     return LockResult::Held;
+}
+
+OpenResult openFile(const std::wstring &path, bool truncate, void *&handle)
+{
+    HANDLE file = INVALID_HANDLE_VALUE;
+    const OpenResult result = openOwn(path, file);
+    if (result != OpenResult::Opened)
+        return result;
+    // Emptied only once it is known to be the file itself.
+    if (truncate && !SetEndOfFile(file)) {
+        CloseHandle(file);
+        return OpenResult::Failed;
+    }
+    handle = file;
+    return OpenResult::Opened;
+}
+
+bool isReparsePoint(const std::wstring &path)
+{
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
 void closeHandle(void *handle)

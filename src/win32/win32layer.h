@@ -59,4 +59,14 @@ enum class LockResult { Held, Busy, Link, Failed };
 LockResult lockFile(const std::wstring &path, void *&handle);
 void closeHandle(void *handle);
 
+// Opens the file at `path` for reading and writing (made when missing),
+// emptied when `truncate`, with a handle that is not inheritable. A reparse
+// point at the path is neither followed nor changed but reported.
+enum class OpenResult { Opened, Link, Failed };
+OpenResult openFile(const std::wstring &path, bool truncate, void *&handle);
+
+// True when a reparse point (a symbolic link, a junction) is at the path
+// itself.
+bool isReparsePoint(const std::wstring &path);
+
 } // namespace Win32

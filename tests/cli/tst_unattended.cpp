@@ -31,6 +31,8 @@ private slots:
     void cleanup();
     void exitCodes_data();
     void exitCodes();
+    void linksAreNotWrittenThrough_data();
+    void linksAreNotWrittenThrough();
     void logTellsWhatTheBoxesDoNot();
     void fullDisk_data();
     void fullDisk();
@@ -152,10 +154,6 @@ void TestUnattended::exitCodes_data()
     QTest::newRow("check, --log that cannot be written: said once, goes on")
         << "--check --log /nonexistent-updater-folder/u.log"
         << "up to date" << 0;
-    QTest::newRow("check, updater.log a link elsewhere: not written through") << "--check"
-                                                                              << "log link" << 10;
-    QTest::newRow("update app, updater.lock a link elsewhere: refused") << "--update-app --yes"
-                                                                        << "lock link" << 1;
 }
 
 void TestUnattended::exitCodes()
@@ -193,12 +191,6 @@ void TestUnattended::exitCodes()
         web.server().setFault(kScript, cut);
     } else if (setup == QLatin1String("unreachable"))
         QVERIFY(writeBytes(app(u"CONSTR.txt"_s), "127.0.0.2\r\n"));
-    // A file outside the installation that a link in the folder leads to.
-    const QString elsewhere = m_sp.web->path(u"elsewhere.txt"_s);
-    if (setup.endsWith(QLatin1String(" link"))) {
-        QVERIFY(writeBytes(elsewhere, "not the updater's"));
-        QVERIFY(QFile::link(elsewhere, app(setup == QLatin1String("log link") ? u"updater.log"_s : u"updater.lock"_s)));
-    }
 
     QString output;
     QCOMPARE(runUpdater(arguments.split(u' '), &output), code);
@@ -227,10 +219,69 @@ void TestUnattended::exitCodes()
         QVERIFY(!QFile::exists(app(u"SP/LATEST.sql"_s)));
     if (arguments.contains(QLatin1String("/nonexistent-updater-folder/")))
         QCOMPARE(output.count(u"cannot be written"_s), 1);
-    if (setup.endsWith(QLatin1String(" link"))) {
-        QCOMPARE(readBytes(elsewhere), QByteArray("not the updater's"));
-        QVERIFY(QFileInfo(app(setup == QLatin1String("log link") ? u"updater.log"_s : u"updater.lock"_s)).isSymLink());
+}
+
+void TestUnattended::linksAreNotWrittenThrough_data()
+{
+    QTest::addColumn<QString>("arguments");
+    QTest::addColumn<QString>("link"); // in the folder, to a file (a folder for Reports and SP) elsewhere
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("box"); // %L: the refusal, which names the link; empty: none
+    const QString updater = u"box critical \"Updater\": "_s;
+    const QString error = updater + u"An error occurred: %L"_s;
+    // clang-format off
+    QTest::newRow("updater.log: the check goes on without its log") << "--check" << "updater.log" << 10 << "";
+    QTest::newRow("updater.lock") << "--update-app --yes" << "updater.lock" << 1 << updater + u"%L"_s;
+    QTest::newRow("version.txt") << "--update-app --yes" << "version.txt" << 1 << error;
+    QTest::newRow("Reports") << "--update-reports --all" << "Reports" << 1
+                             << u"box critical \"Message LIST \": 75 : %L"_s;
+    QTest::newRow("SP") << "--update-sp --yes" << "SP" << 1 << u"box critical \"Message \": 75 : %L"_s;
+    QTest::newRow("the part, its note naming this download") << "--update-app --yes" << "Vantora_new.exe.part" << 4
+                                                              << updater + u"Failed to download update."_s;
+    QTest::newRow("the part's note") << "--update-app --yes" << "Vantora_new.exe.part.info" << 4
+                                     << updater + u"Failed to download update."_s;
+    QTest::newRow("Vantora.exe") << "--update-app --yes" << "Vantora.exe" << 6 << error;
+    QTest::newRow("Vantora_new.exe") << "--update-app --yes" << "Vantora_new.exe" << 6 << error;
+    QTest::newRow("Vantora_old.exe") << "--update-app --yes" << "Vantora_old.exe" << 6 << error;
+    // clang-format on
+}
+
+void TestUnattended::linksAreNotWrittenThrough()
+{
+    QFETCH(QString, arguments);
+    QFETCH(QString, link);
+    QFETCH(int, code);
+    QFETCH(QString, box);
+    // What the link leads to, outside the installation.
+    const QByteArray kept = "not the updater's";
+    const bool folder = link == QLatin1String("Reports") || link == QLatin1String("SP");
+    const QString elsewhere = m_sp.web->path(folder ? u"elsewhere"_s : u"elsewhere.txt"_s);
+    const QString inside = folder ? elsewhere + u"/kept.txt"_s : elsewhere;
+    QVERIFY(!folder || QDir().mkdir(elsewhere));
+    QVERIFY(writeBytes(inside, kept));
+    QFile::remove(app(link));
+    QVERIFY(QFile::link(elsewhere, app(link)));
+    if (link.endsWith(QLatin1String(".part")))
+        // Bytes kept by an earlier run, as the next run would go on from.
+        QVERIFY(writeBytes(app(link + u".info"_s),
+                           "https://" + m_sp.web->server().host().toUtf8() + "/updates/Vantora.exe\n\"v1\"\n"));
+
+    QString output;
+    QCOMPARE(runUpdater(arguments.split(u' '), &output), code);
+    const QString refusal = FileOps::linkRefused(app(link));
+    if (!box.isEmpty())
+        QVERIFY2(output.contains(box.replace(u"%L"_s, refusal)), qPrintable(output));
+    if (link != QLatin1String("updater.log")) {
+        const QString log = QString::fromUtf8(readBytes(app(u"updater.log"_s)));
+        QVERIFY2(log.contains(refusal), qPrintable(log));
     }
+    // Neither the link nor what it leads to was touched.
+    QVERIFY(QFileInfo(app(link)).isSymLink());
+    QCOMPARE(QFileInfo(app(link)).symLinkTarget(), elsewhere);
+    QCOMPARE(readBytes(inside), kept);
+    if (folder)
+        QCOMPARE(QDir(elsewhere).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 QStringList{u"kept.txt"_s});
 }
 
 void TestUnattended::logTellsWhatTheBoxesDoNot()

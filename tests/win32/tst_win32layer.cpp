@@ -124,6 +124,19 @@ int wmain(int argc, wchar_t **argv)
     Win32::closeHandle(second);
     DeleteFileW(lockPath.c_str());
 
+    // A file opened for writing (a download's part and its note): emptied
+    // only when asked; a plain file is no reparse point.
+    const std::wstring note = folder + L"\\note.txt";
+    std::ofstream(note.c_str(), std::ios::binary) << "kept";
+    void *opened = nullptr;
+    check(Win32::openFile(note, false, opened) == Win32::OpenResult::Opened, "a file opened for writing");
+    Win32::closeHandle(opened);
+    check(readFile(note) == "kept" && !Win32::isReparsePoint(note), "kept as it was, and no reparse point");
+    check(Win32::openFile(note, true, opened) == Win32::OpenResult::Opened, "opened again to be emptied");
+    Win32::closeHandle(opened);
+    check(readFile(note).empty(), "emptied");
+    DeleteFileW(note.c_str());
+
     // Another installation's Vantora.exe is no instance of this one.
     const std::wstring elsewhere = folder + L" elsewhere";
     CreateDirectoryW(elsewhere.c_str(), nullptr);
