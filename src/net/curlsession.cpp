@@ -1,6 +1,5 @@
 #include "net/curlsession.h"
 
-#include "common/diskspace.h"
 #include "common/eventwait.h"
 #include "net/partialfile.h"
 #include "net/systemnet.h"
@@ -144,8 +143,7 @@ size_t onBody(char *data, size_t size, size_t count, void *user)
     }
     if (attempt.file) {
         if (attempt.file->write(data, length) != length) {
-            attempt.force(DiskSpace::lacksSpaceFor(attempt.file->fileName(), length) ? TransferCode::DiskFull
-                                                                                     : TransferCode::LocalFile);
+            attempt.force(TransferCode::LocalFile); // or a full disk: the caller tells
             return 0;
         }
     } else {

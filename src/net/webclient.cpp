@@ -165,8 +165,9 @@ int WebClient::download(const QUrl &url, const QString &localPath, const Downloa
         easy.run(attempt, options.progress);
         // Every byte received is in the file, or the attempt failed.
         if (!partial.flush() || partial.size() != attempt.base + attempt.written)
-            attempt.force(DiskSpace::lacksSpaceFor(partial.path(), 0) ? TransferCode::DiskFull
-                                                                      : TransferCode::LocalFile);
+            attempt.force(TransferCode::LocalFile);
+        if (attempt.forced == TransferCode::LocalFile && DiskSpace::lacksSpaceFor(partial.path(), 0))
+            attempt.forced = TransferCode::DiskFull;
 
         const Failure failure = attempt.failure();
         const Response &response = attempt.response;
