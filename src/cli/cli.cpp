@@ -76,7 +76,7 @@ Outcome Run::check()
     console.say(QStringLiteral("published version: ") + versions.remote);
     log.write(QStringLiteral("check"),
               QStringLiteral("installed %1, published %2").arg(versions.local, versions.remote));
-    return Outcome::of(versions.local == versions.remote ? OutcomeKind::UpToDate : OutcomeKind::UpdateAvailable);
+    return update.settled(versions).value_or(Outcome::of(OutcomeKind::UpdateAvailable));
 }
 
 Outcome Run::updateApp()

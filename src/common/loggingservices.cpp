@@ -27,6 +27,12 @@ void LoggingServices::setStatus(const QString &text)
     m_inner.setStatus(text);
 }
 
+void LoggingServices::note(const QString &line)
+{
+    m_log.write(QStringLiteral("note"), line);
+    m_inner.note(line);
+}
+
 Answer LoggingServices::showMessage(const QString &prompt, MessageStyle style, const QString &title)
 {
     const Answer answer = m_inner.showMessage(prompt, style, title);

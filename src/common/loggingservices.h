@@ -28,6 +28,7 @@ public:
     }
     bool selectAllChecked() const override { return m_inner.selectAllChecked(); }
     void setSelectAllChecked(bool checked) override { m_inner.setSelectAllChecked(checked); }
+    void note(const QString &line) override;
 
 private:
     Services &m_inner;

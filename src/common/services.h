@@ -49,6 +49,10 @@ public:
     // value it already has runs nothing.
     virtual bool selectAllChecked() const = 0;
     virtual void setSelectAllChecked(bool checked) = 0;
+
+    // A line for the update log that no status text or box carries (a
+    // warning, why this desk waits); nothing is shown.
+    virtual void note(const QString & /*line*/) {}
 };
 
 // The hourglass for one action: set when made, the default cursor back when

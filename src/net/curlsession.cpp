@@ -124,6 +124,11 @@ size_t onHeader(char *buffer, size_t size, size_t count, void *user)
         attempt.force(TransferCode::TooLarge);
         return 0;
     }
+    // A length that is not the listed size brings another file.
+    if (attempt.exact >= 0 && whole >= 0 && response.encoding.isEmpty() && whole != attempt.exact) {
+        attempt.force(TransferCode::NotListed);
+        return 0;
+    }
     // An encoded body's length is not the length of the file it brings.
     attempt.total.store(response.encoding.isEmpty() ? whole : -1);
     attempt.received.store(attempt.base);
@@ -139,6 +144,12 @@ size_t onBody(char *data, size_t size, size_t count, void *user)
         return bytes; // an error page is not the file
     if (attempt.base + attempt.written + length > attempt.limit) {
         attempt.force(TransferCode::TooLarge);
+        return 0;
+    }
+    // Whatever comes past the listed size is no part of the release: the
+    // body is cut off there, with or without a length.
+    if (attempt.exact >= 0 && attempt.base + attempt.written + length > attempt.exact) {
+        attempt.force(TransferCode::NotListed);
         return 0;
     }
     if (attempt.file) {

@@ -94,6 +94,7 @@ struct TransferAttempt
     qint64 base = 0;
     QByteArray validator;
     qint64 limit = 0;  // the largest body accepted, base included
+    qint64 exact = -1; // the size the release lists, base included; -1: none
     int timeoutMs = 0; // the whole request, less the rate limit's waits; 0 for no limit
     Pacer pacer;       // the rate limit
     StallRule stall;

@@ -36,6 +36,12 @@ QUrl Endpoints::versionUrl(const QString &timeStamp) const
                 + QString::fromLatin1(QUrl::toPercentEncoding(timeStamp)));
 }
 
+QUrl Endpoints::manifestUrl(const QString &timeStamp) const
+{
+    return QUrl(QStringLiteral("https://") + m_updateHost + QStringLiteral("/updates/release.json?t=")
+                + QString::fromLatin1(QUrl::toPercentEncoding(timeStamp)));
+}
+
 QUrl Endpoints::executableUrl() const
 {
     return QUrl(QStringLiteral("https://") + m_updateHost + QStringLiteral("/updates/Vantora.exe"));

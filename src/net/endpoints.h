@@ -18,6 +18,8 @@ public:
 
     // "/updates/version.txt?t=" + the time stamp as given.
     QUrl versionUrl(const QString &timeStamp) const;
+    // release.json beside version.txt; its signature is signatureUrl() of it.
+    QUrl manifestUrl(const QString &timeStamp) const;
     QUrl executableUrl() const;
     QUrl scriptUrl() const;
     QUrl catalogueUrl() const;

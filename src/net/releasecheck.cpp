@@ -1,9 +1,6 @@
 #include "net/releasecheck.h"
 
-#include "common/failure.h"
-#include "common/signature.h"
 #include "net/transfercodes.h"
-#include "net/webclient.h"
 
 #include <QFile>
 
@@ -41,22 +38,16 @@ QUrl signatureUrl(const QUrl &url)
     return result;
 }
 
-std::function<int(const QString &path, const QByteArray &contentType)>
-releaseCheck(WebClient &web, const QUrl &url, ReleaseKind kind, const QList<QByteArray> &keys)
+std::function<int(const QString &path, const QByteArray &contentType)> releaseCheck(ReleaseKind kind,
+                                                                                    std::optional<ReleaseFile> listed)
 {
-    return [&web, url, kind, keys](const QString &path, const QByteArray &contentType) {
+    return [kind, listed](const QString &path, const QByteArray &contentType) {
         if (isHtml(contentType))
             return TransferCode::NotARelease;
         if (kind == ReleaseKind::Program && (QFile(path).size() == 0 || !hasExecutableHeader(path)))
             return TransferCode::NotARelease;
-        if (keys.isEmpty())
-            return TransferCode::Ok;
-        QByteArray signature;
-        try {
-            signature = Signature::parseSignatureText(web.fetchText(signatureUrl(url)).textOrThrow().toLatin1());
-        } catch (const Failure &) {
-            return TransferCode::BadSignature;
-        }
-        return Signature::verifyFile(path, signature, keys) ? TransferCode::Ok : TransferCode::BadSignature;
+        if (listed && !matchesEntry(path, *listed))
+            return TransferCode::NotListed;
+        return TransferCode::Ok;
     };
 }

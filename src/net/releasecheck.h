@@ -1,13 +1,13 @@
 #pragma once
 
 #include <QByteArray>
-#include <QList>
 #include <QString>
 #include <QUrl>
 
 #include <functional>
+#include <optional>
 
-class WebClient;
+#include "net/releasemanifest.h"
 
 // What a published file must be before the tool installs or runs it.
 enum class ReleaseKind {
@@ -19,11 +19,10 @@ enum class ReleaseKind {
 // (DownloadOptions::check). It refuses (TransferCode::NotARelease) an HTML
 // page, and for a program an empty file or one that does not begin with
 // the executable header of this platform ("MZ" on Windows; an ELF header
-// or "#!" elsewhere). With keys it then refuses (TransferCode::BadSignature)
-// a file without a valid detached signature at url + ".sig" made by one of
-// them.
+// or "#!" elsewhere). A file the release manifest lists (`listed`) must
+// then have its size and SHA-256 (else TransferCode::NotListed).
 std::function<int(const QString &path, const QByteArray &contentType)>
-releaseCheck(WebClient &web, const QUrl &url, ReleaseKind kind, const QList<QByteArray> &keys);
+releaseCheck(ReleaseKind kind, std::optional<ReleaseFile> listed = std::nullopt);
 
 // The address of the signature of the file at url.
 QUrl signatureUrl(const QUrl &url);

@@ -25,6 +25,13 @@ QString TransferCode::describe(int code)
         return QStringLiteral("The server ended the file by closing the connection without giving its length, so it "
                               "may be incomplete.");
     case DiskFull: return QStringLiteral("The file could not be written: there is not enough disk space.");
+    case NotListed: return QStringLiteral("The file is not the one the publisher's release lists.");
+    case BadManifest:
+        return QStringLiteral("The release manifest is missing, malformed, or not signed by the publisher's key.");
+    case OlderManifest:
+        return QStringLiteral("The release manifest is older than one this installation has already accepted.");
+    case ExpiredManifest: return QStringLiteral("The release manifest has expired.");
+    case OtherVersion: return QStringLiteral("The release manifest names another version than version.txt.");
     default: break;
     }
     if (code >= 100 && code < 600)

@@ -31,11 +31,24 @@
 //                 an HTML page (a web filter's or a portal's), or a program
 //                 without the platform's executable header
 //   2010          the signature beside the file is missing, malformed, or
-//                 not made by a key this build trusts
+//                 not made by a key this build trusts (earlier builds; a
+//                 signed release is now checked through its manifest)
 //   2011          the body ended with the connection, without a length or
 //                 another proof of its end: it may have been cut anywhere
 //   2012          the local file could not be written: not enough disk
 //                 space (the part written so far is removed)
+//   2013          the file is not the one the release manifest lists: its
+//                 size or SHA-256 differs, or the manifest does not list it
+//                 (a body longer than the listed size is cut off at once)
+//   2014          the release manifest (release.json and its .sig) is
+//                 missing, malformed, or not signed by a key this build
+//                 trusts
+//   2015          the release manifest is older (a lower serial) than one
+//                 this installation has accepted: a rollback or a replay
+//   2016          the release manifest has expired: the publisher has not
+//                 signed it again in time
+//   2017          the release manifest names another version than the
+//                 published version.txt
 //
 // libcurl's errors map onto these: a timeout to 2001, a size limit to 2002,
 // a write error to 2003, a partial body to 2004, a malformed URL to 2005, a
@@ -56,14 +69,19 @@ constexpr int NotARelease = 2009;
 constexpr int BadSignature = 2010;
 constexpr int Unbounded = 2011;
 constexpr int DiskFull = 2012;
+constexpr int NotListed = 2013;
+constexpr int BadManifest = 2014;
+constexpr int OlderManifest = 2015;
+constexpr int ExpiredManifest = 2016;
+constexpr int OtherVersion = 2017;
 
 // A readable sentence for a code, for boxes and status lines.
 QString describe(int code);
 
-// A download refused for what it brought (not a release, not signed),
-// not for how it travelled.
+// A download refused for what it brought (not a release, not signed, not
+// what the release lists), not for how it travelled.
 constexpr bool isRefusal(int code)
 {
-    return code == NotARelease || code == BadSignature;
+    return code == NotARelease || code == BadSignature || (code >= NotListed && code <= OtherVersion);
 }
 } // namespace TransferCode

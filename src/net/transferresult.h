@@ -29,6 +29,8 @@ struct TransferResult
     // failed transfer.
     Failure failure() const
     {
+        if (code == TransferCode::ExpiredManifest)
+            return {code, reason, OutcomeKind::Expired};
         if (TransferCode::isRefusal(code))
             return {code, reason, OutcomeKind::Refused};
         return {code, reason, code == TransferCode::DiskFull ? OutcomeKind::DiskFull : OutcomeKind::DownloadFailed};

@@ -156,6 +156,7 @@ int WebClient::download(const QUrl &url, const QString &localPath, const Downloa
         attempt.base = origin.validator.isEmpty() ? 0 : partial.size();
         attempt.validator = origin.validator;
         attempt.limit = options.maxBytes;
+        attempt.exact = options.exactBytes;
         attempt.pacer = Pacer(m_options.maxBytesPerSecond);
         attempt.stall = StallRule(m_options.stallBytesPerSecond, m_options.stallTimeoutMs);
         if (attempt.base == 0 && partial.size() > 0 && !partial.clear()) {
@@ -220,8 +221,10 @@ int WebClient::download(const QUrl &url, const QString &localPath, const Downloa
     }
     if (code == TransferCode::Ok)
         return partial.moveOverTarget() ? TransferCode::Ok : TransferCode::LocalFile;
-    // A part that filled the disk is not kept to hold the space.
-    if (!options.keepPartial || code == TransferCode::DiskFull || !partial.keep(origin))
+    // A part that filled the disk is not kept to hold the space, nor one
+    // that is not the listed file.
+    if (!options.keepPartial || code == TransferCode::DiskFull || code == TransferCode::NotListed
+        || !partial.keep(origin))
         partial.remove();
     return code;
 }

@@ -37,6 +37,10 @@ struct TransferOptions
 struct DownloadOptions
 {
     qint64 maxBytes = kDocumentBytes;
+    // The size the release manifest lists for the file, or -1. A body that
+    // would make the file longer, or announces another length, is cut off
+    // at once (TransferCode::NotListed) and nothing of it is kept.
+    qint64 exactBytes = -1;
     // The bytes of an interrupted download stay in partialPath(localPath),
     // and the next call asks only for the rest.
     bool keepPartial = false;

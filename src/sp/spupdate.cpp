@@ -6,7 +6,9 @@
 #include "common/services.h"
 #include "common/textlines.h"
 #include "net/endpoints.h"
+#include "net/publishedrelease.h"
 #include "net/releasecheck.h"
+#include "net/transfercodes.h"
 #include "net/webclient.h"
 #include "sp/serverlist.h"
 #include "sp/sqlscript.h"
@@ -114,16 +116,32 @@ std::optional<QString> SpUpdate::fetchScript(Outcome &outcome)
 
     m_services.setStatus(QStringLiteral("Downloading stored procedure script..."));
     m_services.processPendingEvents();
-    const QString path = inFolder(folder, QStringLiteral("LATEST.sql"));
-    // Only a script the publisher released is read (and run).
-    DownloadOptions options;
-    options.check = releaseCheck(m_web, m_endpoints.scriptUrl(), ReleaseKind::Script, m_keys);
-    const TransferResult downloaded = m_web.downloadToFile(m_endpoints.scriptUrl(), path, options);
-    if (!downloaded.ok()) {
-        outcome = downloaded.failure().outcome();
-        m_services.setStatus(QStringLiteral("Download failed. Error code: ") + QString::number(downloaded.code));
+    const QString name = QStringLiteral("LATEST.sql");
+    const QString path = inFolder(folder, name);
+    auto downloadFailed = [&](const Outcome &failed) {
+        outcome = failed;
+        m_services.setStatus(QStringLiteral("Download failed. Error code: ") + QString::number(failed.number));
         return std::nullopt;
-    }
+    };
+    // Only the script of the publisher's current release is read (and
+    // run): the manifest first, which lists its size and SHA-256.
+    std::optional<PublishedRelease::Taken> release;
+    PublishedRelease published(m_web, m_endpoints, m_appFolder, m_keys);
+    published.note = [this](const QString &line) { m_services.note(line); };
+    if (const std::optional<Failure> refused = attempt([&] { release = published.fetch(QString()); }))
+        return downloadFailed(refused->outcome());
+    if (release && release->expired)
+        return downloadFailed(Outcome::of(OutcomeKind::Expired, TransferCode::ExpiredManifest, release->expiredReason));
+    const std::optional<ReleaseFile> listed = release ? release->manifest.file(name) : std::nullopt;
+    if (release && release->signedByKey && !listed)
+        return downloadFailed(Outcome::of(OutcomeKind::Refused, TransferCode::NotListed,
+                                          QStringLiteral("release.json does not list %1.").arg(name)));
+    DownloadOptions options;
+    options.check = releaseCheck(ReleaseKind::Script, listed);
+    options.exactBytes = listed ? listed->size : -1;
+    const TransferResult downloaded = m_web.downloadToFile(m_endpoints.scriptUrl(), path, options);
+    if (!downloaded.ok())
+        return downloadFailed(downloaded.failure().outcome());
 
     const Answer answer = m_services.showMessage(QStringLiteral("Are you sure you want to execute the SQL script?"),
                                                  MessageStyle::Question, QStringLiteral("Confirmation"));

@@ -9,6 +9,7 @@
 #include "common/textlines.h"
 #include "net/endpoints.h"
 #include "net/releasecheck.h"
+#include "net/transfercodes.h"
 #include "net/webclient.h"
 #include "update/downloadprogress.h"
 #include "update/installation.h"
@@ -95,7 +96,34 @@ AppUpdate::Versions AppUpdate::readVersions()
     // address differs.
     const QString stamp = QString::number(m_clock.secondsSinceMidnight(), 'f', 6);
     const QString remoteText = m_web.fetchText(m_endpoints.versionUrl(stamp)).textOrThrow();
-    return {TextRules::normalizeVersion(localLine), TextRules::normalizeVersion(remoteText)};
+    Versions versions{TextRules::normalizeVersion(localLine), TextRules::normalizeVersion(remoteText), {}, {}, {}};
+    PublishedRelease published(m_web, m_endpoints, m_appFolder, m_keys);
+    published.note = [this](const QString &line) { m_services.note(line); };
+    versions.releaseFailure = attempt([&] { versions.release = published.fetch(versions.remote); });
+    if (versions.release && !versions.release->expired && versions.local != versions.remote)
+        published.takesRelease(versions.release->manifest, &versions.heldBack);
+    return versions;
+}
+
+std::optional<Outcome> AppUpdate::settled(const Versions &versions)
+{
+    if (versions.releaseFailure) {
+        m_services.note(QStringLiteral("release.json refused: ") + versions.releaseFailure->description);
+        return versions.releaseFailure->outcome();
+    }
+    const bool expired = versions.release && versions.release->expired;
+    if (expired) {
+        const QString &why = versions.release->expiredReason;
+        m_services.note(QStringLiteral("warning: ") + why);
+        return Outcome::of(OutcomeKind::Expired, TransferCode::ExpiredManifest, why);
+    }
+    if (!versions.heldBack.isEmpty()) {
+        m_services.note(QStringLiteral("not updated yet: ") + versions.heldBack);
+        return Outcome::of(OutcomeKind::UpToDate, 0, QStringLiteral("not updated yet: ") + versions.heldBack);
+    }
+    if (versions.local == versions.remote)
+        return Outcome::of(OutcomeKind::UpToDate);
+    return std::nullopt;
 }
 
 Outcome AppUpdate::check()
@@ -114,12 +142,21 @@ Outcome AppUpdate::check()
                           .arg(QString::number(control->unicode(), 16).toUpper().rightJustified(4, u'0')),
                       OutcomeKind::Refused};
     }
-    if (remoteVersion == localVersion) {
+    if (const std::optional<Outcome> done = settled(versions); done
+        && (done->kind == OutcomeKind::UpToDate
+            || (done->kind == OutcomeKind::Expired && remoteVersion == localVersion))) {
+        // A desk the rollout holds back is up to date for this release; on
+        // an expired release's version it is too, though the log warns.
         m_services.setStatus(QStringLiteral("Already up to date."));
         m_services.showMessage(QStringLiteral("You already have the latest version (") + localVersion
                                    + QStringLiteral(")."),
                                MessageStyle::Information);
-        return Outcome::of(OutcomeKind::UpToDate);
+        return *done;
+    } else if (done) {
+        // A release refused or expired is not installed.
+        m_services.showMessage(QStringLiteral("Failed to download update."), MessageStyle::Critical);
+        m_services.setStatus(QStringLiteral("Update failed."));
+        return *done;
     }
 
     const Answer answer
@@ -133,10 +170,10 @@ Outcome AppUpdate::check()
     }
     m_services.setStatus(QStringLiteral("Downloading update..."));
     m_services.processPendingEvents();
-    return install(remoteVersion);
+    return install(remoteVersion, versions.release);
 }
 
-Outcome AppUpdate::install(const QString &version)
+Outcome AppUpdate::install(const QString &version, const std::optional<PublishedRelease::Taken> &release)
 {
     const QString oldPath = inFolder(m_appFolder, Installation::kExecutable);
     const QString newPath = inFolder(m_appFolder, Installation::kNewExecutable);
@@ -148,8 +185,19 @@ Outcome AppUpdate::install(const QString &version)
             throw Failure{FailureCode::PathAccess, FileOps::linkRefused(path), OutcomeKind::NotReplaced};
     }
     const QUrl url = m_endpoints.executableUrl();
-    Outcome downloaded = DownloadWithProgress(m_services, m_web, m_clock, url, newPath,
-                                              releaseCheck(m_web, url, ReleaseKind::Program, m_keys));
+    // The bytes of the program are the ones the release lists; a signed
+    // release that does not list it has none to install.
+    const std::optional<ReleaseFile> listed
+        = release ? release->manifest.file(Installation::kExecutable) : std::nullopt;
+    Outcome downloaded;
+    if (release && release->signedByKey && !listed) {
+        downloaded = Outcome::of(OutcomeKind::Refused, TransferCode::NotListed,
+                                 QStringLiteral("release.json does not list %1.").arg(Installation::kExecutable));
+        m_services.note(downloaded.reason);
+    } else {
+        downloaded = DownloadWithProgress(m_services, m_web, m_clock, url, newPath,
+                                          releaseCheck(ReleaseKind::Program, listed), listed ? listed->size : -1);
+    }
     if (downloaded.kind != OutcomeKind::Done) {
         // A full disk is the one cause the user can mend at the desk: said.
         m_services.showMessage(QStringLiteral("Failed to download update.")

@@ -1,7 +1,9 @@
 #pragma once
 
+#include "common/failure.h"
 #include "common/outcome.h"
 #include "common/signature.h"
+#include "net/publishedrelease.h"
 
 #include <QByteArray>
 #include <QList>
@@ -39,11 +41,25 @@ public:
     {
         QString local;
         QString remote;
+        // The release manifest published beside version.txt (required with
+        // keys), and why this desk does not take its version yet (a staged
+        // rollout, a halt): empty when it does.
+        std::optional<PublishedRelease::Taken> release;
+        QString heldBack;
+        // Why the manifest was refused or could not be fetched.
+        std::optional<Failure> releaseFailure;
     };
     // The version check's reading: the local version.txt (created with
-    // 1.0.0 when missing, with its boxes) and the published one. Throws
-    // Failure.
+    // 1.0.0 when missing, with its boxes), the published one, and the
+    // release manifest. Throws Failure, except for the manifest's.
     Versions readVersions();
+
+    // How a check ends where nothing is installed: the manifest refused,
+    // up to date (the same version, or held back), or expired (the
+    // manifest is past its expiry, which the log hears even where the desk
+    // is on its version); nothing when the published version is to be
+    // offered.
+    std::optional<Outcome> settled(const Versions &versions);
 
 private:
     // The version check and, when the user agrees, the install. Throws
@@ -57,7 +73,7 @@ private:
     // (normalised: what version.txt then holds). Throws Failure
     // (NotReplaced) before the download when a link is in place of one of
     // the three executables.
-    Outcome install(const QString &version);
+    Outcome install(const QString &version, const std::optional<PublishedRelease::Taken> &release);
     // Moves the old executable aside to Vantora_old.exe and the new one into
     // its place, keeping the old file's permissions. True when the new
     // executable is in place; false leaves the old one (moved back when the

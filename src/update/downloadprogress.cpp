@@ -14,7 +14,7 @@ constexpr int kAnimationStepMs = 20;
 
 Outcome DownloadWithProgress(Services &services, WebClient &web, Clock &clock, const QUrl &url,
                              const QString &localPath,
-                             const std::function<int(const QString &, const QByteArray &)> &check)
+                             const std::function<int(const QString &, const QByteArray &)> &check, qint64 exactBytes)
 {
     Outcome outcome;
     const std::optional<Failure> failure = attempt([&] {
@@ -33,6 +33,7 @@ Outcome DownloadWithProgress(Services &services, WebClient &web, Clock &clock, c
         options.maxBytes = kExecutableBytes;
         options.keepPartial = true; // an interrupted download goes on at the next attempt
         options.check = check;
+        options.exactBytes = exactBytes;
         int shown = kAnimationSteps;
         options.progress = [&](qint64 received, qint64 total) {
             if (total <= 0)

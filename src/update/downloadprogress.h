@@ -21,6 +21,8 @@ class WebClient;
 // (DownloadFailed, Refused, or Failed when a step of its own failed).
 // `check` runs on the complete file before it takes the place of anything
 // (DownloadOptions::check); a refused file is a failed download.
+// `exactBytes`: the size the release lists (DownloadOptions::exactBytes).
 Outcome DownloadWithProgress(Services &services, WebClient &web, Clock &clock, const QUrl &url,
                              const QString &localPath,
-                             const std::function<int(const QString &, const QByteArray &)> &check = {});
+                             const std::function<int(const QString &, const QByteArray &)> &check = {},
+                             qint64 exactBytes = -1);

@@ -1,15 +1,19 @@
 // Only what the publisher released is installed or run: the bodies that are
-// no program, and, in a build that carries keys, the signatures.
+// no program, and the release manifest: in a build that carries keys its
+// signature, serial, expiry and version, in any build its sizes, hashes
+// and rollout.
 #include "common/recordingprocesses.h"
 #include "common/recordingservices.h"
 #include "common/signature.h"
 #include "common/testclock.h"
 #include "common/webfixture.h"
+#include "net/releasemanifest.h"
 #include "net/transfercodes.h"
 #include "sp/spupdate.h"
 #include "update/appupdate.h"
 #include "update/installfiles.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QProcess>
 #include <QTest>
@@ -20,6 +24,7 @@ using namespace Qt::StringLiterals;
 
 using Fault = HttpsFileServer::Fault;
 Q_DECLARE_METATYPE(Fault)
+Q_DECLARE_METATYPE(OutcomeKind)
 
 namespace {
 const QString kExePath = QStringLiteral("/updates/Vantora.exe");
@@ -82,10 +87,8 @@ private slots:
     void initTestCase();
     void notAProgramIsRefused_data();
     void notAProgramIsRefused();
-    void signedExecutable_data();
-    void signedExecutable();
-    void signedScript_data();
-    void signedScript();
+    void attacks_data();
+    void attacks();
     void keyList_data();
     void keyList();
 
@@ -157,99 +160,205 @@ void TestRelease::notAProgramIsRefused()
     QCOMPARE(installed, body == kNewExe && contentType.isEmpty());
 }
 
-void TestRelease::signedExecutable_data()
+// A release as the publisher signs it: the manifest of the fixture's files.
+struct Release
 {
-    QTest::addColumn<QString>("how");
-    QTest::addColumn<bool>("installed");
-    QTest::newRow("signed by the trusted key") << "good" << true;
-    QTest::newRow("signed by the second (rotated) key") << "rotated" << true;
-    QTest::newRow("signed with OpenSSL by a trusted key") << "openssl" << true;
-    QTest::newRow("one byte of the file flipped") << "flipped" << false;
-    QTest::newRow("signed by a key not trusted") << "untrusted" << false;
-    QTest::newRow("no .sig published") << "missing" << false;
-    QTest::newRow("a .sig that is not a signature") << "malformed" << false;
+    ReleaseManifest manifest;
+    QByteArray json;
+    QByteArray sig;
+};
+
+Release makeRelease(const QByteArray &exe, const QByteArray &script)
+{
+    Release release;
+    ReleaseManifest &m = release.manifest;
+    m.serial = 1000;
+    m.version = u"1.1.0"_s;
+    m.signedAt = QDateTime::currentDateTimeUtc().addSecs(-3600);
+    m.expires = m.signedAt.addDays(14);
+    m.files.insert(u"Vantora.exe"_s,
+                   ReleaseFile{exe.size(), QCryptographicHash::hash(exe, QCryptographicHash::Sha256)});
+    m.files.insert(u"LATEST.sql"_s,
+                   ReleaseFile{script.size(), QCryptographicHash::hash(script, QCryptographicHash::Sha256)});
+    return release;
 }
 
-void TestRelease::signedExecutable()
+void TestRelease::attacks_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::addColumn<OutcomeKind>("kind");
+    QTest::addColumn<int>("code"); // the outcome's number
+    const auto row = [](const char *name, const char *how, OutcomeKind kind, int code = 0) {
+        QTest::newRow(name) << QString::fromLatin1(how) << kind << code;
+    };
+    using K = OutcomeKind;
+    row("signed by the trusted key: installed", "good", K::Done);
+    row("signed by the second (rotated) key", "rotated", K::Done);
+    row("written by hand, signed with OpenSSL", "openssl", K::Done);
+    row("published by updater-sign release", "tool", K::Done);
+    row("replaced while read: fetched again", "replaced once", K::Done);
+    row("rollback: a lower serial than accepted", "rollback", K::Refused, TransferCode::OlderManifest);
+    row("expired", "expired", K::Expired, TransferCode::ExpiredManifest);
+    row("expired, on that version already", "expired, current", K::Expired, TransferCode::ExpiredManifest);
+    row("version.txt announces another version", "other version", K::Refused, TransferCode::OtherVersion);
+    row("a size that differs", "size", K::Refused, TransferCode::NotListed);
+    row("one byte of the file flipped", "flipped", K::Refused, TransferCode::NotListed);
+    row("a body longer than its size, no length", "longer", K::Refused, TransferCode::NotListed);
+    row("the program not listed", "unlisted", K::Refused, TransferCode::NotListed);
+    row("signed by a key not trusted", "untrusted", K::Refused, TransferCode::BadManifest);
+    row("changed after signing", "altered", K::Refused, TransferCode::BadManifest);
+    row("a .sig that is not a signature", "malformed", K::Refused, TransferCode::BadManifest);
+    row("no manifest published", "no manifest", K::Refused, TransferCode::BadManifest);
+    row("no signature published", "no sig", K::Refused, TransferCode::BadManifest);
+    row("halted", "halt", K::UpToDate);
+    row("a 0 % rollout", "0 %", K::UpToDate);
+    row("unsigned build: a spliced file", "unsigned, spliced", K::Refused, TransferCode::NotListed);
+    row("unsigned build: no manifest", "unsigned, none", K::Done);
+    row("script: the current release's", "sp", K::Declined);
+    row("script: an old manifest replayed", "sp rollback", K::Refused, TransferCode::OlderManifest);
+    row("script: changed after signing", "sp altered", K::Refused, TransferCode::NotListed);
+    row("script: expired", "sp expired", K::Expired, TransferCode::ExpiredManifest);
+    row("script: answered as text/html", "sp html", K::Refused, TransferCode::NotARelease);
+}
+
+void TestRelease::attacks()
 {
     QFETCH(QString, how);
-    QFETCH(bool, installed);
+    QFETCH(OutcomeKind, kind);
+    QFETCH(int, code);
     WebFixture web;
     QVERIFY2(web.ok(), qPrintable(web.error()));
     const KeyPair first = makeKey();
     const KeyPair second = makeKey();
     QList<QByteArray> keys{first.publicKey, second.publicKey};
-    QByteArray published = kNewExe;
-    QByteArray sig = sigText(published, how == QLatin1String("rotated") ? second : first);
-    if (how == QLatin1String("openssl")) {
-        QByteArray key;
-        QVERIFY(opensslSignature(web.path(u""_s), published, key, sig));
-        keys << key;
-    } else if (how == QLatin1String("flipped")) {
-        published[4] = char(published[4] ^ 0x01);
-    } else if (how == QLatin1String("untrusted")) {
-        sig = sigText(published, makeKey());
-    } else if (how == QLatin1String("malformed")) {
-        sig = "not base64 at all\r\n";
-    }
-    web.publish(kExePath, published);
-    if (how != QLatin1String("missing"))
-        web.publish(kExePath + u".sig"_s, sig);
-    RecordingServices window;
-    QCOMPARE(update(web, keys, window), installed);
-    if (installed)
-        QCOMPARE(readBytes(web.appFolder() + u"/Vantora.exe"_s), published);
-}
-
-void TestRelease::signedScript_data()
-{
-    QTest::addColumn<bool>("tampered");
-    QTest::addColumn<QByteArray>("contentType");
-    QTest::addColumn<int>("code"); // of the download; 0: offered to run
-    QTest::newRow("signed: offered to run") << false << QByteArray() << 0;
-    QTest::newRow("changed after signing: refused") << true << QByteArray() << int(TransferCode::BadSignature);
-    QTest::newRow("answered as text/html: refused")
-        << false << QByteArray("text/html") << int(TransferCode::NotARelease);
-}
-
-void TestRelease::signedScript()
-{
-    QFETCH(bool, tampered);
-    QFETCH(QByteArray, contentType);
-    QFETCH(int, code);
-    WebFixture web;
-    QVERIFY2(web.ok(), qPrintable(web.error()));
-    const KeyPair key = makeKey();
     const QByteArray script = "CREATE TABLE t (n int)\r\nGO\r\nINSERT INTO t VALUES (1)\r\n";
-    web.publish(kScriptPath + u".sig"_s, sigText(script, key));
-    Fault answer;
-    answer.body = tampered ? script + "DROP TABLE t\r\n" : script;
-    answer.contentType = contentType;
-    web.server().setFault(kScriptPath, answer);
-    writeBytes(web.appFolder() + u"/CONSTR.txt"_s, "127.0.0.1\r\n");
-    int opened = 0;
-    const DatabaseFactory databases = [&]() -> std::unique_ptr<Database> {
-        ++opened;
-        return nullptr;
-    };
-    RecordingServices window;
-    window.answer({Answer::No});
-    QString serverName;
-    const Endpoints endpoints = web.endpoints();
-    SpUpdate(window, web.web(), endpoints, web.appFolder(), databases, serverName, {key.publicKey}).run();
+    Release release = makeRelease(kNewExe, script);
+    ReleaseManifest &m = release.manifest;
+    QByteArray exe = kNewExe;
+    QByteArray servedScript = script;
+    const auto is = [&](const char *name) { return how == QLatin1String(name); };
+    const QString app = web.appFolder();
+    QVERIFY(QDir().mkpath(app));
+    writeBytes(app + u"/Vantora.exe"_s, kOldExe);
+    writeBytes(app + u"/version.txt"_s, is("expired, current") ? "1.1.0\r\n" : "1.0.0\r\n");
+    web.publish(u"/updates/version.txt"_s, is("other version") ? "1.2.0\r\n" : "1.1.0\r\n");
 
-    const QString sp = web.appFolder() + u"/SP/LATEST.sql"_s;
-    if (code == 0) {
-        QVERIFY(window.statuses().last() == u"Downloading stored procedure script..."_s);
-        QCOMPARE(window.boxes().last(),
-                 u"box:question:Confirmation:Are you sure you want to execute the SQL script?"_s);
-        QCOMPARE(readBytes(sp), script);
-    } else {
-        QCOMPARE(window.status(), u"Download failed. Error code: "_s + QString::number(code));
-        QVERIFY(window.boxes().isEmpty()); // not asked, not read, not run
-        QVERIFY(!QFile::exists(sp));
+    if (is("rollback") || is("sp rollback"))
+        writeBytes(app + u"/updater.state"_s, "serial=1001\r\n");
+    if (is("expired") || is("expired, current") || is("sp expired"))
+        m.expires = QDateTime::currentDateTimeUtc().addSecs(-60);
+    if (is("size"))
+        m.files[u"Vantora.exe"_s].size += 1;
+    if (is("flipped") || is("unsigned, spliced"))
+        exe[4] = char(exe[4] ^ 0x01);
+    if (is("unlisted"))
+        m.files.remove(u"Vantora.exe"_s);
+    if (is("halt"))
+        m.halted = true;
+    if (is("0 %"))
+        m.rolloutPercent = 0;
+    if (is("sp altered"))
+        servedScript += "DROP TABLE t\r\n";
+    if (is("unsigned, spliced") || is("unsigned, none"))
+        keys.clear();
+    release.json = m.toJson();
+    release.sig = sigText(release.json, is("rotated") ? second : is("untrusted") ? makeKey() : first);
+    if (is("altered"))
+        release.json.replace("1.1.0", "1.1.0 ");
+    if (is("malformed"))
+        release.sig = "not base64 at all\r\n";
+    if (is("openssl")) {
+        // The format as any pipeline writes it: no rollout, members in
+        // another order, one the desk does not know.
+        release.json = "{\"version\": \"1.1.0\", \"serial\": 7, \"comment\": \"built by hand\",\n"
+                       " \"signed\": \"2026-01-01T00:00:00Z\", \"expires\": \"2999-01-01T00:00:00Z\",\n"
+                       " \"files\": {\"Vantora.exe\": {\"size\": "
+            + QByteArray::number(kNewExe.size()) + ", \"sha256\": \""
+            + QCryptographicHash::hash(kNewExe, QCryptographicHash::Sha256).toHex() + "\"}}}\n";
+        QByteArray key;
+        QVERIFY(opensslSignature(web.path(u""_s), release.json, key, release.sig));
+        keys = {key};
     }
-    QCOMPARE(opened, 0);
+    web.publish(kExePath, exe);
+    web.publish(kScriptPath, servedScript);
+    if (is("tool")) {
+        // The publisher's own step over the served folder.
+        const QString secret = web.path(u"publisher.key"_s);
+        QProcess tool;
+        tool.start(QStringLiteral(UPDATER_SIGN), {u"keygen"_s, secret});
+        QVERIFY(tool.waitForFinished() && tool.exitCode() == 0);
+        keys = {QByteArray::fromBase64(tool.readAllStandardOutput().trimmed())};
+        tool.start(QStringLiteral(UPDATER_SIGN),
+                   {u"release"_s, web.root(), u"--key"_s, secret, u"--version"_s, u"1.1.0"_s});
+        QVERIFY2(tool.waitForFinished() && tool.exitCode() == 0, tool.readAllStandardError().constData());
+    } else if (!is("no manifest") && !is("unsigned, none")) {
+        web.publish(u"/updates/release.json"_s, release.json);
+        if (!is("no sig"))
+            web.publish(u"/updates/release.json.sig"_s, release.sig);
+    }
+    if (is("replaced once")) {
+        Fault old;
+        old.times = 1;
+        old.body = makeRelease(kOldExe, script).manifest.toJson();
+        web.server().setFault(u"/updates/release.json"_s, old);
+    }
+    if (is("longer")) {
+        // The program and more, without a length, then the connection
+        // drops: cut where the release says the program ends, not retried
+        // as a body without an end would be.
+        web.publish(kExePath, exe + QByteArray(1 << 20, 'x'));
+        Fault longer;
+        longer.noLength = true;
+        longer.dropAfter = exe.size() + 4096;
+        web.server().setFault(kExePath, longer);
+    }
+    if (is("sp html")) {
+        Fault page;
+        page.contentType = "text/html";
+        page.body = servedScript;
+        web.server().setFault(kScriptPath, page);
+    }
+
+    RecordingServices window;
+    TestClock clock;
+    RecordingProcesses processes;
+    const Endpoints endpoints = web.endpoints();
+    if (how.startsWith(u"sp"_s)) {
+        writeBytes(app + u"/CONSTR.txt"_s, "127.0.0.1\r\n");
+        window.answer({Answer::No});
+        QString serverName;
+        const DatabaseFactory none = []() -> std::unique_ptr<Database> { return nullptr; };
+        const Outcome outcome = SpUpdate(window, web.web(), endpoints, app, none, serverName, keys).run();
+        QCOMPARE(outcome.kind, kind);
+        QCOMPARE(outcome.number, code);
+        const QString sp = app + u"/SP/LATEST.sql"_s;
+        if (kind == OutcomeKind::Declined) {
+            QCOMPARE(window.boxes().last(),
+                     u"box:question:Confirmation:Are you sure you want to execute the SQL script?"_s);
+            QCOMPARE(readBytes(sp), script);
+        } else {
+            QCOMPARE(window.status(), u"Download failed. Error code: "_s + QString::number(code));
+            QVERIFY(window.boxes().isEmpty()); // not asked, not read, not run
+            QVERIFY(!QFile::exists(sp));
+        }
+        return;
+    }
+    window.answer({Answer::Yes});
+    const Outcome outcome
+        = AppUpdate(window, web.web(), clock, endpoints, app, processes, InstallFiles::plain(), keys).run();
+    QCOMPARE(outcome.kind, kind);
+    QCOMPARE(outcome.number, code);
+    QCOMPARE(readBytes(app + u"/Vantora.exe"_s), kind == OutcomeKind::Done ? kNewExe : kOldExe);
+    QVERIFY(!QFile::exists(WebClient::partialPath(app + u"/Vantora_new.exe"_s)));
+    const QStringList boxes = window.only({u"box:critical"_s, u"box:info"_s});
+    if (kind == OutcomeKind::Refused || (kind == OutcomeKind::Expired && !is("expired, current")))
+        QCOMPARE(boxes, QStringList{u"box:critical:Updater:Failed to download update."_s});
+    if (kind == OutcomeKind::UpToDate || is("expired, current")) {
+        QCOMPARE(window.status(), u"Already up to date."_s);
+        QVERIFY(!web.server().requests().contains(kExePath));
+    }
+    if (kind == OutcomeKind::Expired) // the log hears both times
+        QVERIFY(outcome.reason.contains(u"expired at "_s) && outcome.reason.contains(u"clock says "_s));
 }
 
 void TestRelease::keyList_data()

@@ -11,17 +11,34 @@
 //                                     one line
 //   updater-sign verify FILE [KEY]    checks FILE.sig against KEY (base64),
 //                                     or against the keys this build was
-//                                     made with
+//                                     made with; for a release.json also
+//                                     what it says and the files it lists
+//                                     beside it
+//   updater-sign release DIR --key SECRET_FILE --version TEXT
+//                [--expires-days N] [--rollout PERCENT] [--halt]
+//                                     publishes what DIR/updates holds
+//                                     (Vantora.exe, LATEST.sql): each
+//                                     file's .sig, release.json and its
+//                                     .sig (serial one more than the
+//                                     release.json there, else the Unix
+//                                     time; expiry 14 days unless given),
+//                                     and version.txt last
 //
 // SECRET_FILE is, when not given, the file UPDATER_SIGNING_KEY names, else
 // updater-signing.key in the working folder. Exit codes: 0 done (verify:
 // valid), 1 invalid signature, 2 usage, 3 a file could not be read or
 // written.
 #include "common/signature.h"
+#include "common/textlines.h"
+#include "net/releasemanifest.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSaveFile>
+#include <QScopeGuard>
 #include <QTextStream>
 
 #include <sodium.h>
@@ -42,7 +59,9 @@ int usage()
 {
     err() << "usage: updater-sign keygen [SECRET_FILE]\n"
              "       updater-sign sign FILE [SECRET_FILE]\n"
-             "       updater-sign verify FILE [KEY]\n";
+             "       updater-sign verify FILE [KEY]\n"
+             "       updater-sign release DIR --key SECRET_FILE --version TEXT [--expires-days N]\n"
+             "                    [--rollout PERCENT] [--halt]\n";
     return kUsage;
 }
 
@@ -76,35 +95,99 @@ int keygen(const QString &secretPath)
     return 0;
 }
 
-int sign(const QString &secretPath, const QString &path)
+// The secret key in the file, or empty (said on stderr).
+QByteArray readSecret(const QString &secretPath)
 {
     QFile secretFile(secretPath);
-    QFile input(path);
-    if (!secretFile.open(QIODevice::ReadOnly) || !input.open(QIODevice::ReadOnly)) {
-        err() << "Cannot read " << (secretFile.isOpen() ? path : secretPath) << "\n";
-        return kFileError;
+    if (!secretFile.open(QIODevice::ReadOnly)) {
+        err() << "Cannot read " << secretPath << "\n";
+        return {};
     }
     QByteArray secret = QByteArray::fromBase64(secretFile.readAll().trimmed());
     if (secret.size() != crypto_sign_SECRETKEYBYTES) {
         err() << secretPath << " holds no secret key made by updater-sign keygen.\n";
-        return kFileError;
+        sodium_memzero(secret.data(), static_cast<size_t>(secret.size()));
+        return {};
+    }
+    return secret;
+}
+
+// Replaces the file with the bytes, whole or not at all.
+bool writeWhole(const QString &path, const QByteArray &bytes)
+{
+    QSaveFile out(path);
+    if (!out.open(QIODevice::WriteOnly) || out.write(bytes) != bytes.size() || !out.commit()) {
+        err() << "Cannot write " << path << ": " << out.errorString() << "\n";
+        return false;
+    }
+    return true;
+}
+
+// The .sig text of the bytes: base64, one line.
+QByteArray signatureOf(const QByteArray &secret, const uchar *message, qint64 size)
+{
+    unsigned char signature[crypto_sign_BYTES];
+    crypto_sign_detached(signature, nullptr, message, static_cast<unsigned long long>(size),
+                         reinterpret_cast<const unsigned char *>(secret.constData()));
+    return QByteArray(reinterpret_cast<const char *>(signature), sizeof signature).toBase64() + '\n';
+}
+
+// The .sig text of the file at `path` (mapped, not read whole), or empty.
+QByteArray signatureText(const QByteArray &secret, const QString &path)
+{
+    QFile input(path);
+    if (!input.open(QIODevice::ReadOnly)) {
+        err() << "Cannot read " << path << "\n";
+        return {};
     }
     const qint64 size = input.size();
     const uchar *bytes = size > 0 ? input.map(0, size) : nullptr;
     const QByteArray whole = size > 0 && !bytes ? input.readAll() : QByteArray();
-    const auto *message = bytes ? bytes : reinterpret_cast<const uchar *>(whole.constData());
-    unsigned char signature[crypto_sign_BYTES];
-    crypto_sign_detached(signature, nullptr, message, static_cast<unsigned long long>(size),
-                         reinterpret_cast<const unsigned char *>(secret.constData()));
-    sodium_memzero(secret.data(), static_cast<size_t>(secret.size()));
-    QSaveFile out(path + QStringLiteral(".sig"));
-    const QByteArray text = QByteArray(reinterpret_cast<const char *>(signature), sizeof signature).toBase64() + '\n';
-    if (!out.open(QIODevice::WriteOnly) || out.write(text) != text.size() || !out.commit()) {
-        err() << "Cannot write " << out.fileName() << ": " << out.errorString() << "\n";
+    return signatureOf(secret, bytes ? bytes : reinterpret_cast<const uchar *>(whole.constData()), size);
+}
+
+int sign(const QString &secretPath, const QString &path)
+{
+    QByteArray secret = readSecret(secretPath);
+    if (secret.isEmpty())
         return kFileError;
-    }
-    QTextStream(stdout) << out.fileName() << "\n";
+    const QByteArray text = signatureText(secret, path);
+    sodium_memzero(secret.data(), static_cast<size_t>(secret.size()));
+    if (text.isEmpty() || !writeWhole(path + QStringLiteral(".sig"), text))
+        return kFileError;
+    QTextStream(stdout) << path << ".sig\n";
     return 0;
+}
+
+// What a signed release.json says, and whether the files it lists beside
+// it are the ones it lists.
+int verifyManifest(const QString &path)
+{
+    QFile file(path);
+    QString error;
+    const std::optional<ReleaseManifest> manifest
+        = file.open(QIODevice::ReadOnly) ? ReleaseManifest::parse(file.readAll(), &error) : std::nullopt;
+    QTextStream out(stdout);
+    if (!manifest) {
+        out << "invalid: " << path << ": " << error << "\n";
+        return kInvalid;
+    }
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    out << "serial " << manifest->serial << ", version " << manifest->version << ", signed "
+        << manifest->signedAt.toString(Qt::ISODate) << ", expires " << manifest->expires.toString(Qt::ISODate)
+        << (now >= manifest->expires ? " (expired)" : "") << ", rollout " << manifest->rolloutPercent << " %"
+        << (manifest->halted ? ", halted" : "") << "\n";
+    int result = now >= manifest->expires ? kInvalid : 0;
+    const QDir folder = QFileInfo(path).dir();
+    for (auto it = manifest->files.begin(); it != manifest->files.end(); ++it) {
+        QString why;
+        const bool matches = matchesEntry(folder.filePath(it.key()), *it, &why);
+        out << (matches ? "valid: " : "invalid: ") << it.key() << (matches ? QString() : QStringLiteral(": ") + why)
+            << "\n";
+        if (!matches)
+            result = kInvalid;
+    }
+    return result;
 }
 
 int verify(const QString &path, const QString &key)
@@ -125,7 +208,115 @@ int verify(const QString &path, const QString &key)
         return kInvalid;
     }
     QTextStream(stdout) << "valid: " << path << "\n";
+    return QFileInfo(path).fileName() == QLatin1String("release.json") ? verifyManifest(path) : 0;
+}
+
+struct ReleaseOptions
+{
+    QString folder;
+    QString secretPath;
+    QString version;
+    qint64 expiresDays = 14;
+    int rolloutPercent = 100;
+    bool halt = false;
+};
+
+int release(const ReleaseOptions &options)
+{
+    const QDir updates(QDir(options.folder).filePath(QStringLiteral("updates")));
+    const QString version = TextRules::normalizeVersion(options.version);
+    if (version.isEmpty() || std::any_of(version.begin(), version.end(), [](QChar c) { return c.unicode() < 0x20; })) {
+        err() << "--version needs a version on one line.\n";
+        return kUsage;
+    }
+    QByteArray secret = readSecret(options.secretPath);
+    if (secret.isEmpty())
+        return kFileError;
+    auto forget = qScopeGuard([&] { sodium_memzero(secret.data(), static_cast<size_t>(secret.size())); });
+
+    ReleaseManifest manifest;
+    manifest.version = version;
+    manifest.signedAt = QDateTime::currentDateTimeUtc();
+    manifest.signedAt.setTime(
+        QTime(manifest.signedAt.time().hour(), manifest.signedAt.time().minute(), manifest.signedAt.time().second()));
+    manifest.expires = manifest.signedAt.addDays(options.expiresDays);
+    manifest.rolloutPercent = options.rolloutPercent;
+    manifest.halted = options.halt;
+    // The serial only grows: one more than the manifest published before.
+    QFile previous(updates.filePath(QStringLiteral("release.json")));
+    if (previous.exists()) {
+        QString error;
+        const std::optional<ReleaseManifest> old
+            = previous.open(QIODevice::ReadOnly) ? ReleaseManifest::parse(previous.readAll(), &error) : std::nullopt;
+        if (!old) {
+            err() << previous.fileName() << " cannot be read (" << error
+                  << "); move it away to start the serials from the current time.\n";
+            return kFileError;
+        }
+        manifest.serial = old->serial + 1;
+    } else {
+        manifest.serial = manifest.signedAt.toSecsSinceEpoch();
+    }
+
+    for (const QString &name : {QStringLiteral("Vantora.exe"), QStringLiteral("LATEST.sql")}) {
+        const QString path = updates.filePath(name);
+        if (!QFileInfo(path).isFile())
+            continue;
+        const QByteArray hash = fileSha256(path);
+        const QByteArray text = signatureText(secret, path);
+        if (hash.isEmpty() || text.isEmpty() || !writeWhole(path + QStringLiteral(".sig"), text))
+            return kFileError;
+        manifest.files.insert(name, ReleaseFile{QFileInfo(path).size(), hash});
+    }
+    if (manifest.files.isEmpty()) {
+        err() << updates.path() << " holds neither Vantora.exe nor LATEST.sql.\n";
+        return kFileError;
+    }
+    // The manifest and its signature, then the version desks compare
+    // with: each file whole, the version last.
+    const QString manifestPath = updates.filePath(QStringLiteral("release.json"));
+    const QByteArray json = manifest.toJson();
+    const QByteArray manifestSig = signatureOf(secret, reinterpret_cast<const uchar *>(json.constData()), json.size());
+    if (!writeWhole(manifestPath, json) || !writeWhole(manifestPath + QStringLiteral(".sig"), manifestSig)
+        || !writeWhole(updates.filePath(QStringLiteral("version.txt")), version.toUtf8() + "\r\n"))
+        return kFileError;
+    QTextStream(stdout) << "released " << version << " as serial " << manifest.serial << ", expires "
+                        << manifest.expires.toString(Qt::ISODate) << ": " << manifest.files.keys().join(u' ') << "\n";
     return 0;
+}
+
+int releaseCommand(const QStringList &args)
+{
+    ReleaseOptions options;
+    options.folder = args.value(2);
+    bool ok = !options.folder.isEmpty() && !options.folder.startsWith(QLatin1String("--"));
+    for (qsizetype i = 3; ok && i < args.size(); ++i) {
+        const QString option = args.at(i);
+        const bool hasValue = i + 1 < args.size();
+        bool number = true;
+        if (option == QLatin1String("--halt")) {
+            options.halt = true;
+        } else if (!hasValue) {
+            ok = false;
+        } else if (option == QLatin1String("--key")) {
+            options.secretPath = args.at(++i);
+        } else if (option == QLatin1String("--version")) {
+            options.version = args.at(++i);
+        } else if (option == QLatin1String("--expires-days")) {
+            options.expiresDays = args.at(++i).toLongLong(&number);
+            number = number && options.expiresDays >= 1 && options.expiresDays <= 3660;
+        } else if (option == QLatin1String("--rollout")) {
+            options.rolloutPercent = args.at(++i).toInt(&number);
+            number = number && options.rolloutPercent >= 0 && options.rolloutPercent <= 100;
+        } else {
+            ok = false;
+        }
+        ok = ok && number;
+    }
+    if (!ok || options.version.isEmpty())
+        return usage();
+    return release({options.folder, secretFile(options.secretPath), options.version, options.expiresDays,
+                    options.rolloutPercent, options.halt});
 }
 
 } // namespace
@@ -143,6 +334,8 @@ int main(int argc, char **argv)
         return keygen(secretFile(args.value(2)));
     if (command == QLatin1String("sign") && (args.size() == 3 || args.size() == 4))
         return sign(secretFile(args.value(3)), args.at(2));
+    if (command == QLatin1String("release"))
+        return releaseCommand(args);
     if (command == QLatin1String("verify") && (args.size() == 3 || args.size() == 4))
         return verify(args.at(2), args.value(3));
     return usage();

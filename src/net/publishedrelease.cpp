@@ -1,0 +1,224 @@
+#include "net/publishedrelease.h"
+
+#include "common/appfolder.h"
+#include "common/failure.h"
+#include "common/signature.h"
+#include "common/textfiles.h"
+#include "common/textlines.h"
+#include "net/endpoints.h"
+#include "net/releasecheck.h"
+#include "net/transfercodes.h"
+#include "net/webclient.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QRandomGenerator>
+#include <QStandardPaths>
+
+namespace {
+
+const QString kManifest = QStringLiteral("release.json");
+const QString kSerialKey = QStringLiteral("serial");
+const QString kIdentityKey = QStringLiteral("identity");
+
+bool nonePublished(const TransferResult &result)
+{
+    return result.code == 404 || result.code == 410;
+}
+
+QString utcText(const QDateTime &time)
+{
+    return time.toUTC().toString(Qt::ISODate);
+}
+
+} // namespace
+
+PublishedRelease::PublishedRelease(WebClient &web, const Endpoints &endpoints, QString appFolder,
+                                   QList<QByteArray> keys)
+    : m_web(web), m_endpoints(endpoints), m_appFolder(std::move(appFolder)), m_keys(std::move(keys))
+{
+}
+
+std::optional<PublishedRelease::Taken> PublishedRelease::fetch(const QString &version)
+{
+    const bool signedBuild = !m_keys.isEmpty();
+    for (int round = 1;; ++round) {
+        // Every request's address differs, so no cache answers with an
+        // old pair.
+        const QString stamp = QString::number(QDateTime::currentMSecsSinceEpoch());
+        const QUrl url = m_endpoints.manifestUrl(stamp);
+        const TransferResult json = m_web.fetchText(url);
+        if (!json.ok() && !signedBuild) {
+            if (note && !nonePublished(json))
+                note(QStringLiteral("release.json could not be fetched (%1); going on without it").arg(json.reason));
+            return std::nullopt;
+        }
+        if (nonePublished(json)) {
+            throw Failure{TransferCode::BadManifest,
+                          QStringLiteral("No release manifest is published (release.json: HTTP %1); this build "
+                                         "installs and runs only releases its publisher signed.")
+                              .arg(json.code),
+                          OutcomeKind::Refused};
+        }
+        const QByteArray body = json.bodyOrThrow();
+        if (!signedBuild)
+            return check(body, false, version);
+
+        const TransferResult signature = m_web.fetchText(signatureUrl(url));
+        if (nonePublished(signature)) {
+            throw Failure{TransferCode::BadManifest,
+                          QStringLiteral("release.json has no signature (release.json.sig: HTTP %1).")
+                              .arg(signature.code),
+                          OutcomeKind::Refused};
+        }
+        const QByteArray signatureText = signature.bodyOrThrow();
+        if (Signature::verify(body, Signature::parseSignatureText(signatureText), m_keys))
+            return check(body, true, version);
+        // The pair may have been read while the publisher replaced it.
+        if (round == 1) {
+            if (note)
+                note(QStringLiteral("release.json does not match its signature; fetching both again"));
+            continue;
+        }
+        throw Failure{TransferCode::BadManifest,
+                      QStringLiteral("release.json is not signed by a key this build trusts, or was changed after "
+                                     "it was signed."),
+                      OutcomeKind::Refused};
+    }
+}
+
+std::optional<PublishedRelease::Taken> PublishedRelease::check(const QByteArray &json, bool signedByKey,
+                                                               const QString &version)
+{
+    QString error;
+    std::optional<ReleaseManifest> manifest = ReleaseManifest::parse(json, &error);
+    if (!manifest && !signedByKey) {
+        if (note)
+            note(QStringLiteral("release.json cannot be read (%1); going on without it").arg(error));
+        return std::nullopt;
+    }
+    if (!manifest) {
+        throw Failure{TransferCode::BadManifest, QStringLiteral("release.json cannot be read: %1.").arg(error),
+                      OutcomeKind::Refused};
+    }
+    const QString listed = TextRules::normalizeVersion(manifest->version);
+    if (!version.isEmpty() && listed != version) {
+        throw Failure{TransferCode::OtherVersion,
+                      QStringLiteral("release.json is for version %1, but version.txt announces %2.")
+                          .arg(listed, version),
+                      OutcomeKind::Refused};
+    }
+    Taken taken{*manifest, false, QString(), signedByKey};
+    if (!signedByKey)
+        return taken;
+
+    const qint64 highest = readState(kSerialKey).toLongLong();
+    if (manifest->serial < highest) {
+        throw Failure{TransferCode::OlderManifest,
+                      QStringLiteral("release.json has serial %1, but this installation has accepted serial %2: an "
+                                     "older release is not taken again.")
+                          .arg(manifest->serial)
+                          .arg(highest),
+                      OutcomeKind::Refused};
+    }
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    if (now >= manifest->expires) {
+        taken.expired = true;
+        taken.expiredReason = QStringLiteral("release.json (version %1, serial %2) expired at %3; this desk's clock "
+                                             "says %4. The publisher has not signed the release again.")
+                                  .arg(listed)
+                                  .arg(manifest->serial)
+                                  .arg(utcText(manifest->expires), utcText(now));
+        return taken;
+    }
+    if (manifest->serial > highest && !writeState(kSerialKey, QString::number(manifest->serial)) && note)
+        note(QStringLiteral("the accepted serial %1 could not be recorded").arg(manifest->serial));
+    return taken;
+}
+
+bool PublishedRelease::takesRelease(const ReleaseManifest &manifest, QString *why)
+{
+    const QString version = TextRules::normalizeVersion(manifest.version);
+    if (manifest.halted) {
+        *why = QStringLiteral("the publisher has halted the rollout of %1").arg(version);
+        return false;
+    }
+    if (manifest.rolloutPercent >= 100)
+        return true;
+    QString identity = readState(kIdentityKey);
+    if (identity.isEmpty()) {
+        // Made once: machine ids repeat on desks installed from one image.
+        QByteArray random(16, '\0');
+        QRandomGenerator::system()->fillRange(reinterpret_cast<quint32 *>(random.data()), 4);
+        identity = QString::fromLatin1(random.toHex());
+        if (!writeState(kIdentityKey, identity) && note)
+            note(QStringLiteral("this desk's rollout identity could not be recorded"));
+    }
+    const int bucket = rolloutBucket(identity.toLatin1(), version);
+    if (bucket < manifest.rolloutPercent)
+        return true;
+    *why = QStringLiteral("%1 is released to %2 % of the desks so far, and this desk's place is %3")
+               .arg(version)
+               .arg(manifest.rolloutPercent)
+               .arg(bucket);
+    return false;
+}
+
+QString PublishedRelease::stateFolder(bool inApplication) const
+{
+    if (inApplication)
+        return m_appFolder;
+    // Where the application folder is read-only: the user's data folder,
+    // one per installation.
+    const QByteArray id
+        = QCryptographicHash::hash(QDir(m_appFolder).absolutePath().toUtf8(), QCryptographicHash::Sha256).toHex();
+    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/updater/")
+        + QString::fromLatin1(id.left(16));
+}
+
+QString PublishedRelease::readState(const QString &key) const
+{
+    // The serial is the higher of the two places; the identity the first.
+    QString found;
+    for (const bool inApplication : {true, false}) {
+        QByteArray bytes;
+        if (attempt([&] { bytes = TextRules::readFile(inFolder(stateFolder(inApplication), kStateFile)); }))
+            continue;
+        for (const QByteArray &line : bytes.split('\n')) {
+            const QString text = QString::fromLatin1(line).trimmed();
+            if (!text.startsWith(key + u'='))
+                continue;
+            const QString value = text.mid(key.size() + 1);
+            if (key != kSerialKey && found.isEmpty())
+                found = value;
+            else if (key == kSerialKey && value.toLongLong() > found.toLongLong())
+                found = value;
+        }
+    }
+    return found;
+}
+
+bool PublishedRelease::writeState(const QString &key, const QString &value)
+{
+    for (const bool inApplication : {true, false}) {
+        const QString folder = stateFolder(inApplication);
+        const QString path = inFolder(folder, kStateFile);
+        QStringList lines;
+        QByteArray bytes;
+        if (!attempt([&] { bytes = TextRules::readFile(path); })) {
+            for (const QByteArray &line : bytes.split('\n')) {
+                const QString text = QString::fromLatin1(line).trimmed();
+                if (!text.isEmpty() && !text.startsWith(key + u'='))
+                    lines << text;
+            }
+        }
+        lines << key + u'=' + value;
+        if (!attempt([&] {
+                if (!inApplication && !QDir().mkpath(folder))
+                    throw Failure{FailureCode::PathAccess, folder};
+                TextRules::writeLines(path, lines);
+            }))
+            return true;
+    }
+    return false;
+}

@@ -1,0 +1,70 @@
+#pragma once
+
+#include "net/releasemanifest.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+#include <functional>
+#include <optional>
+
+class Endpoints;
+class WebClient;
+
+// The publisher's release manifest as this installation takes it: fetched
+// (release.json and release.json.sig beside version.txt), checked, and
+// remembered.
+//
+// A build with keys requires it: the signature by a trusted key, a serial
+// not lower than the highest this installation has accepted, a time within
+// its expiry, and (for the program) the version version.txt announces.
+// What it lists binds the bytes of each file. A build without keys uses a
+// manifest when one is published, for its sizes, hashes and rollout only
+// (they catch a cut or spliced transfer; anyone on the way could change
+// them), and goes on without one.
+class PublishedRelease
+{
+public:
+    PublishedRelease(WebClient &web, const Endpoints &endpoints, QString appFolder, QList<QByteArray> keys);
+
+    // What the log should hear that no box says (a warning, why a desk
+    // waits): one line each.
+    std::function<void(const QString &line)> note;
+
+    // Fetches and checks the manifest; `version` (normalised) is the one
+    // version.txt announces, empty where no version is compared (the
+    // script). Returns nothing for a build without keys where none is
+    // published or it cannot be used. Throws Failure: kind Refused
+    // (TransferCode::BadManifest, OlderManifest, OtherVersion) or
+    // DownloadFailed when it cannot be fetched. An expired manifest is
+    // returned with `expired` set, so the caller decides how the action
+    // ends (TransferCode::ExpiredManifest).
+    struct Taken
+    {
+        ReleaseManifest manifest;
+        bool expired = false;
+        QString expiredReason; // the expiry and this desk's clock
+        bool signedByKey = false;
+    };
+    std::optional<Taken> fetch(const QString &version);
+
+    // Whether this desk takes the release now (rollout percent and halt);
+    // `why` says why not.
+    bool takesRelease(const ReleaseManifest &manifest, QString *why);
+
+    // The state file of the installation: the highest accepted serial and
+    // the desk's identity for staged rollouts.
+    static inline const QString kStateFile = QStringLiteral("updater.state");
+
+private:
+    std::optional<Taken> check(const QByteArray &json, bool signedByKey, const QString &version);
+    QString stateFolder(bool writable) const;
+    QString readState(const QString &key) const;
+    bool writeState(const QString &key, const QString &value);
+
+    WebClient &m_web;
+    const Endpoints &m_endpoints;
+    QString m_appFolder;
+    QList<QByteArray> m_keys;
+};

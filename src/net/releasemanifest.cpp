@@ -1,0 +1,158 @@
+#include "net/releasemanifest.h"
+
+#include <QCryptographicHash>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QtEndian>
+
+#include <cmath>
+
+namespace {
+
+const QString kTimeFormat = QStringLiteral("yyyy-MM-ddTHH:mm:ssZ");
+
+// A whole number from 0 to `ceiling` (JSON has only doubles), or -1.
+qint64 wholeNumber(const QJsonValue &value, qint64 ceiling)
+{
+    if (!value.isDouble())
+        return -1;
+    const double number = value.toDouble();
+    if (!(number >= 0) || number > double(ceiling) || std::floor(number) != number)
+        return -1;
+    return static_cast<qint64>(number);
+}
+
+QDateTime utcTime(const QJsonValue &value)
+{
+    const QDateTime time = QDateTime::fromString(value.toString(), Qt::ISODate);
+    return time.isValid() && time.timeSpec() == Qt::UTC ? time : QDateTime();
+}
+
+bool fail(QString *error, const QString &why)
+{
+    if (error)
+        *error = why;
+    return false;
+}
+
+bool readFile(const QString &name, const QJsonValue &value, ReleaseFile &entry, QString *error)
+{
+    const QJsonObject object = value.toObject();
+    entry.size = wholeNumber(object.value(QLatin1String("size")), kMaxSerial);
+    const QString hex = object.value(QLatin1String("sha256")).toString();
+    entry.sha256 = QByteArray::fromHex(hex.toLatin1());
+    if (!value.isObject() || entry.size < 0)
+        return fail(error, QStringLiteral("\"files\": \"%1\" has no whole \"size\"").arg(name));
+    const bool hexOnly = std::all_of(hex.begin(), hex.end(), [](QChar c) { return isxdigit(c.toLatin1()) != 0; });
+    if (hex.size() != 64 || !hexOnly)
+        return fail(error, QStringLiteral("\"files\": \"%1\" has no \"sha256\" of 64 hex digits").arg(name));
+    return true;
+}
+
+} // namespace
+
+std::optional<ReleaseManifest> ReleaseManifest::parse(QByteArrayView json, QString *error)
+{
+    QJsonParseError parseError{};
+    const QJsonDocument document = QJsonDocument::fromJson(json.toByteArray(), &parseError);
+    if (!document.isObject()) {
+        fail(error, parseError.error != QJsonParseError::NoError
+                        ? QStringLiteral("not JSON: %1 at byte %2").arg(parseError.errorString()).arg(parseError.offset)
+                        : QStringLiteral("not a JSON object"));
+        return std::nullopt;
+    }
+    const QJsonObject root = document.object();
+    ReleaseManifest manifest;
+    manifest.serial = wholeNumber(root.value(QLatin1String("serial")), kMaxSerial);
+    manifest.version = root.value(QLatin1String("version")).toString();
+    manifest.signedAt = utcTime(root.value(QLatin1String("signed")));
+    manifest.expires = utcTime(root.value(QLatin1String("expires")));
+    const bool control = std::any_of(manifest.version.begin(), manifest.version.end(),
+                                     [](QChar c) { return c.unicode() < 0x20 || c.unicode() == 0x7F; });
+    QString problem;
+    if (manifest.serial <= 0)
+        problem = QStringLiteral("no whole \"serial\" from 1 to 2^53");
+    else if (manifest.version.trimmed().isEmpty() || control)
+        problem = QStringLiteral("no \"version\" on one line");
+    else if (!manifest.signedAt.isValid() || !manifest.expires.isValid())
+        problem = QStringLiteral("\"signed\" and \"expires\" must be UTC times (%1)").arg(kTimeFormat);
+    else if (!root.value(QLatin1String("files")).isObject())
+        problem = QStringLiteral("no \"files\" object");
+    if (!problem.isEmpty()) {
+        fail(error, problem);
+        return std::nullopt;
+    }
+    const QJsonObject files = root.value(QLatin1String("files")).toObject();
+    for (auto it = files.begin(); it != files.end(); ++it) {
+        ReleaseFile entry;
+        if (!readFile(it.key(), it.value(), entry, error))
+            return std::nullopt;
+        manifest.files.insert(it.key(), entry);
+    }
+    const QJsonValue rollout = root.value(QLatin1String("rollout"));
+    if (!rollout.isUndefined()) {
+        const QJsonObject object = rollout.toObject();
+        const QJsonValue percent = object.value(QLatin1String("percent"));
+        const QJsonValue halt = object.value(QLatin1String("halt"));
+        manifest.rolloutPercent = percent.isUndefined() ? 100 : int(wholeNumber(percent, 100));
+        manifest.halted = halt.toBool(false);
+        if (!rollout.isObject() || manifest.rolloutPercent < 0 || !(halt.isUndefined() || halt.isBool())) {
+            fail(error, QStringLiteral("\"rollout\" needs a \"percent\" from 0 to 100 and a true or false \"halt\""));
+            return std::nullopt;
+        }
+    }
+    return manifest;
+}
+
+QByteArray ReleaseManifest::toJson() const
+{
+    QJsonObject fileObjects;
+    for (auto it = files.begin(); it != files.end(); ++it) {
+        fileObjects.insert(it.key(), QJsonObject{{QStringLiteral("size"), double(it->size)},
+                                                 {QStringLiteral("sha256"), QString::fromLatin1(it->sha256.toHex())}});
+    }
+    const QJsonObject root{
+        {QStringLiteral("serial"), double(serial)},
+        {QStringLiteral("version"), version},
+        {QStringLiteral("signed"), signedAt.toUTC().toString(kTimeFormat)},
+        {QStringLiteral("expires"), expires.toUTC().toString(kTimeFormat)},
+        {QStringLiteral("files"), fileObjects},
+        {QStringLiteral("rollout"),
+         QJsonObject{{QStringLiteral("percent"), rolloutPercent}, {QStringLiteral("halt"), halted}}},
+    };
+    return QJsonDocument(root).toJson(QJsonDocument::Indented);
+}
+
+std::optional<ReleaseFile> ReleaseManifest::file(const QString &name) const
+{
+    const auto it = files.constFind(name);
+    return it == files.constEnd() ? std::nullopt : std::optional<ReleaseFile>(*it);
+}
+
+int rolloutBucket(const QByteArray &identity, const QString &version)
+{
+    const QByteArray digest
+        = QCryptographicHash::hash(identity + '\n' + version.toUtf8(), QCryptographicHash::Sha256);
+    return int(qFromBigEndian<quint64>(digest.constData()) % 100U);
+}
+
+QByteArray fileSha256(const QString &path)
+{
+    QFile file(path);
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file))
+        return {};
+    return hash.result();
+}
+
+bool matchesEntry(const QString &path, const ReleaseFile &entry, QString *why)
+{
+    const qint64 size = QFile(path).size();
+    if (size != entry.size) {
+        return fail(why, QStringLiteral("%1 bytes where the release lists %2").arg(size).arg(entry.size));
+    }
+    if (fileSha256(path) != entry.sha256)
+        return fail(why, QStringLiteral("its SHA-256 is not the one the release lists"));
+    return true;
+}
