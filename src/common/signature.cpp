@@ -2,6 +2,7 @@
 
 #include "trustedkeys.h"
 
+#include <QCryptographicHash>
 #include <QFile>
 #include <algorithm>
 
@@ -82,6 +83,14 @@ const QList<QByteArray> &trustedKeys()
         return compiledKeys(texts);
     }();
     return keys;
+}
+
+QString fingerprint(const QByteArray &key)
+{
+    if (key.size() != kKeyBytes)
+        return {};
+    const QByteArray hash = QCryptographicHash::hash(key, QCryptographicHash::Sha256);
+    return QStringLiteral("SHA256:") + QString::fromLatin1(hash.toBase64(QByteArray::OmitTrailingEquals));
 }
 
 QByteArray parseSignatureText(const QByteArray &text)

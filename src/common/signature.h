@@ -30,6 +30,11 @@ QList<QByteArray> compiledKeys(const QStringList &texts);
 // from the environment or a file.
 const QList<QByteArray> &trustedKeys();
 
+// A key's fingerprint as OpenSSH writes one: "SHA256:" and the base64,
+// without padding, of the SHA-256 of the key's 32 bytes. Empty for
+// anything that is not a key.
+QString fingerprint(const QByteArray &key);
+
 // The 64 bytes of a signature file's text: base64 on one line (a line end
 // and blanks around it allowed); empty when the text is not that.
 QByteArray parseSignatureText(const QByteArray &text);

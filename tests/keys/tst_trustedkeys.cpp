@@ -2,6 +2,7 @@
 // is configured, before anything else: a key that is not one stops the
 // configure and names it; good keys, however given, reach the code, all of
 // them.
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -69,6 +70,7 @@ private slots:
     void check();
     void configureStopsBeforeAnythingElse();
     void twoKeysReachTheCode();
+    void keygenPrintsTheFingerprint();
 
 private:
     QTemporaryDir m_dir;
@@ -157,6 +159,23 @@ void TestTrustedKeys::twoKeysReachTheCode()
     const Run probe = run(build + u"/probe"_s, {});
     QCOMPARE(probe.exitCode, 0);
     QCOMPARE(lines(probe.out), (QStringList{m_raw, m_other}));
+}
+
+void TestTrustedKeys::keygenPrintsTheFingerprint()
+{
+    // The key on standard output, alone (scripts read it); the fingerprint
+    // on standard error. The key passes the configure check as it is.
+    const Run keygen = run(QStringLiteral(UPDATER_SIGN), {u"keygen"_s, m_dir.filePath(u"release.key"_s)});
+    QCOMPARE(keygen.exitCode, 0);
+    const QStringList key = lines(keygen.out);
+    QCOMPARE(key.size(), 1);
+    const QByteArray hash
+        = QCryptographicHash::hash(QByteArray::fromBase64(key.first().toLatin1()), QCryptographicHash::Sha256);
+    QCOMPARE(lines(keygen.err),
+             QStringList{u"SHA256:"_s + QString::fromLatin1(hash.toBase64(QByteArray::OmitTrailingEquals))});
+    const Run checked
+        = cmake({u"-DUPDATER_TRUSTED_KEYS="_s + key.first(), u"-P"_s, kSource + u"/cmake/TrustedKeys.cmake"_s});
+    QCOMPARE(lines(checked.out), QStringList{u"-- "_s + key.first()});
 }
 
 QTEST_GUILESS_MAIN(TestTrustedKeys)
