@@ -51,10 +51,11 @@ QList<QByteArray> parseKeys(const QString &text, QString *error)
             continue;
         const QByteArray key = rawKey(strictBase64(trimmed.toLatin1()));
         if (key.isEmpty()) {
-            if (error)
+            if (error) {
                 *error = QStringLiteral("\"%1\" is not an Ed25519 public key: the base64 text of its 32 bytes or of "
                                         "its DER form")
                              .arg(trimmed);
+            }
             return {};
         }
         keys << key;
