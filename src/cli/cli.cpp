@@ -132,6 +132,19 @@ Outcome Run::updateSp()
 
 } // namespace
 
+QString versionText(const QList<QByteArray> &keys)
+{
+    QString text = QStringLiteral("updater " UPDATER_VERSION "\n");
+    if (keys.isEmpty())
+        text += QStringLiteral("no trusted keys: signatures are not checked\n");
+    for (const QByteArray &key : keys) {
+        const QString print = Signature::fingerprint(key);
+        text += QStringLiteral("trusted key: ")
+            + (print.isEmpty() ? QStringLiteral("none that can be read: no signature is accepted") : print) + u'\n';
+    }
+    return text;
+}
+
 int runCommandLine(const QStringList &arguments)
 {
     const CommandLine line = CommandLine::parse(arguments);
@@ -144,7 +157,7 @@ int runCommandLine(const QStringList &arguments)
         return ExitCode::Success;
     }
     if (line.action == CommandLine::Action::Version) {
-        QTextStream(stdout) << "updater " << UPDATER_VERSION << "\n";
+        QTextStream(stdout) << versionText(Signature::trustedKeys());
         return ExitCode::Success;
     }
 

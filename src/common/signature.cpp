@@ -1,13 +1,12 @@
 #include "common/signature.h"
 
+#include "trustedkeys.h"
+
+#include <QCryptographicHash>
 #include <QFile>
 #include <algorithm>
 
 #include <sodium.h>
-
-#ifndef UPDATER_TRUSTED_KEYS
-#define UPDATER_TRUSTED_KEYS ""
-#endif
 
 namespace Signature {
 
@@ -26,6 +25,20 @@ QByteArray strictBase64(const QByteArray &text)
     return decoded ? *decoded : QByteArray();
 }
 
+// An Ed25519 key's DER SubjectPublicKeyInfo up to its 32 bytes.
+constexpr char kDerPrefix[] = "\x30\x2a\x30\x05\x06\x03\x2b\x65\x70\x03\x21\x00";
+constexpr qsizetype kDerPrefixBytes = sizeof kDerPrefix - 1;
+
+// The 32 bytes of a key given as itself or in its DER form; else empty.
+QByteArray rawKey(const QByteArray &bytes)
+{
+    if (bytes.size() == kKeyBytes)
+        return bytes;
+    if (bytes.size() == kDerPrefixBytes + kKeyBytes && bytes.startsWith(QByteArrayView(kDerPrefix, kDerPrefixBytes)))
+        return bytes.right(kKeyBytes);
+    return {};
+}
+
 } // namespace
 
 QList<QByteArray> parseKeys(const QString &text, QString *error)
@@ -36,10 +49,13 @@ QList<QByteArray> parseKeys(const QString &text, QString *error)
         const QString trimmed = part.trimmed();
         if (trimmed.isEmpty())
             continue;
-        const QByteArray key = strictBase64(trimmed.toLatin1());
-        if (key.size() != kKeyBytes) {
-            if (error)
-                *error = QStringLiteral("\"%1\" is not the base64 text of a 32-byte Ed25519 public key").arg(trimmed);
+        const QByteArray key = rawKey(strictBase64(trimmed.toLatin1()));
+        if (key.isEmpty()) {
+            if (error) {
+                *error = QStringLiteral("\"%1\" is not an Ed25519 public key: the base64 text of its 32 bytes or of "
+                                        "its DER form")
+                             .arg(trimmed);
+            }
             return {};
         }
         keys << key;
@@ -47,10 +63,35 @@ QList<QByteArray> parseKeys(const QString &text, QString *error)
     return keys;
 }
 
+QList<QByteArray> compiledKeys(const QStringList &texts)
+{
+    QList<QByteArray> keys;
+    for (const QString &text : texts) {
+        const QList<QByteArray> key = parseKeys(text);
+        if (key.size() != 1)
+            return {QByteArray()};
+        keys << key.first();
+    }
+    return keys;
+}
+
 const QList<QByteArray> &trustedKeys()
 {
-    static const QList<QByteArray> keys = parseKeys(QString::fromLatin1(UPDATER_TRUSTED_KEYS));
+    static const QList<QByteArray> keys = [] {
+        QStringList texts;
+        for (const std::string_view key : TrustedKeys::kBase64)
+            texts << QString::fromLatin1(key.data(), static_cast<qsizetype>(key.size()));
+        return compiledKeys(texts);
+    }();
     return keys;
+}
+
+QString fingerprint(const QByteArray &key)
+{
+    if (key.size() != kKeyBytes)
+        return {};
+    const QByteArray hash = QCryptographicHash::hash(key, QCryptographicHash::Sha256);
+    return QStringLiteral("SHA256:") + QString::fromLatin1(hash.toBase64(QByteArray::OmitTrailingEquals));
 }
 
 QByteArray parseSignatureText(const QByteArray &text)

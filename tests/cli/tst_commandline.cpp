@@ -1,4 +1,6 @@
+#include "cli/cli.h"
 #include "cli/commandline.h"
+#include "common/signature.h"
 
 #include <QTest>
 
@@ -10,6 +12,8 @@ class TestCommandLine : public QObject
 private slots:
     void parse_data();
     void parse();
+    void versionText_data();
+    void versionText();
 };
 
 void TestCommandLine::parse_data()
@@ -46,6 +50,30 @@ void TestCommandLine::parse()
     }
     if (line.startsWith(QLatin1String("--update-reports Fees")))
         QCOMPARE(parsed.reports, (QStringList{u"Fees.rpt"_s, u"Roll.rpt"_s}));
+}
+
+void TestCommandLine::versionText_data()
+{
+    QTest::addColumn<QList<QByteArray>>("keys");
+    QTest::addColumn<QStringList>("lines"); // after "updater X"
+    // The fingerprints as `openssl dgst -sha256 -binary | base64` gives them.
+    QTest::newRow("no keys") << QList<QByteArray>() << QStringList{u"no trusted keys: signatures are not checked"_s};
+    QTest::newRow("two keys") << QList<QByteArray>{QByteArray(32, 'k'), QByteArray(32, '\0')}
+                              << QStringList{u"trusted key: SHA256:XjGPjPnL4kmjCBK4yhMtaR3tepGZFBNVjbV1hXX14B8"_s,
+                                             u"trusted key: SHA256:Zmh6rfhivXdsj8GLjp+OIAiXFIVu4jOzkCpZHQ1fKSU"_s};
+    QTest::newRow("a compiled key that does not parse")
+        << Signature::compiledKeys({QString::fromLatin1(QByteArray(32, 'k').toBase64()), u"/etc/release.pub"_s})
+        << QStringList{u"trusted key: none that can be read: no signature is accepted"_s};
+}
+
+void TestCommandLine::versionText()
+{
+    QFETCH(QList<QByteArray>, keys);
+    QFETCH(QStringList, lines);
+    QStringList printed = ::versionText(keys).split(u'\n');
+    QVERIFY(printed.takeFirst().startsWith(u"updater "_s));
+    QCOMPARE(printed.takeLast(), QString());
+    QCOMPARE(printed, lines);
 }
 
 QTEST_GUILESS_MAIN(TestCommandLine)

@@ -17,6 +17,7 @@
 #include <QDir>
 #include <QProcess>
 #include <QTest>
+#include <algorithm>
 
 #include <sodium.h>
 
@@ -45,6 +46,19 @@ KeyPair makeKey()
     key.secretKey.resize(crypto_sign_SECRETKEYBYTES);
     crypto_sign_keypair(reinterpret_cast<unsigned char *>(key.publicKey.data()),
                         reinterpret_cast<unsigned char *>(key.secretKey.data()));
+    return key;
+}
+
+// The same key pair every time.
+KeyPair seededKey()
+{
+    KeyPair key;
+    key.publicKey.resize(crypto_sign_PUBLICKEYBYTES);
+    key.secretKey.resize(crypto_sign_SECRETKEYBYTES);
+    const QByteArray seed(crypto_sign_SEEDBYTES, 's');
+    crypto_sign_seed_keypair(reinterpret_cast<unsigned char *>(key.publicKey.data()),
+                             reinterpret_cast<unsigned char *>(key.secretKey.data()),
+                             reinterpret_cast<const unsigned char *>(seed.constData()));
     return key;
 }
 
@@ -365,12 +379,17 @@ void TestRelease::keyList_data()
 {
     QTest::addColumn<QString>("text");
     QTest::addColumn<int>("keys"); // -1: refused
-    const QString one = QString::fromLatin1(QByteArray(32, 'k').toBase64());
+    const QString one = QString::fromLatin1(seededKey().publicKey.toBase64());
+    const QString der
+        = QString::fromLatin1((QByteArray::fromHex("302a300506032b6570032100") + seededKey().publicKey).toBase64());
     QTest::newRow("none") << QString() << 0;
     QTest::newRow("one") << one << 1;
     QTest::newRow("two, blanks around") << u" %1 ; %1 ;"_s.arg(one) << 2;
+    QTest::newRow("the DER form") << der << 1;
     QTest::newRow("a key of 31 bytes") << QString::fromLatin1(QByteArray(31, 'k').toBase64()) << -1;
     QTest::newRow("not base64") << u"%1;not-a-key!"_s.arg(one) << -1;
+    QTest::newRow("44 bytes, not the DER form")
+        << QString::fromLatin1((QByteArray(12, '\0') + seededKey().publicKey).toBase64()) << -1;
 }
 
 void TestRelease::keyList()
@@ -381,6 +400,20 @@ void TestRelease::keyList()
     const QList<QByteArray> parsed = Signature::parseKeys(text, &error);
     QCOMPARE(int(parsed.size()), qMax(keys, 0));
     QCOMPARE(error.isEmpty(), keys >= 0);
+    QVERIFY(std::ranges::all_of(parsed, [](const QByteArray &key) { return key == seededKey().publicKey; }));
+
+    // The same list compiled into a build: one key that does not parse
+    // leaves a build that accepts no file, not one that checks none.
+    QStringList texts;
+    for (const QString &item : text.split(u';'))
+        if (!item.trimmed().isEmpty())
+            texts << item;
+    const QList<QByteArray> compiled = Signature::compiledKeys(texts);
+    const QByteArray message = "#!new build\n";
+    const QByteArray signature = Signature::parseSignatureText(sigText(message, seededKey()));
+    const bool accepted = Signature::verify(message, signature, compiled);
+    QCOMPARE(compiled.isEmpty(), keys == 0);
+    QCOMPARE(accepted, keys > 0);
 }
 
 QTEST_GUILESS_MAIN(TestRelease)

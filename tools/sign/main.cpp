@@ -4,12 +4,15 @@
 //                                     to SECRET_FILE (readable by its owner
 //                                     only; never overwritten), the public
 //                                     key is printed, in base64, for
-//                                     UPDATER_TRUSTED_KEYS
+//                                     UPDATER_TRUSTED_KEYS, and its
+//                                     fingerprint (SHA256:...) on a second
+//                                     line, to standard error
 //   updater-sign sign FILE [SECRET_FILE]
 //                                     writes FILE.sig: the Ed25519
 //                                     signature of the whole FILE, base64,
 //                                     one line
-//   updater-sign verify FILE [KEY]    checks FILE.sig against KEY (base64),
+//   updater-sign verify FILE [KEY]    checks FILE.sig against KEY (base64,
+//                                     of the 32 bytes or the DER form),
 //                                     or against the keys this build was
 //                                     made with; for a release.json also
 //                                     what it says and the files it lists
@@ -91,7 +94,11 @@ int keygen(const QString &secretPath)
         err() << "Cannot write " << secretPath << ": " << file.errorString() << "\n";
         return kFileError;
     }
-    QTextStream(stdout) << QByteArray(reinterpret_cast<const char *>(publicKey), sizeof publicKey).toBase64() << "\n";
+    const QByteArray key(reinterpret_cast<const char *>(publicKey), sizeof publicKey);
+    QTextStream(stdout) << key.toBase64() << "\n";
+    // Beside it, not in the output that scripts read: the fingerprint that
+    // `updater --version` shows for a build trusting the key.
+    err() << Signature::fingerprint(key) << "\n";
     return 0;
 }
 
