@@ -66,10 +66,10 @@ std::optional<PublishedRelease::Taken> PublishedRelease::fetch(const QString &ve
 
         const TransferResult signature = m_web.fetchText(signatureUrl(url));
         if (nonePublished(signature)) {
-            throw Failure{TransferCode::BadManifest,
-                          QStringLiteral("release.json has no signature (release.json.sig: HTTP %1).")
-                              .arg(signature.code),
-                          OutcomeKind::Refused};
+            throw Failure{
+                TransferCode::BadManifest,
+                QStringLiteral("release.json has no signature (release.json.sig: HTTP %1).").arg(signature.code),
+                OutcomeKind::Refused};
         }
         const QByteArray signatureText = signature.bodyOrThrow();
         if (Signature::verify(body, Signature::parseSignatureText(signatureText), m_keys))
@@ -103,10 +103,10 @@ std::optional<PublishedRelease::Taken> PublishedRelease::check(const QByteArray 
     }
     const QString listed = TextRules::normalizeVersion(manifest->version);
     if (!version.isEmpty() && listed != version) {
-        throw Failure{TransferCode::OtherVersion,
-                      QStringLiteral("release.json is for version %1, but version.txt announces %2.")
-                          .arg(listed, version),
-                      OutcomeKind::Refused};
+        throw Failure{
+            TransferCode::OtherVersion,
+            QStringLiteral("release.json is for version %1, but version.txt announces %2.").arg(listed, version),
+            OutcomeKind::Refused};
     }
     Taken taken{*manifest, false, QString(), signedByKey};
     if (!signedByKey)

@@ -57,9 +57,10 @@ std::optional<ReleaseManifest> ReleaseManifest::parse(QByteArrayView json, QStri
     QJsonParseError parseError{};
     const QJsonDocument document = QJsonDocument::fromJson(json.toByteArray(), &parseError);
     if (!document.isObject()) {
-        fail(error, parseError.error != QJsonParseError::NoError
-                        ? QStringLiteral("not JSON: %1 at byte %2").arg(parseError.errorString()).arg(parseError.offset)
-                        : QStringLiteral("not a JSON object"));
+        fail(error,
+             parseError.error != QJsonParseError::NoError
+                 ? QStringLiteral("not JSON: %1 at byte %2").arg(parseError.errorString()).arg(parseError.offset)
+                 : QStringLiteral("not a JSON object"));
         return std::nullopt;
     }
     const QJsonObject root = document.object();
@@ -109,8 +110,9 @@ QByteArray ReleaseManifest::toJson() const
 {
     QJsonObject fileObjects;
     for (auto it = files.begin(); it != files.end(); ++it) {
-        fileObjects.insert(it.key(), QJsonObject{{QStringLiteral("size"), double(it->size)},
-                                                 {QStringLiteral("sha256"), QString::fromLatin1(it->sha256.toHex())}});
+        fileObjects.insert(it.key(),
+                           QJsonObject{{QStringLiteral("size"), double(it->size)},
+                                       {QStringLiteral("sha256"), QString::fromLatin1(it->sha256.toHex())}});
     }
     const QJsonObject root{
         {QStringLiteral("serial"), double(serial)},
@@ -132,8 +134,7 @@ std::optional<ReleaseFile> ReleaseManifest::file(const QString &name) const
 
 int rolloutBucket(const QByteArray &identity, const QString &version)
 {
-    const QByteArray digest
-        = QCryptographicHash::hash(identity + '\n' + version.toUtf8(), QCryptographicHash::Sha256);
+    const QByteArray digest = QCryptographicHash::hash(identity + '\n' + version.toUtf8(), QCryptographicHash::Sha256);
     return int(qFromBigEndian<quint64>(digest.constData()) % 100U);
 }
 

@@ -127,6 +127,10 @@ void TestUnattended::exitCodes_data()
                                                           << "404" << 4;
     QTest::newRow("update app, a web filter's page") << "--update-app --yes"
                                                      << "html" << 5;
+    QTest::newRow("check: a 0 % rollout holds this desk back") << "--check"
+                                                               << "rollout 0" << 0;
+    QTest::newRow("update app, not the bytes the manifest lists") << "--update-app --yes"
+                                                                  << "spliced" << 5;
     QTest::newRow("update app, another updater at work") << "--update-app --yes"
                                                          << "locked" << 3;
     QTest::newRow("reports, all") << "--update-reports --all"
@@ -169,6 +173,12 @@ void TestUnattended::exitCodes()
         web.server().setFault(u"/updates/Vantora.exe"_s, HttpsFileServer::Fault::answering(404));
     else if (setup == QLatin1String("html"))
         web.publish(u"/updates/Vantora.exe"_s, "<html><body>Access blocked</body></html>");
+    else if (setup == QLatin1String("rollout 0") || setup == QLatin1String("spliced"))
+        web.publish(u"/updates/release.json"_s,
+                    R"({"serial": 5, "version": "1.1.0", "signed": "2026-01-01T00:00:00Z",
+                        "expires": "2026-01-15T00:00:00Z", "rollout": {"percent": )"
+                        + QByteArray(setup == QLatin1String("spliced") ? "100" : "0")
+                        + R"(}, "files": {"Vantora.exe": {"size": 1, "sha256": ")" + QByteArray(64, '0') + R"("}}})");
     else if (setup == QLatin1String("locked"))
         QVERIFY(other.emplace(app(u"updater.lock"_s)).state() == FileOps::FileLock::State::Held);
     else if (setup == QLatin1String("missing report"))
@@ -217,6 +227,9 @@ void TestUnattended::exitCodes()
         QCOMPARE(m_sp.db->tableExists(u"t"_s), code == 0 || code == 7);
     if (setup == QLatin1String("script cut"))
         QVERIFY(!QFile::exists(app(u"SP/LATEST.sql"_s)));
+    if (setup == QLatin1String("rollout 0"))
+        QVERIFY2(output.contains(u"not updated yet: 1.1.0 is released to 0 % of the desks so far"_s),
+                 qPrintable(output));
     if (arguments.contains(QLatin1String("/nonexistent-updater-folder/")))
         QCOMPARE(output.count(u"cannot be written"_s), 1);
 }
