@@ -23,6 +23,12 @@ qint64 wholeNumber(const QJsonValue &value, qint64 ceiling)
     return static_cast<qint64>(number);
 }
 
+QString timeText(const QDateTime &time)
+{
+    const QDateTime utc = time.toUTC();
+    return utc.time().msec() != 0 ? utc.toString(Qt::ISODateWithMs) : utc.toString(kTimeFormat);
+}
+
 QDateTime utcTime(const QJsonValue &value)
 {
     const QDateTime time = QDateTime::fromString(value.toString(), Qt::ISODate);
@@ -117,8 +123,8 @@ QByteArray ReleaseManifest::toJson() const
     const QJsonObject root{
         {QStringLiteral("serial"), double(serial)},
         {QStringLiteral("version"), version},
-        {QStringLiteral("signed"), signedAt.toUTC().toString(kTimeFormat)},
-        {QStringLiteral("expires"), expires.toUTC().toString(kTimeFormat)},
+        {QStringLiteral("signed"), timeText(signedAt)},
+        {QStringLiteral("expires"), timeText(expires)},
         {QStringLiteral("files"), fileObjects},
         {QStringLiteral("rollout"),
          QJsonObject{{QStringLiteral("percent"), rolloutPercent}, {QStringLiteral("halt"), halted}}},

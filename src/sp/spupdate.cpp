@@ -128,14 +128,20 @@ std::optional<QString> SpUpdate::fetchScript(Outcome &outcome)
     std::optional<PublishedRelease::Taken> release;
     PublishedRelease published(m_web, m_endpoints, m_appFolder, m_keys);
     published.note = [this](const QString &line) { m_services.note(line); };
-    if (const std::optional<Failure> refused = attempt([&] { release = published.fetch(QString()); }))
-        return downloadFailed(refused->outcome());
+    // The manifest's refusals, which no transfer line explains, are said
+    // in the log.
+    auto refused = [&](const Outcome &failed) {
+        m_services.note(QStringLiteral("release.json refused: ") + failed.reason);
+        return downloadFailed(failed);
+    };
+    if (const std::optional<Failure> failure = attempt([&] { release = published.fetch(QString()); }))
+        return refused(failure->outcome());
     if (release && release->expired)
-        return downloadFailed(Outcome::of(OutcomeKind::Expired, TransferCode::ExpiredManifest, release->expiredReason));
+        return refused(Outcome::of(OutcomeKind::Expired, TransferCode::ExpiredManifest, release->expiredReason));
     const std::optional<ReleaseFile> listed = release ? release->manifest.file(name) : std::nullopt;
     if (release && release->signedByKey && !listed)
-        return downloadFailed(Outcome::of(OutcomeKind::Refused, TransferCode::NotListed,
-                                          QStringLiteral("release.json does not list %1.").arg(name)));
+        return refused(Outcome::of(OutcomeKind::Refused, TransferCode::NotListed,
+                                   QStringLiteral("release.json does not list %1.").arg(name)));
     DownloadOptions options;
     options.check = releaseCheck(ReleaseKind::Script, listed);
     options.exactBytes = listed ? listed->size : -1;
