@@ -14,6 +14,7 @@
 #include <QDir>
 #include <QRandomGenerator>
 #include <QStandardPaths>
+#include <QSysInfo>
 
 namespace {
 
@@ -39,7 +40,7 @@ PublishedRelease::PublishedRelease(WebClient &web, const Endpoints &endpoints, Q
 {
 }
 
-std::optional<PublishedRelease::Taken> PublishedRelease::fetch(const QString &version)
+std::optional<PublishedRelease::Taken> PublishedRelease::fetch(const std::optional<QString> &version)
 {
     const bool signedBuild = !m_keys.isEmpty();
     for (int round = 1;; ++round) {
@@ -88,7 +89,7 @@ std::optional<PublishedRelease::Taken> PublishedRelease::fetch(const QString &ve
 }
 
 std::optional<PublishedRelease::Taken> PublishedRelease::check(const QByteArray &json, bool signedByKey,
-                                                               const QString &version)
+                                                               const std::optional<QString> &version)
 {
     QString error;
     std::optional<ReleaseManifest> manifest = ReleaseManifest::parse(json, &error);
@@ -102,10 +103,10 @@ std::optional<PublishedRelease::Taken> PublishedRelease::check(const QByteArray 
                       OutcomeKind::Refused};
     }
     const QString listed = TextRules::normalizeVersion(manifest->version);
-    if (!version.isEmpty() && listed != version) {
+    if (version && listed != *version) {
         throw Failure{
             TransferCode::OtherVersion,
-            QStringLiteral("release.json is for version %1, but version.txt announces %2.").arg(listed, version),
+            QStringLiteral("release.json is for version %1, but version.txt announces \"%2\".").arg(listed, *version),
             OutcomeKind::Refused};
     }
     Taken taken{*manifest, false, QString(), signedByKey};
@@ -151,8 +152,17 @@ bool PublishedRelease::takesRelease(const ReleaseManifest &manifest, QString *wh
         QByteArray random(16, '\0');
         QRandomGenerator::system()->fillRange(reinterpret_cast<quint32 *>(random.data()), 4);
         identity = QString::fromLatin1(random.toHex());
-        if (!writeState(kIdentityKey, identity) && note)
-            note(QStringLiteral("this desk's rollout identity could not be recorded"));
+        if (!writeState(kIdentityKey, identity)) {
+            // Not a new roll at every run: one that stays with the desk.
+            identity = QString::fromLatin1(
+                QCryptographicHash::hash(QSysInfo::machineUniqueId() + '\n' + QDir(m_appFolder).absolutePath().toUtf8(),
+                                         QCryptographicHash::Sha256)
+                    .toHex()
+                    .left(32));
+            if (note)
+                note(QStringLiteral("this desk's rollout identity could not be recorded; one made from the machine "
+                                    "and the folder is used"));
+        }
     }
     const int bucket = rolloutBucket(identity.toLatin1(), version);
     if (bucket < manifest.rolloutPercent)
@@ -179,11 +189,21 @@ QString PublishedRelease::stateFolder(bool inApplication) const
 QString PublishedRelease::readState(const QString &key) const
 {
     // The serial is the higher of the two places; the identity the first.
+    // A state file that is there but cannot be read is not taken for none:
+    // the serial it holds would be forgotten.
     QString found;
     for (const bool inApplication : {true, false}) {
+        const QString path = inFolder(stateFolder(inApplication), kStateFile);
         QByteArray bytes;
-        if (attempt([&] { bytes = TextRules::readFile(inFolder(stateFolder(inApplication), kStateFile)); }))
-            continue;
+        if (const std::optional<Failure> failure = attempt([&] { bytes = TextRules::readFile(path); })) {
+            if (failure->number == FailureCode::FileNotFound)
+                continue;
+            throw Failure{TransferCode::BadManifest,
+                          QStringLiteral("%1 cannot be read (%2): the release serial this installation accepted is "
+                                         "not known.")
+                              .arg(QDir::toNativeSeparators(path), failure->description),
+                          OutcomeKind::Refused};
+        }
         for (const QByteArray &line : bytes.split('\n')) {
             const QString text = QString::fromLatin1(line).trimmed();
             if (!text.startsWith(key + u'='))
@@ -205,12 +225,15 @@ bool PublishedRelease::writeState(const QString &key, const QString &value)
         const QString path = inFolder(folder, kStateFile);
         QStringList lines;
         QByteArray bytes;
-        if (!attempt([&] { bytes = TextRules::readFile(path); })) {
-            for (const QByteArray &line : bytes.split('\n')) {
-                const QString text = QString::fromLatin1(line).trimmed();
-                if (!text.isEmpty() && !text.startsWith(key + u'='))
-                    lines << text;
-            }
+        if (const std::optional<Failure> failure = attempt([&] { bytes = TextRules::readFile(path); })) {
+            // Never rewritten without what it holds.
+            if (failure->number != FailureCode::FileNotFound)
+                continue;
+        }
+        for (const QByteArray &line : bytes.split('\n')) {
+            const QString text = QString::fromLatin1(line).trimmed();
+            if (!text.isEmpty() && !text.startsWith(key + u'='))
+                lines << text;
         }
         lines << key + u'=' + value;
         if (!attempt([&] {

@@ -33,8 +33,8 @@ public:
     std::function<void(const QString &line)> note;
 
     // Fetches and checks the manifest; `version` (normalised) is the one
-    // version.txt announces, empty where no version is compared (the
-    // script). Returns nothing for a build without keys where none is
+    // version.txt announces (an empty one matches no manifest), none where
+    // no version is compared (the script). Returns nothing for a build without keys where none is
     // published or it cannot be used. Throws Failure: kind Refused
     // (TransferCode::BadManifest, OlderManifest, OtherVersion) or
     // DownloadFailed when it cannot be fetched. An expired manifest is
@@ -47,10 +47,11 @@ public:
         QString expiredReason; // the expiry and this desk's clock
         bool signedByKey = false;
     };
-    std::optional<Taken> fetch(const QString &version);
+    std::optional<Taken> fetch(const std::optional<QString> &version);
 
     // Whether this desk takes the release now (rollout percent and halt);
-    // `why` says why not.
+    // `why` says why not. Throws Failure when the state file cannot be
+    // read.
     bool takesRelease(const ReleaseManifest &manifest, QString *why);
 
     // The state file of the installation: the highest accepted serial and
@@ -58,7 +59,7 @@ public:
     static inline const QString kStateFile = QStringLiteral("updater.state");
 
 private:
-    std::optional<Taken> check(const QByteArray &json, bool signedByKey, const QString &version);
+    std::optional<Taken> check(const QByteArray &json, bool signedByKey, const std::optional<QString> &version);
     QString stateFolder(bool writable) const;
     QString readState(const QString &key) const;
     bool writeState(const QString &key, const QString &value);

@@ -50,7 +50,9 @@ bool readFile(const QString &name, const QJsonValue &value, ReleaseFile &entry, 
     entry.sha256 = QByteArray::fromHex(hex.toLatin1());
     if (!value.isObject() || entry.size < 0)
         return fail(error, QStringLiteral("\"files\": \"%1\" has no whole \"size\"").arg(name));
-    const bool hexOnly = std::all_of(hex.begin(), hex.end(), [](QChar c) { return isxdigit(c.toLatin1()) != 0; });
+    const bool hexOnly = std::all_of(hex.begin(), hex.end(), [](QChar c) {
+        return (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f') || (c >= u'A' && c <= u'F');
+    });
     if (hex.size() != 64 || !hexOnly)
         return fail(error, QStringLiteral("\"files\": \"%1\" has no \"sha256\" of 64 hex digits").arg(name));
     return true;
@@ -84,6 +86,8 @@ std::optional<ReleaseManifest> ReleaseManifest::parse(QByteArrayView json, QStri
         problem = QStringLiteral("no \"version\" on one line");
     else if (!manifest.signedAt.isValid() || !manifest.expires.isValid())
         problem = QStringLiteral("\"signed\" and \"expires\" must be UTC times (%1)").arg(kTimeFormat);
+    else if (manifest.expires <= manifest.signedAt)
+        problem = QStringLiteral("\"expires\" is not after \"signed\"");
     else if (!root.value(QLatin1String("files")).isObject())
         problem = QStringLiteral("no \"files\" object");
     if (!problem.isEmpty()) {

@@ -134,10 +134,21 @@ std::optional<QString> SpUpdate::fetchScript(Outcome &outcome)
         m_services.note(QStringLiteral("release.json refused: ") + failed.reason);
         return downloadFailed(failed);
     };
-    if (const std::optional<Failure> failure = attempt([&] { release = published.fetch(QString()); }))
+    if (const std::optional<Failure> failure = attempt([&] { release = published.fetch(std::nullopt); }))
         return refused(failure->outcome());
     if (release && release->expired)
         return refused(Outcome::of(OutcomeKind::Expired, TransferCode::ExpiredManifest, release->expiredReason));
+    if (release && release->manifest.halted) {
+        // A halted release's script is not run anywhere it has not run
+        // yet; the staged percent is the program's only (the database is
+        // every desk's).
+        const QString why = QStringLiteral("the publisher has halted the release %1: its script is not run")
+                                .arg(TextRules::normalizeVersion(release->manifest.version));
+        m_services.note(why);
+        m_services.setStatus(QStringLiteral("Already up to date."));
+        outcome = Outcome::of(OutcomeKind::UpToDate, 0, why);
+        return std::nullopt;
+    }
     const std::optional<ReleaseFile> listed = release ? release->manifest.file(name) : std::nullopt;
     if (release && release->signedByKey && !listed)
         return refused(Outcome::of(OutcomeKind::Refused, TransferCode::NotListed,

@@ -99,9 +99,11 @@ AppUpdate::Versions AppUpdate::readVersions()
     Versions versions{TextRules::normalizeVersion(localLine), TextRules::normalizeVersion(remoteText), {}, {}, {}};
     PublishedRelease published(m_web, m_endpoints, m_appFolder, m_keys);
     published.note = [this](const QString &line) { m_services.note(line); };
-    versions.releaseFailure = attempt([&] { versions.release = published.fetch(versions.remote); });
-    if (versions.release && !versions.release->expired && versions.local != versions.remote)
-        published.takesRelease(versions.release->manifest, &versions.heldBack);
+    versions.releaseFailure = attempt([&] {
+        versions.release = published.fetch(versions.remote);
+        if (versions.release && !versions.release->expired && versions.local != versions.remote)
+            published.takesRelease(versions.release->manifest, &versions.heldBack);
+    });
     return versions;
 }
 
@@ -116,6 +118,12 @@ std::optional<Outcome> AppUpdate::settled(const Versions &versions)
         const QString &why = versions.release->expiredReason;
         m_services.note(QStringLiteral("warning: ") + why);
         return Outcome::of(OutcomeKind::Expired, TransferCode::ExpiredManifest, why);
+    }
+    if (versions.release && versions.release->signedByKey && versions.local != versions.remote
+        && !versions.release->manifest.file(Installation::kExecutable)) {
+        const QString why = QStringLiteral("release.json does not list %1.").arg(Installation::kExecutable);
+        m_services.note(QStringLiteral("release.json refused: ") + why);
+        return Outcome::of(OutcomeKind::Refused, TransferCode::NotListed, why);
     }
     if (!versions.heldBack.isEmpty()) {
         m_services.note(QStringLiteral("not updated yet: ") + versions.heldBack);

@@ -224,6 +224,8 @@ void TestRelease::attacks_data()
     row("a .sig that is not a signature", "malformed", K::Refused, TransferCode::BadManifest);
     row("no manifest published", "no manifest", K::Refused, TransferCode::BadManifest);
     row("no signature published", "no sig", K::Refused, TransferCode::BadManifest);
+    row("version.txt empty", "empty version", K::Refused, TransferCode::OtherVersion);
+    row("the accepted serial cannot be read", "state unreadable", K::Refused, TransferCode::BadManifest);
     row("halted", "halt", K::UpToDate);
     row("a 0 % rollout", "0 %", K::UpToDate);
     row("unsigned build: a spliced file", "unsigned, spliced", K::Refused, TransferCode::NotListed);
@@ -232,6 +234,7 @@ void TestRelease::attacks_data()
     row("script: an old manifest replayed", "sp rollback", K::Refused, TransferCode::OlderManifest);
     row("script: changed after signing", "sp altered", K::Refused, TransferCode::NotListed);
     row("script: expired", "sp expired", K::Expired, TransferCode::ExpiredManifest);
+    row("script: halted", "sp halt", K::UpToDate);
     row("script: answered as text/html", "sp html", K::Refused, TransferCode::NotARelease);
 }
 
@@ -255,7 +258,12 @@ void TestRelease::attacks()
     QVERIFY(QDir().mkpath(app));
     writeBytes(app + u"/Vantora.exe"_s, kOldExe);
     writeBytes(app + u"/version.txt"_s, is("expired, current") ? "1.1.0\r\n" : "1.0.0\r\n");
-    web.publish(u"/updates/version.txt"_s, is("other version") ? "1.2.0\r\n" : "1.1.0\r\n");
+    web.publish(u"/updates/version.txt"_s,
+                is("other version")       ? "1.2.0\r\n"
+                    : is("empty version") ? "\r\n"
+                                          : "1.1.0\r\n");
+    if (is("state unreadable"))
+        QVERIFY(QDir().mkpath(app + u"/updater.state"_s));
 
     if (is("rollback") || is("sp rollback"))
         writeBytes(app + u"/updater.state"_s, "serial=1001\r\n");
@@ -267,7 +275,7 @@ void TestRelease::attacks()
         exe[4] = char(exe[4] ^ 0x01);
     if (is("unlisted"))
         m.files.remove(u"Vantora.exe"_s);
-    if (is("halt"))
+    if (is("halt") || is("sp halt"))
         m.halted = true;
     if (is("0 %"))
         m.rolloutPercent = 0;
@@ -350,6 +358,9 @@ void TestRelease::attacks()
             QCOMPARE(window.boxes().last(),
                      u"box:question:Confirmation:Are you sure you want to execute the SQL script?"_s);
             QCOMPARE(readBytes(sp), script);
+        } else if (kind == OutcomeKind::UpToDate) {
+            QCOMPARE(window.status(), u"Already up to date."_s);
+            QVERIFY(!QFile::exists(sp));
         } else {
             QCOMPARE(window.status(), u"Download failed. Error code: "_s + QString::number(code));
             QVERIFY(window.boxes().isEmpty()); // not asked, not read, not run

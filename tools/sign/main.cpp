@@ -260,6 +260,10 @@ int release(const ReleaseOptions &options)
                   << "); move it away to start the serials from the current time.\n";
             return kFileError;
         }
+        if (old->serial >= kMaxSerial) {
+            err() << previous.fileName() << " has the largest serial a manifest may carry.\n";
+            return kFileError;
+        }
         manifest.serial = old->serial + 1;
     } else {
         manifest.serial = manifest.signedAt.toSecsSinceEpoch();
@@ -311,7 +315,9 @@ int releaseCommand(const QStringList &args)
             options.version = args.at(++i);
         } else if (option == QLatin1String("--expires-days")) {
             options.expiresDays = args.at(++i).toLongLong(&number);
-            number = number && options.expiresDays >= 1 && options.expiresDays <= 3660;
+            // A manifest lives at most 90 days: a replayed one is refused
+            // at the latest then.
+            number = number && options.expiresDays >= 1 && options.expiresDays <= 90;
         } else if (option == QLatin1String("--rollout")) {
             options.rolloutPercent = args.at(++i).toInt(&number);
             number = number && options.rolloutPercent >= 0 && options.rolloutPercent <= 100;
