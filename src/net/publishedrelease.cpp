@@ -209,9 +209,8 @@ QString PublishedRelease::readState(const QString &key) const
             if (!text.startsWith(key + u'='))
                 continue;
             const QString value = text.mid(key.size() + 1);
-            if (key != kSerialKey && found.isEmpty())
-                found = value;
-            else if (key == kSerialKey && value.toLongLong() > found.toLongLong())
+            const bool serial = key == kSerialKey;
+            if ((!serial && found.isEmpty()) || (serial && value.toLongLong() > found.toLongLong()))
                 found = value;
         }
     }

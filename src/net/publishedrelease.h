@@ -60,7 +60,7 @@ public:
 
 private:
     std::optional<Taken> check(const QByteArray &json, bool signedByKey, const std::optional<QString> &version);
-    QString stateFolder(bool writable) const;
+    QString stateFolder(bool inApplication) const;
     QString readState(const QString &key) const;
     bool writeState(const QString &key, const QString &value);
 

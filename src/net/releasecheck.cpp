@@ -38,8 +38,8 @@ QUrl signatureUrl(const QUrl &url)
     return result;
 }
 
-std::function<int(const QString &path, const QByteArray &contentType)> releaseCheck(ReleaseKind kind,
-                                                                                    std::optional<ReleaseFile> listed)
+std::function<int(const QString &path, const QByteArray &contentType)>
+releaseCheck(ReleaseKind kind, const std::optional<ReleaseFile> &listed)
 {
     return [kind, listed](const QString &path, const QByteArray &contentType) {
         if (isHtml(contentType))

@@ -22,7 +22,7 @@ enum class ReleaseKind {
 // or "#!" elsewhere). A file the release manifest lists (`listed`) must
 // then have its size and SHA-256 (else TransferCode::NotListed).
 std::function<int(const QString &path, const QByteArray &contentType)>
-releaseCheck(ReleaseKind kind, std::optional<ReleaseFile> listed = std::nullopt);
+releaseCheck(ReleaseKind kind, const std::optional<ReleaseFile> &listed = std::nullopt);
 
 // The address of the signature of the file at url.
 QUrl signatureUrl(const QUrl &url);

@@ -150,7 +150,8 @@ Outcome AppUpdate::check()
                           .arg(QString::number(control->unicode(), 16).toUpper().rightJustified(4, u'0')),
                       OutcomeKind::Refused};
     }
-    if (const std::optional<Outcome> done = settled(versions); done
+    const std::optional<Outcome> done = settled(versions);
+    if (done
         && (done->kind == OutcomeKind::UpToDate
             || (done->kind == OutcomeKind::Expired && remoteVersion == localVersion))) {
         // A desk the rollout holds back is up to date for this release; on
@@ -160,7 +161,8 @@ Outcome AppUpdate::check()
                                    + QStringLiteral(")."),
                                MessageStyle::Information);
         return *done;
-    } else if (done) {
+    }
+    if (done) {
         // A release refused or expired is not installed.
         m_services.showMessage(QStringLiteral("Failed to download update."), MessageStyle::Critical);
         m_services.setStatus(QStringLiteral("Update failed."));

@@ -301,30 +301,32 @@ int releaseCommand(const QStringList &args)
     ReleaseOptions options;
     options.folder = args.value(2);
     bool ok = !options.folder.isEmpty() && !options.folder.startsWith(QLatin1String("--"));
+    const QStringList valued{QStringLiteral("--key"), QStringLiteral("--version"), QStringLiteral("--expires-days"),
+                             QStringLiteral("--rollout")};
     for (qsizetype i = 3; ok && i < args.size(); ++i) {
-        const QString option = args.at(i);
-        const bool hasValue = i + 1 < args.size();
-        bool number = true;
+        const QString &option = args.at(i);
         if (option == QLatin1String("--halt")) {
             options.halt = true;
-        } else if (!hasValue) {
+            continue;
+        }
+        if (!valued.contains(option) || i + 1 >= args.size()) {
             ok = false;
-        } else if (option == QLatin1String("--key")) {
-            options.secretPath = args.at(++i);
+            break;
+        }
+        const QString &value = args.at(++i);
+        if (option == QLatin1String("--key")) {
+            options.secretPath = value;
         } else if (option == QLatin1String("--version")) {
-            options.version = args.at(++i);
+            options.version = value;
         } else if (option == QLatin1String("--expires-days")) {
-            options.expiresDays = args.at(++i).toLongLong(&number);
             // A manifest lives at most 90 days: a replayed one is refused
             // at the latest then.
-            number = number && options.expiresDays >= 1 && options.expiresDays <= 90;
-        } else if (option == QLatin1String("--rollout")) {
-            options.rolloutPercent = args.at(++i).toInt(&number);
-            number = number && options.rolloutPercent >= 0 && options.rolloutPercent <= 100;
+            options.expiresDays = value.toLongLong(&ok);
+            ok = ok && options.expiresDays >= 1 && options.expiresDays <= 90;
         } else {
-            ok = false;
+            options.rolloutPercent = value.toInt(&ok);
+            ok = ok && options.rolloutPercent >= 0 && options.rolloutPercent <= 100;
         }
-        ok = ok && number;
     }
     if (!ok || options.version.isEmpty())
         return usage();
