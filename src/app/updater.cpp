@@ -362,6 +362,7 @@ void Updater::cmdDownloadSP_Click()
     runAction([this](Services &services, InstallFiles &) {
         SpUpdate update(services, m_platform.web, m_platform.endpoints, m_platform.appFolder, m_databases, m_serverName,
                         m_platform.keys);
+        update.setNotes([log = m_platform.log](const QString &text) { log->write(QStringLiteral("sp"), text); });
         m_onClose = [&update] { update.closeRequested(); };
         const auto forget = qScopeGuard([this] { m_onClose = nullptr; });
         update.run();
