@@ -5,8 +5,9 @@
 
 start_postgres
 PSQL=(env PGPASSWORD=tr5kelvo psql -X -q -tA -v ON_ERROR_STOP=1 -h 127.0.0.1 -p 5432 -U sa -d Quorvel)
-# Each desk holds two connections at once (the script's and the journal's).
-need=$((2 * N + 30))
+# A desk that waits for the lock holds one connection, the desk that runs
+# the script two (the script's and the journal's); room is left for others.
+need=$((N + 40))
 have=$(as_postgres psql -X -tA -p 5432 -d postgres -c 'SHOW max_connections')
 if [ "$have" -lt "$need" ]; then
   echo "Raising PostgreSQL's max_connections from $have to $need (the server restarts)..."

@@ -6,6 +6,11 @@
 #include <QSysInfo>
 #include <QUuid>
 
+#ifndef Q_OS_WIN
+#include <pwd.h>
+#include <unistd.h>
+#endif
+
 namespace {
 
 // What differs between the servers: the column types, the server's clock
@@ -65,6 +70,11 @@ QString Journal::userName()
         if (!name.isEmpty())
             return name.left(255);
     }
+#ifndef Q_OS_WIN
+    // A service or a remote command may run without a user's environment.
+    if (const passwd *entry = getpwuid(getuid()); entry && entry->pw_name)
+        return QString::fromLocal8Bit(entry->pw_name).left(255);
+#endif
     return QStringLiteral("unknown");
 }
 
@@ -90,8 +100,8 @@ QString Journal::readableStatement(const QString &table)
 
 QString Journal::lookUpStatement(ServerKind kind, const QString &table, bool ended)
 {
-    const QString which = ended ? QStringLiteral("outcome IN ('succeeded', 'failed')")
-                                : QStringLiteral("outcome = 'started'");
+    const QString which
+        = ended ? QStringLiteral("outcome IN ('succeeded', 'failed')") : QStringLiteral("outcome = 'started'");
     return QStringLiteral("SELECT outcome, %1, desk, batches_run, batches_failed FROM %2 "
                           "WHERE script_sha256 = ? AND %3 ORDER BY started_at DESC")
         .arg(dialect(kind).timeAsText.arg(QStringLiteral("started_at")), table, which);
@@ -120,7 +130,8 @@ void Journal::open()
                       QStringLiteral("the journal's schema \"%1\" is not a plain name").arg(m_schema)};
     }
     if (m_kind == ServerKind::Other)
-        throw Failure{DatabaseCode::ExecuteFailed, QStringLiteral("the server is neither SQL Server, PostgreSQL nor SQLite")};
+        throw Failure{DatabaseCode::ExecuteFailed,
+                      QStringLiteral("the server is neither SQL Server, PostgreSQL nor SQLite")};
     const std::optional<Failure> created = attempt([&] { m_connection.queryRow(createStatement(m_kind, table())); });
     if (!created)
         return;

@@ -41,8 +41,9 @@ QString RunLock::takeStatement(ServerKind kind, const QString &name)
 {
     switch (kind) {
     case ServerKind::SqlServer:
-        // 0 or 1: granted; below 0: not granted (-1 busy).
-        return QStringLiteral("SET NOCOUNT ON; DECLARE @result int; EXEC @result = sp_getapplock @Resource = %1, "
+        // 0 or 1: granted; below 0: not granted (-1 busy). The session's
+        // settings stay as they were: the script runs on it next.
+        return QStringLiteral("DECLARE @result int; EXEC @result = sp_getapplock @Resource = %1, "
                               "@LockMode = 'Exclusive', @LockOwner = 'Session', @LockTimeout = 0; SELECT @result")
             .arg(unicodeLiteral(name));
     case ServerKind::PostgreSql:

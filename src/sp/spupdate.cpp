@@ -440,6 +440,11 @@ bool SpUpdate::takeLock(RunLock &lock)
         if (m_stopRequested)
             break;
         if (lock.tryTake()) {
+            // A close that came while the try ran still ends the wait.
+            if (m_stopRequested) {
+                lock.release();
+                return false;
+            }
             note(QStringLiteral("the other desk's run has ended; took the lock after %1 ms").arg(waited.elapsed()));
             return true;
         }
