@@ -4,7 +4,7 @@
 # database; see scripts/fleet.
 
 start_postgres
-PSQL=(env PGPASSWORD=tr5kelvo psql -X -q -tA -v ON_ERROR_STOP=1 -h 127.0.0.1 -p 5432 -U sa -d Quorvel)
+PSQL=(env PGPASSWORD=tr5kelvo PGOPTIONS="-c client_min_messages=warning" psql -X -q -tA -v ON_ERROR_STOP=1 -h 127.0.0.1 -p 5432 -U sa -d Quorvel)
 # A desk that waits for the lock holds one connection, the desk that runs
 # the script two (the script's and the journal's); room is left for others.
 need=$((N + 40))
@@ -118,17 +118,25 @@ grep -q 'did not end; running it again' "$FLEET/desk-02/after-kill.out" || fail 
 echo "Killed mid-script, then the next desk: exit code $krc after $kelapsed s, $krows row(s); journal: $kjournal."
 "${PSQL[@]}" -c "DROP SCHEMA $SCHEMA CASCADE"
 
+# The rows of other fleet sizes stay; this size's row is replaced.
+old_rows() {
+  [ -f "$ROOT/docs/benchmarks.md" ] || return 0
+  awk -v n="$N" '$0 == "## Fleet: Update SP" { on = 1; next } on && /^## / { on = 0 }
+                 on && /^\| [0-9]+ \|/ && $2 != n { print }' "$ROOT/docs/benchmarks.md"
+}
 section() {
   echo "## Fleet: Update SP"
   echo
-  echo "Made by \`scripts/fleet --sp $N\` on $(date -u +%Y-%m-%d), $(nproc) cores: $N installations, each in"
+  echo "Made by \`scripts/fleet --sp N\` ($(date -u +%Y-%m-%d) for $N desks), $(nproc) cores: N installations, each in"
   echo "process and host-name namespaces of its own, run \`updater --update-sp --yes\` at once against"
   echo "the one local PostgreSQL database, with a signed \`LATEST.sql\` that inserts a seed row. Then a"
   echo "run of a new script is killed in its second batch and another desk runs it."
   echo
   echo "| desks | runs that executed the script | reported \"already applied\" (of them waited for the lock) | other exits | seed rows | time, first start to last desk done (s) | killed run, then the next desk |"
   echo "|---|---|---|---|---|---|---|"
-  echo "| $N | $ran | $applied ($waited) | $others | $rows | $elapsed | exit $krc after $kelapsed s, $krows row, journal \"$kjournal\" |"
+  { old_rows
+    echo "| $N | $ran | $applied ($waited) | $others | $rows | $elapsed | exit $krc after $kelapsed s, $krows row, journal \"$kjournal\" |"
+  } | sort -t '|' -k 2 -n
 }
 section > "$FLEET/section.md"
 write_section "Fleet: Update SP" "$FLEET/section.md"
