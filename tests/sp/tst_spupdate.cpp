@@ -136,6 +136,11 @@ void TestSpUpdate::everyStepInOrder()
     QCOMPARE(m_sp.serverName, QStringLiteral("127.0.0.1"));
     QCOMPARE(m_sp.db->values(QStringLiteral("SELECT n FROM %1.t").arg(m_sp.db->schema())), QStringList{u"1"_s});
     QVERIFY(QFileInfo(m_sp.web->appFolder() + QStringLiteral("/SP/LATEST.sql")).isFile());
+    // The window's run is in the journal too: its outcome, batches run and failed.
+    QCOMPARE(m_sp.db->values(QStringLiteral("SELECT outcome || ' ' || batches_run || ' ' || batches_failed FROM "
+                                            "%1.updater_journal")
+                                 .arg(m_sp.db->schema())),
+             QStringList{u"succeeded 2 0"_s});
 }
 
 void TestSpUpdate::outcomes_data()
@@ -416,6 +421,14 @@ void TestSpUpdate::closeDuringTheScript()
     if (!summary.isEmpty())
         boxes << summary;
     QCOMPARE(window.boxes(), boxes);
+    // The journal says how the run ended; a run that never had the lock
+    // never read or wrote it.
+    const QString journal = QStringLiteral("SELECT outcome FROM %1.updater_journal").arg(m_sp.db->schema());
+    if (locked)
+        QVERIFY(!m_sp.db->tableExists(QStringLiteral("updater_journal")));
+    else
+        QCOMPARE(m_sp.db->values(journal),
+                 QStringList{asked && answer == Answer::Yes ? u"cancelled"_s : u"succeeded"_s});
     if (locked)
         QVERIFY(!m_sp.db->tableExists(QStringLiteral("t")));
     else
