@@ -122,9 +122,10 @@ CommandLine CommandLine::parse(const QStringList &arguments)
     else if (line.action != Action::UpdateReports && (line.allReports || !line.reports.isEmpty()))
         fail(line.allReports ? QStringLiteral("--all belongs to --update-reports.")
                              : QStringLiteral("Unexpected argument %1.").arg(line.reports.first()));
-    else if (line.action != Action::UpdateSp && (line.force || line.lockWait >= 0))
+    if (line.action != Action::UpdateSp && (line.force || line.lockWait >= 0)) {
         fail(line.force ? QStringLiteral("--force belongs to --update-sp.")
                         : QStringLiteral("--lock-wait belongs to --update-sp."));
+    }
     return line;
 }
 

@@ -160,7 +160,7 @@ std::optional<Journal::Row> Journal::lastStarted(const QString &sha256)
 
 QString Journal::begin(const Run &run)
 {
-    const QString id = QUuid::createUuid().toString(QUuid::WithoutBraces);
+    QString id = QUuid::createUuid().toString(QUuid::WithoutBraces);
     const QVariant serial = run.releaseSerial ? QVariant(*run.releaseSerial) : QVariant(QMetaType::fromType<qint64>());
     m_connection.queryRow(beginStatement(m_kind, table()), {id, run.sha256, run.bytes, serial, run.desk, run.user});
     return id;
