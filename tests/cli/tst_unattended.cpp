@@ -38,6 +38,7 @@ private slots:
     void logTellsWhatTheBoxesDoNot();
     void onceAcrossDesks_data();
     void onceAcrossDesks();
+    void sqliteHasNoLockButAJournal();
     void fullDisk_data();
     void fullDisk();
 
@@ -452,6 +453,36 @@ void TestUnattended::onceAcrossDesks()
                      QString::fromLatin1(QCryptographicHash::hash(published, QCryptographicHash::Sha256).toHex())
                      + u" %1 true true true"_s.arg(published.size())});
     }
+}
+
+void TestUnattended::sqliteHasNoLockButAJournal()
+{
+    // The demo's embedded database, the file Quorvel in the working folder.
+    publishScript("CREATE TABLE IF NOT EXISTS seed (n int)\r\nGO\r\nINSERT INTO seed VALUES (1)\r\n");
+    const QByteArray schema = qgetenv("UPDATER_JOURNAL_SCHEMA");
+    qunsetenv("UPDATER_JOURNAL_SCHEMA");
+    const QByteArray driver = qgetenv("UPDATER_ODBC_DRIVER");
+    qputenv("UPDATER_ODBC_DRIVER", "SQLite3");
+    const auto restore = qScopeGuard([&] {
+        qputenv("UPDATER_JOURNAL_SCHEMA", schema);
+        qputenv("UPDATER_ODBC_DRIVER", driver);
+    });
+    QStringList outputs;
+    QList<int> codes;
+    for (int run = 0; run < 2; ++run) {
+        QProcess desk;
+        desk.setWorkingDirectory(m_sp.web->appFolder());
+        startUpdater(desk, m_sp.web->appFolder(), {u"--update-sp"_s, u"--yes"_s});
+        QVERIFY(QTest::qWaitFor([&] { return desk.state() == QProcess::NotRunning; }, 60'000));
+        codes << desk.exitCode();
+        outputs << QString::fromUtf8(desk.readAll());
+    }
+    QCOMPARE(codes, (QList<int>{0, 0}));
+    QVERIFY2(outputs.at(0).contains(u"SQL Script Execution Completed Successfully!"_s), qPrintable(outputs.at(0)));
+    QVERIFY2(outputs.at(1).contains(u"already applied on "_s), qPrintable(outputs.at(1)));
+    const QString log = QString::fromUtf8(readBytes(app(u"updater.log"_s)));
+    QCOMPARE(log.count(u"sp: no lock: the server (SQLite)"_s), 2);
+    QVERIFY(QFileInfo(app(u"Quorvel"_s)).isFile());
 }
 
 void TestUnattended::fullDisk_data()
