@@ -127,6 +127,8 @@ Outcome Run::updateSp()
     SpUpdate update(services, web, endpoints, appFolder,
                     LoggingDatabase::factory(OdbcDatabase::factory(OdbcDatabase::Thread::Caller), log), serverName,
                     Signature::trustedKeys(), line.sqlTimeout >= 0 ? line.sqlTimeout : kDefaultCommandTimeout);
+    update.setOnceOnly(!line.force);
+    update.setLockWait(line.lockWait >= 0 ? line.lockWait : SpUpdate::kDefaultLockWait);
     return update.run();
 }
 

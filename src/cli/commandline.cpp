@@ -89,6 +89,9 @@ CommandLine CommandLine::parse(const QStringList &arguments)
         } else if (option == QLatin1String("--quiet")) {
             noValue();
             line.quiet = true;
+        } else if (option == QLatin1String("--force")) {
+            noValue();
+            line.force = true;
         } else if (option == QLatin1String("--all")) {
             noValue();
             line.allReports = true;
@@ -100,6 +103,8 @@ CommandLine CommandLine::parse(const QStringList &arguments)
             line.maxRate = takeNumber(qint64{1} << 40);
         } else if (option == QLatin1String("--sql-timeout")) {
             line.sqlTimeout = static_cast<int>(takeNumber(86'400));
+        } else if (option == QLatin1String("--lock-wait")) {
+            line.lockWait = static_cast<int>(takeNumber(86'400));
         } else if (option == QLatin1String("--jitter")) {
             line.jitterSeconds = static_cast<int>(takeNumber(86'400));
         } else if (option.startsWith(u'-')) {
@@ -117,6 +122,10 @@ CommandLine CommandLine::parse(const QStringList &arguments)
     else if (line.action != Action::UpdateReports && (line.allReports || !line.reports.isEmpty()))
         fail(line.allReports ? QStringLiteral("--all belongs to --update-reports.")
                              : QStringLiteral("Unexpected argument %1.").arg(line.reports.first()));
+    if (line.action != Action::UpdateSp && (line.force || line.lockWait >= 0)) {
+        fail(line.force ? QStringLiteral("--force belongs to --update-sp.")
+                        : QStringLiteral("--lock-wait belongs to --update-sp."));
+    }
     return line;
 }
 
@@ -128,7 +137,9 @@ QString usageText()
         "       updater --update-app [--yes] installs the published Vantora.exe\n"
         "       updater --update-reports (--all | NAME...)\n"
         "                                    downloads the published reports into Reports\n"
-        "       updater --update-sp [--yes]  runs the published LATEST.sql on the database\n"
+        "       updater --update-sp [--yes] [--force] [--lock-wait SECONDS]\n"
+        "                                    runs the published LATEST.sql on the database, once:\n"
+        "                                    a script the database's journal says ran is not run again\n"
         "\n"
         "Options:\n"
         "  --yes                  answer Yes to the questions (without it: No)\n"
@@ -137,13 +148,16 @@ QString usageText()
         "  --max-rate BYTES       at most this many bytes a second per transfer\n"
         "  --sql-timeout SECONDS  the time a batch may run (default 30; 0: no limit)\n"
         "  --jitter SECONDS       first wait a random time of up to this long\n"
+        "  --force                --update-sp: run the script even if the journal says it ran\n"
+        "  --lock-wait SECONDS    --update-sp: how long to wait for another desk's run of the script\n"
+        "                         (default 300)\n"
         "  --help, --version\n"
         "\n"
         "Exit codes: 0 done or up to date, 1 another failure, 2 usage error, 3 another updater is at\n"
         "work in the folder, 4 network or download failure, 5 download refused (signature or not a\n"
         "release), 6 executable not replaced, 7 SQL batches failed, 8 database unreachable,\n"
         "9 not enough disk space, 10 update available (--check), 11 declined, 12 the published\n"
-        "release has expired, 13 another desk is running the script.\n");
+        "release has expired, 13 another desk is running the script (it waited --lock-wait).\n");
 }
 
 namespace {

@@ -22,6 +22,8 @@ struct CommandLine
     qint64 maxRate = 0;      // bytes per second; 0: no limit
     int sqlTimeout = -1;     // seconds per batch; 0: none; -1: the default
     int jitterSeconds = 0;   // a random wait of up to this long first
+    bool force = false;      // --update-sp: run a script the journal says ran already
+    int lockWait = -1;       // --update-sp: seconds to wait for another desk's run; -1: the default
 
     // Why the arguments cannot be run; empty when they can.
     QString error;

@@ -2,6 +2,7 @@
 
 #include <QString>
 #include <QStringList>
+#include <QVariantList>
 
 #include <functional>
 #include <memory>
@@ -21,6 +22,11 @@ struct ConnectionSettings
     // Seconds a batch may run before the driver stops it; 0: no limit.
     int commandTimeout = kDefaultCommandTimeout;
 };
+
+// The kinds of database server the run's lock and journal know: SQL Server
+// (the schools' server), PostgreSQL (the tests' server) and SQLite (the
+// demo's embedded database).
+enum class ServerKind { SqlServer, PostgreSql, Sqlite, Other };
 
 // One connection to the application's database, as the stored-procedure
 // update uses it: open, run batches one by one, close. Every failure is
@@ -44,6 +50,16 @@ public:
     virtual void cancel() = 0;
     // Closes the connection; harmless when it is not open. Never throws.
     virtual void close() = 0;
+
+    // The kind of server the open connection reaches.
+    virtual ServerKind serverKind() = 0;
+    // Runs one statement of the tool's own (the run's lock, its journal)
+    // with `values` bound to its ? markers in order (text, whole numbers; a
+    // null QVariant of a number type is a NULL number, any other null a
+    // NULL text), and returns the columns of its first row as text (NULL
+    // as a null QString); empty when it returns no row. Fails as execute()
+    // does. Nothing of it is written to the update log.
+    virtual QStringList queryRow(const QString &statement, const QVariantList &values = {}) = 0;
 };
 
 // Makes a fresh, unopened connection object for one action.

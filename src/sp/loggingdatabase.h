@@ -19,6 +19,11 @@ public:
     void execute(const QString &batch) override;
     void cancel() override;
     void close() override;
+    ServerKind serverKind() override { return m_inner->serverKind(); }
+    QStringList queryRow(const QString &statement, const QVariantList &values = {}) override
+    {
+        return m_inner->queryRow(statement, values);
+    }
 
     // The factory's connections, each logging.
     static DatabaseFactory factory(DatabaseFactory inner, UpdateLog &log);

@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <vector>
 
 namespace {
 
@@ -167,6 +168,57 @@ bool connectionGone(SQLHDBC connection, int timeout)
         && diagnostics(SQL_HANDLE_STMT, probe.handle()).hasStateClass(u"08");
 }
 
+// The kind of server behind the connection: as Qt's driver names it, else
+// as the ODBC driver does (Qt names no SQLite).
+ServerKind kindOf(const QSqlDatabase &db, SQLHDBC connection)
+{
+    switch (db.driver() ? db.driver()->dbmsType() : QSqlDriver::UnknownDbms) {
+    case QSqlDriver::MSSqlServer: return ServerKind::SqlServer;
+    case QSqlDriver::PostgreSQL: return ServerKind::PostgreSql;
+    default: break;
+    }
+    if (connection == SQL_NULL_HDBC)
+        return ServerKind::Other;
+    SQLWCHAR name[128] = {};
+    SQLSMALLINT length = 0;
+    if (!SQL_SUCCEEDED(SQLGetInfoW(connection, SQL_DBMS_NAME, name, sizeof(name), &length)))
+        return ServerKind::Other;
+    const QString text = QString::fromUtf16(reinterpret_cast<const char16_t *>(name),
+                                            qMin<qsizetype>(length / qsizetype(sizeof(SQLWCHAR)), 127));
+    if (text.contains(QLatin1String("SQLite"), Qt::CaseInsensitive))
+        return ServerKind::Sqlite;
+    if (text.contains(QLatin1String("Microsoft SQL Server"), Qt::CaseInsensitive))
+        return ServerKind::SqlServer;
+    if (text.contains(QLatin1String("PostgreSQL"), Qt::CaseInsensitive))
+        return ServerKind::PostgreSql;
+    return ServerKind::Other;
+}
+
+// A value bound to a statement's marker; it stays where it is until the
+// statement has run.
+struct BoundValue
+{
+    QString text;
+    qint64 number = 0;
+    SQLLEN indicator = 0;
+};
+
+bool isNumber(const QVariant &value)
+{
+    switch (value.metaType().id()) {
+    case QMetaType::Int:
+    case QMetaType::UInt:
+    case QMetaType::LongLong:
+    case QMetaType::ULongLong:
+    case QMetaType::Long:
+    case QMetaType::ULong: return true;
+    default: return false;
+    }
+}
+
+// The longest text a column of the tool's own statements is read to.
+constexpr SQLLEN kMaxColumnUnits = 1024;
+
 } // namespace
 
 OdbcDatabase::OdbcDatabase(Thread thread)
@@ -215,6 +267,7 @@ void OdbcDatabase::open(const ConnectionSettings &settings)
         db.setDatabaseName(odbc);
         if (db.open()) {
             m_connection = connectionHandle(db);
+            m_kind = kindOf(db, static_cast<SQLHDBC>(m_connection));
             return;
         }
         const QString text = describe(db.lastError());
@@ -334,4 +387,97 @@ void OdbcDatabase::close()
     } catch (...) {
         // Closing has nothing to report.
     }
+}
+
+ServerKind OdbcDatabase::serverKind()
+{
+    return m_kind;
+}
+
+QStringList OdbcDatabase::queryRow(const QString &statement, const QVariantList &values)
+{
+    if (!m_open)
+        throw failure(DatabaseCode::NotOpen, QStringLiteral("The connection to the database is not open."));
+    QStringList row;
+    call([&] {
+        auto *const connection = static_cast<SQLHDBC>(m_connection);
+        Statement query(connection);
+        if (query.handle() == SQL_NULL_HSTMT) {
+            const Diagnostics why = diagnostics(SQL_HANDLE_DBC, connection);
+            throw failure(why.hasStateClass(u"08") ? DatabaseCode::ConnectionLost : DatabaseCode::ExecuteFailed,
+                          why.text.isEmpty() ? QStringLiteral("The database did not run the statement.") : why.text);
+        }
+        if (m_commandTimeout > 0)
+            query.setTimeout(m_commandTimeout);
+        std::vector<BoundValue> bound(static_cast<size_t>(values.size()));
+        for (qsizetype i = 0; i < values.size(); ++i) {
+            const QVariant &value = values.at(i);
+            BoundValue &slot = bound[static_cast<size_t>(i)];
+            const auto marker = static_cast<SQLUSMALLINT>(i + 1);
+            SQLRETURN r = SQL_ERROR;
+            if (isNumber(value)) {
+                slot.number = value.toLongLong();
+                slot.indicator = value.isNull() ? SQL_NULL_DATA : 0;
+                r = SQLBindParameter(query.handle(), marker, SQL_PARAM_INPUT, SQL_C_SBIGINT, SQL_BIGINT, 0, 0,
+                                     &slot.number, 0, &slot.indicator);
+            } else {
+                slot.text = value.toString();
+                const auto bytes = static_cast<SQLLEN>(slot.text.size() * qsizetype(sizeof(SQLWCHAR)));
+                slot.indicator = value.isNull() ? SQL_NULL_DATA : bytes;
+                r = SQLBindParameter(query.handle(), marker, SQL_PARAM_INPUT, SQL_C_WCHAR, SQL_WVARCHAR,
+                                     static_cast<SQLULEN>(qMax<qsizetype>(1, slot.text.size())), 0, slot.text.data(),
+                                     bytes, &slot.indicator);
+            }
+            if (!SQL_SUCCEEDED(r))
+                throwFailure(query.handle(), QStringLiteral("The database did not take the statement's values."));
+        }
+        QString text = statement; // the driver takes a writable buffer
+        SQLRETURN r = SQLExecDirectW(query.handle(), reinterpret_cast<SQLWCHAR *>(text.data()),
+                                     static_cast<SQLINTEGER>(text.size()));
+        if (!SQL_SUCCEEDED(r) && r != SQL_NO_DATA)
+            throwFailure(query.handle(), QStringLiteral("The database did not run the statement."));
+        // The first result that has columns: SQL Server answers the
+        // statements before it with results of their own.
+        SQLSMALLINT columns = 0;
+        for (;;) {
+            if (SQL_SUCCEEDED(SQLNumResultCols(query.handle(), &columns)) && columns > 0)
+                break;
+            r = SQLMoreResults(query.handle());
+            if (r == SQL_NO_DATA)
+                return;
+            if (!SQL_SUCCEEDED(r))
+                throwFailure(query.handle(), QStringLiteral("The database did not run the statement."));
+        }
+        r = SQLFetch(query.handle());
+        if (r == SQL_NO_DATA)
+            return;
+        if (!SQL_SUCCEEDED(r))
+            throwFailure(query.handle(), QStringLiteral("The database did not answer the statement."));
+        for (SQLUSMALLINT column = 1; column <= static_cast<SQLUSMALLINT>(columns); ++column) {
+            SQLWCHAR buffer[kMaxColumnUnits + 1] = {};
+            SQLLEN length = 0;
+            r = SQLGetData(query.handle(), column, SQL_C_WCHAR, buffer, sizeof(buffer), &length);
+            if (!SQL_SUCCEEDED(r))
+                throwFailure(query.handle(), QStringLiteral("The database did not answer the statement."));
+            if (length == SQL_NULL_DATA) {
+                row << QString();
+                continue;
+            }
+            const SQLLEN units = length == SQL_NO_TOTAL
+                ? kMaxColumnUnits
+                : qMin<SQLLEN>(length / SQLLEN(sizeof(SQLWCHAR)), kMaxColumnUnits);
+            row << QString::fromUtf16(reinterpret_cast<const char16_t *>(buffer), units);
+        }
+        SQLCloseCursor(query.handle());
+    });
+    return row;
+}
+
+void OdbcDatabase::throwFailure(void *statement, const QString &fallback)
+{
+    const Diagnostics why = diagnostics(SQL_HANDLE_STMT, static_cast<SQLHSTMT>(statement));
+    const QString text = why.text.isEmpty() ? fallback : why.text;
+    if (why.hasStateClass(u"08") || connectionGone(static_cast<SQLHDBC>(m_connection), m_commandTimeout))
+        throw failure(DatabaseCode::ConnectionLost, text);
+    throw failure(DatabaseCode::ExecuteFailed, text);
 }

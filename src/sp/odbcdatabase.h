@@ -36,6 +36,8 @@ public:
     void execute(const QString &batch) override;
     void cancel() override;
     void close() override;
+    ServerKind serverKind() override;
+    QStringList queryRow(const QString &statement, const QVariantList &values = {}) override;
 
     static DatabaseFactory factory(Thread thread = Thread::Worker);
 
@@ -46,11 +48,14 @@ private:
     // On the worker thread: runs the batch on the connection's statement.
     void runStatement(const QString &batch);
     void freeStatement();
+    // On the worker thread: the failure of a statement that did not run.
+    [[noreturn]] void throwFailure(void *statement, const QString &fallback);
 
     QString m_connectionName;
     QStringList m_secrets;
     int m_commandTimeout = kDefaultCommandTimeout;
     bool m_open = false;
+    ServerKind m_kind = ServerKind::Other;
     // The ODBC connection under Qt's and the statement the batches run on;
     // used on the worker thread only.
     void *m_connection = nullptr;

@@ -1,6 +1,7 @@
 #include "sp/spupdate.h"
 
 #include "common/appfolder.h"
+#include "common/eventwait.h"
 #include "common/failure.h"
 #include "common/fileops.h"
 #include "common/services.h"
@@ -10,13 +11,20 @@
 #include "net/releasecheck.h"
 #include "net/transfercodes.h"
 #include "net/webclient.h"
+#include "sp/journal.h"
+#include "sp/runlock.h"
 #include "sp/serverlist.h"
 #include "sp/sqlscript.h"
 
+#include <QCryptographicHash>
 #include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
 #include <QFileInfo>
+#include <QRandomGenerator>
 #include <QScopeGuard>
 #include <QScopedValueRollback>
+#include <QTimer>
 
 namespace {
 
@@ -46,6 +54,28 @@ Remaining remaining(const QList<QStringView> &batches, qsizetype from)
     return result;
 }
 
+// How often a desk that waits for another desk's run tries the lock again,
+// and up to how much later, so that the waiting desks do not all ask at once.
+constexpr int kLockRetryMs = 500;
+constexpr int kLockRetrySpreadMs = 250;
+
+// The SHA-256 (lower-case hex) and size of a file; an empty digest when it
+// cannot be read.
+struct Digest
+{
+    QString sha256;
+    qint64 bytes = 0;
+};
+
+Digest digestOf(const QString &path)
+{
+    QFile file(path);
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file))
+        return {};
+    return {QString::fromLatin1(hash.result().toHex()), file.size()};
+}
+
 } // namespace
 
 SpUpdate::SpUpdate(Services &services, WebClient &web, const Endpoints &endpoints, QString appFolder,
@@ -66,6 +96,14 @@ ConnectionSettings SpUpdate::connection(const QString &serverName, int commandTi
 
 void SpUpdate::closeRequested()
 {
+    // While waiting for another desk there is nothing to stop: the wait
+    // ends and the script is not run.
+    if (m_waitingForLock) {
+        m_stopRequested = true;
+        if (m_pause)
+            m_pause->finish();
+        return;
+    }
     if (!m_running || m_asking || m_stopRequested)
         return;
     Answer answer = Answer::No;
@@ -149,6 +187,8 @@ std::optional<QString> SpUpdate::fetchScript(Outcome &outcome)
         outcome = Outcome::of(OutcomeKind::UpToDate, 0, why);
         return std::nullopt;
     }
+    if (release)
+        m_releaseSerial = release->manifest.serial; // the journal's record of which release ran
     const std::optional<ReleaseFile> listed = release ? release->manifest.file(name) : std::nullopt;
     if (release && release->signedByKey && !listed)
         return refused(Outcome::of(OutcomeKind::Refused, TransferCode::NotListed,
@@ -199,6 +239,111 @@ Outcome SpUpdate::execute(const QString &scriptText)
         throw *failure;
     }
 
+    // One desk at a time runs the script on the database; the server lets
+    // go of the lock when this connection ends, however it ends.
+    const QString schema = Journal::schemaFromEnvironment();
+    RunLock lock(*database, RunLock::name(schema));
+    if (!lock.available()) {
+        note(QStringLiteral("no lock: the server (%1) has none that holds across batches; desks that share this "
+                            "database are not kept apart")
+                 .arg(database->serverKind() == ServerKind::Sqlite ? QStringLiteral("SQLite")
+                                                                   : QStringLiteral("of a kind not known")));
+    } else {
+        bool held = false;
+        if (std::optional<Failure> failure = attempt([&] { held = takeLock(lock); })) {
+            if (failure->number == DatabaseCode::ConnectionLost) {
+                failure->kind = OutcomeKind::DatabaseUnreachable;
+                throw *failure;
+            }
+            note(QStringLiteral("no lock: ") + failure->description);
+            held = true; // the run goes on without it
+        }
+        if (!held) {
+            database->close();
+            if (m_stopRequested)
+                return Outcome::of(OutcomeKind::ScriptRunElsewhere, 0,
+                                   QStringLiteral("the window was closed while waiting for another desk"));
+            m_services.showMessage(QStringLiteral("Another desk is running the script on the database; it was not "
+                                                  "run here. Please try again when it has finished."),
+                                   MessageStyle::Exclamation);
+            return Outcome::of(OutcomeKind::ScriptRunElsewhere, 0,
+                               QStringLiteral("waited %1 s for the other desk's run to end").arg(m_lockWaitSeconds));
+        }
+    }
+
+    // The journal, on a connection of its own in autocommit, read only now
+    // that the lock is held.
+    std::unique_ptr<Database> journalConnection;
+    std::optional<Journal> journal;
+    if (const std::optional<Failure> failure = attempt([&] {
+            journalConnection = m_databases();
+            journalConnection->open(connection(m_serverName, m_commandTimeout));
+            journal.emplace(*journalConnection, schema);
+            journal->open();
+        })) {
+        journal.reset();
+        journalConnection.reset();
+        note(QStringLiteral("no journal: ") + failure->description);
+    }
+    auto finishJournal = [&] {
+        journal.reset();
+        if (journalConnection)
+            journalConnection->close();
+        journalConnection.reset();
+    };
+    const Digest digest = digestOf(inFolder(inFolder(m_appFolder, QStringLiteral("SP")), QStringLiteral("LATEST.sql")));
+    if (journal && digest.sha256.isEmpty()) {
+        note(QStringLiteral("no journal: LATEST.sql could not be read again for its digest"));
+        finishJournal();
+    }
+
+    if (journal && m_onceOnly) {
+        std::optional<Journal::Row> ended;
+        std::optional<Journal::Row> started;
+        if (const std::optional<Failure> failure = attempt([&] {
+                ended = journal->lastEnded(digest.sha256);
+                if (!ended)
+                    started = journal->lastStarted(digest.sha256);
+            }))
+            note(QStringLiteral("the journal could not be read: ") + failure->description);
+        if (ended) {
+            finishJournal();
+            lock.release();
+            database->close();
+            const QString when = ended->started + QStringLiteral(" UTC");
+            if (ended->outcome == Journal::kSucceeded) {
+                const QString why = QStringLiteral("already applied on %1 from %2").arg(when, ended->desk);
+                m_services.setStatus(QStringLiteral("LATEST.sql was ") + why + QLatin1Char('.'));
+                return Outcome::of(OutcomeKind::UpToDate, 0, why);
+            }
+            const QString why
+                = QStringLiteral("failed on %1 from %2; run it again with --force once the cause is mended")
+                      .arg(when, ended->desk);
+            m_services.showMessage(QStringLiteral("LATEST.sql ") + why + QLatin1Char('.'), MessageStyle::Exclamation);
+            Outcome outcome = Outcome::of(OutcomeKind::BatchesFailed, 0, why);
+            outcome.batches = ended->batches;
+            outcome.failedBatches = ended->failedBatches;
+            return outcome;
+        }
+        if (started) {
+            m_services.setStatus(QStringLiteral("A run of LATEST.sql from %1 on %2 UTC did not end; running it again.")
+                                     .arg(started->desk, started->started));
+        }
+    }
+
+    QString runId;
+    if (journal) {
+        if (const std::optional<Failure> failure = attempt([&] {
+                runId = journal->begin(
+                    {digest.sha256, digest.bytes, m_releaseSerial, Journal::deskName(), Journal::userName()});
+            })) {
+            note(QStringLiteral("the journal's row could not be written: ") + failure->description);
+            finishJournal();
+        } else {
+            note(QStringLiteral("journal: run %1 of LATEST.sql %2 started").arg(runId, digest.sha256));
+        }
+    }
+
     m_services.setProgressRange(0, count - 1);
     m_services.setProgressValue(0);
     m_services.setStatus(QStringLiteral("Executing SQL script..."));
@@ -213,6 +358,7 @@ Outcome SpUpdate::execute(const QString &scriptText)
     int cancelled = 0;     // the number of the batch cancelled, 0 for none
     int stoppedAt = count; // the index of the first batch not run
     bool lost = false;
+    int ran = 0; // the batches sent
     for (int i = 0; i < count; ++i) {
         const QString batch = TextRules::trimBlanks(batches.at(i).toString());
         if (batch.isEmpty())
@@ -230,6 +376,7 @@ Outcome SpUpdate::execute(const QString &scriptText)
             stoppedAt = i;
             break;
         }
+        ++ran;
         const std::optional<Failure> failure = attempt([&] { database->execute(batch); });
         if (!failure)
             continue;
@@ -253,6 +400,27 @@ Outcome SpUpdate::execute(const QString &scriptText)
     m_running = nullptr;
 
     const Remaining notRun = remaining(batches, stoppedAt);
+
+    // The journal has the run's end, and the lock goes, before any box
+    // keeps this desk: the next desk may go on at once.
+    if (journal) {
+        QString ending = Journal::kSucceeded;
+        if (lost)
+            ending = Journal::kConnectionLost;
+        else if (cancelled > 0 || (m_stopRequested && notRun.count > 0))
+            ending = Journal::kCancelled;
+        else if (failed > 0 || notRun.count > 0)
+            ending = Journal::kFailed;
+        if (const std::optional<Failure> failure = attempt([&] { journal->end(runId, ending, ran, failed); }))
+            note(QStringLiteral("the journal's row could not be ended: ") + failure->description);
+        else
+            note(QStringLiteral("journal: run %1 %2").arg(runId, ending));
+    }
+    finishJournal();
+    lock.release();
+    database->close();
+    database.reset();
+
     if (lost) {
         QString text = QStringLiteral("The connection to the database was lost.");
         if (notRun.count > 0 && notRun.first == notRun.last)
@@ -261,9 +429,6 @@ Outcome SpUpdate::execute(const QString &scriptText)
             text += QStringLiteral(" Batches %1 to %2 were not run.").arg(notRun.first).arg(notRun.last);
         m_services.showMessage(text, MessageStyle::Exclamation);
     }
-
-    database->close();
-    database.reset();
 
     Outcome outcome = Outcome::of(OutcomeKind::Done);
     outcome.batches = remaining(batches, 0).count;
@@ -292,4 +457,52 @@ Outcome SpUpdate::execute(const QString &scriptText)
         text += QStringLiteral(", %1 were not run").arg(notRun.count);
     m_services.showMessage(text + QLatin1Char('.'), MessageStyle::Exclamation);
     return outcome;
+}
+
+bool SpUpdate::takeLock(RunLock &lock)
+{
+    if (lock.tryTake())
+        return true;
+    note(QStringLiteral("another desk is running the script; waiting up to %1 s for it to end").arg(m_lockWaitSeconds));
+    m_services.setStatus(QStringLiteral("Waiting for another desk to finish the script..."));
+    m_services.processPendingEvents();
+    m_stopRequested = false;
+    const QScopedValueRollback waiting(m_waitingForLock, true);
+    QElapsedTimer waited;
+    waited.start();
+    const qint64 limit = qint64{m_lockWaitSeconds} * 1000;
+    while (!m_stopRequested && waited.elapsed() < limit) {
+        const int next = kLockRetryMs + int(QRandomGenerator::global()->bounded(kLockRetrySpreadMs));
+        pause(int(qMin<qint64>(next, limit - waited.elapsed())));
+        if (m_stopRequested)
+            break;
+        if (lock.tryTake()) {
+            // A close that came while the try ran still ends the wait.
+            if (m_stopRequested) {
+                lock.release();
+                return false;
+            }
+            note(QStringLiteral("the other desk's run has ended; took the lock after %1 ms").arg(waited.elapsed()));
+            return true;
+        }
+    }
+    return false;
+}
+
+void SpUpdate::pause(int milliseconds)
+{
+    EventWait wait;
+    m_pause = &wait;
+    const auto forget = qScopeGuard([this] { m_pause = nullptr; });
+    QTimer timer;
+    timer.setSingleShot(true);
+    QObject::connect(&timer, &QTimer::timeout, &timer, [&wait] { wait.finish(); });
+    timer.start(qMax(0, milliseconds));
+    if (!wait.wait())
+        m_stopRequested = true; // the program is quitting
+}
+
+void SpUpdate::note(const QString &text) const
+{
+    m_services.note(text);
 }

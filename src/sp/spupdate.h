@@ -6,9 +6,12 @@
 
 #include <QString>
 
+#include <functional>
 #include <optional>
 
 class Endpoints;
+class EventWait;
+class RunLock;
 class Services;
 class WebClient;
 
@@ -35,6 +38,21 @@ public:
     // run() has returned, whatever the answer.
     void closeRequested();
 
+    // How long a run waits, by default, for another desk's run of the
+    // script on the same database to end.
+    static constexpr int kDefaultLockWait = 300;
+
+    // The seconds a run waits for another desk's run to end before it
+    // gives up (0: one try).
+    void setLockWait(int seconds) { m_lockWaitSeconds = seconds; }
+    // Whether a script the journal says ran to its end is left alone
+    // (succeeded: up to date; failed: the batches failed). The unattended
+    // mode asks for it unless forced; the window runs the script whatever
+    // the journal says.
+    void setOnceOnly(bool onceOnly) { m_onceOnly = onceOnly; }
+    // The release serial of the script, for the journal's row; unset: NULL.
+    void setReleaseSerial(std::optional<qint64> serial) { m_releaseSerial = serial; }
+
     // The application's database on the server: the database Quorvel with
     // the tool's own login, through the ODBC driver of this platform.
     static ConnectionSettings connection(const QString &serverName, int commandTimeout = kDefaultCommandTimeout);
@@ -45,6 +63,12 @@ private:
     // to say how.
     std::optional<QString> fetchScript(Outcome &outcome);
     Outcome execute(const QString &scriptText);
+    // Takes the run's lock, waiting for another desk's run to end; false
+    // when the wait ended without it (too long, or the window was closed).
+    bool takeLock(RunLock &lock);
+    // Waits, keeping the window alive; a close ends the wait early.
+    void pause(int milliseconds);
+    void note(const QString &text) const;
 
     Services &m_services;
     WebClient &m_web;
@@ -58,4 +82,10 @@ private:
     Database *m_running = nullptr;
     bool m_asking = false;
     bool m_stopRequested = false;
+    // The run's lock and journal.
+    std::optional<qint64> m_releaseSerial;
+    int m_lockWaitSeconds = kDefaultLockWait;
+    bool m_onceOnly = false;
+    bool m_waitingForLock = false;
+    EventWait *m_pause = nullptr;
 };

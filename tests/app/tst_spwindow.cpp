@@ -2,6 +2,7 @@
 #include "app/updater.h"
 #include "common/spfixture.h"
 #include "common/testclock.h"
+#include "sp/runlock.h"
 
 #include <QElapsedTimer>
 #include <QEvent>
@@ -183,12 +184,16 @@ void TestSpWindow::closeDuringABatch_data()
     QTest::addColumn<QByteArray>("sleep");
     QTest::addColumn<QString>("summary");
     QTest::addColumn<QStringList>("rows");
+    QTest::addColumn<bool>("locked"); // another desk's run holds the lock: the close ends the wait
     QTest::newRow("Yes: stopped at once")
         << Answer::Yes << QByteArray("30")
         << "Updater|SQL Script Execution Completed with errors: 0 of 2 batches failed, batch 1 was cancelled, 1 was "
            "not run."
-        << QStringList{};
-    QTest::newRow("No: the script ends first") << Answer::No << QByteArray("1.5") << kSuccess << QStringList{u"1"_s};
+        << QStringList{} << false;
+    QTest::newRow("No: the script ends first")
+        << Answer::No << QByteArray("1.5") << kSuccess << QStringList{u"1"_s} << false;
+    QTest::newRow("waiting for another desk: the wait ends, nothing runs")
+        << Answer::No << QByteArray("0") << QString() << QStringList{} << true;
 }
 
 void TestSpWindow::closeDuringABatch()
@@ -197,7 +202,11 @@ void TestSpWindow::closeDuringABatch()
     QFETCH(QByteArray, sleep);
     QFETCH(QString, summary);
     QFETCH(QStringList, rows);
+    QFETCH(bool, locked);
     m_stopAnswer = answer;
+    const QString key = QString::number(RunLock::advisoryKey(RunLock::name(m_sp.db->schema())));
+    if (locked)
+        m_sp.db->values(QStringLiteral("SELECT pg_advisory_lock(%1)::text").arg(key));
     m_sp.db->values(QStringLiteral("CREATE TABLE %1.runs (n int)").arg(m_sp.db->schema()));
     publish("SELECT pg_sleep(" + sleep + ")\r\nGO\r\nINSERT INTO %S.runs VALUES (1)");
     QVERIFY(writeBytes(m_sp.web->appFolder() + QStringLiteral("/CONSTR.txt"), "127.0.0.1"));
@@ -209,7 +218,9 @@ void TestSpWindow::closeDuringABatch()
     // system queues the close as it would for the title bar's button.
     QTimer closer;
     QObject::connect(&closer, &QTimer::timeout, [&] {
-        if (status->text() != QStringLiteral("Executing batch 1 of 2"))
+        if (status->text()
+            != (locked ? QStringLiteral("Waiting for another desk to finish the script...")
+                       : QStringLiteral("Executing batch 1 of 2")))
             return;
         closer.stop();
         QWindowSystemInterface::handleCloseEvent<QWindowSystemInterface::AsynchronousDelivery>(
@@ -220,8 +231,10 @@ void TestSpWindow::closeDuringABatch()
     clock.start();
     click();
     closer.stop();
+    if (locked)
+        m_sp.db->values(QStringLiteral("SELECT pg_advisory_unlock(%1)").arg(key));
 
-    QCOMPARE(m_boxes, (QStringList{kQuestion, kStop, summary}));
+    QCOMPARE(m_boxes, locked ? QStringList{kQuestion} : (QStringList{kQuestion, kStop, summary}));
     QVERIFY2(clock.elapsed() < 10000, qPrintable(QString::number(clock.elapsed())));
     QCOMPARE(m_sp.db->values(QStringLiteral("SELECT n FROM %1.runs").arg(m_sp.db->schema())), rows);
     QVERIFY(!m_window->isVisible()); // closed once the action had ended

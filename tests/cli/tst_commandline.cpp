@@ -25,6 +25,7 @@ void TestCommandLine::parse_data()
     QTest::newRow("reports by name") << "--update-reports Fees.rpt Roll.rpt" << true;
     QTest::newRow("reports, all, rate as option=value") << "--update-reports --all --max-rate=1048576" << true;
     QTest::newRow("sp with timeout and jitter") << "--update-sp --yes --sql-timeout 0 --jitter 5" << true;
+    QTest::newRow("sp forced, with a lock wait") << "--update-sp --yes --force --lock-wait=0" << true;
     QTest::newRow("nothing to do") << "--yes" << false;
     QTest::newRow("unknown option") << "--check --fast" << false;
     QTest::newRow("two actions") << "--check --update-app" << false;
@@ -36,6 +37,8 @@ void TestCommandLine::parse_data()
     QTest::newRow("reports: all and names") << "--update-reports --all Fees.rpt" << false;
     QTest::newRow("a name without reports") << "--update-app Fees.rpt" << false;
     QTest::newRow("a value for a switch") << "--update-app --yes=no" << false;
+    QTest::newRow("force without sp") << "--update-app --yes --force" << false;
+    QTest::newRow("lock wait without sp") << "--check --lock-wait 5" << false;
 }
 
 void TestCommandLine::parse()
@@ -47,6 +50,10 @@ void TestCommandLine::parse()
     if (line == QLatin1String("--update-reports --all --max-rate=1048576")) {
         QVERIFY(parsed.allReports);
         QCOMPARE(parsed.maxRate, qint64{1048576});
+    }
+    if (line.contains(QLatin1String("--force")) && usable) {
+        QVERIFY(parsed.force);
+        QCOMPARE(parsed.lockWait, 0);
     }
     if (line.startsWith(QLatin1String("--update-reports Fees")))
         QCOMPARE(parsed.reports, (QStringList{u"Fees.rpt"_s, u"Roll.rpt"_s}));

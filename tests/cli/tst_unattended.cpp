@@ -4,7 +4,9 @@
 #include "common/fileops.h"
 #include "common/spfixture.h"
 #include "common/standins.h"
+#include "sp/runlock.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -34,6 +36,9 @@ private slots:
     void linksAreNotWrittenThrough_data();
     void linksAreNotWrittenThrough();
     void logTellsWhatTheBoxesDoNot();
+    void onceAcrossDesks_data();
+    void onceAcrossDesks();
+    void sqliteHasNoLockButAJournal();
     void fullDisk_data();
     void fullDisk();
 
@@ -44,6 +49,9 @@ private:
     // code, with its standard output and error in `output`. The pipe ends
     // with the updater: an application it started holds none of it.
     int runUpdater(const QStringList &arguments, QString *output = nullptr);
+    // Starts the updater of `folder` with the arguments, its output
+    // merged; the caller waits for it.
+    void startUpdater(QProcess &updater, const QString &folder, const QStringList &arguments);
     void publishScript(const QByteArray &script);
 
     SpFixture m_sp;
@@ -85,6 +93,18 @@ void TestUnattended::publishScript(const QByteArray &script)
     QByteArray text = script;
     text.replace("%S", m_sp.db->schema().toUtf8());
     m_sp.web->publish(kScript, text);
+}
+
+void TestUnattended::startUpdater(QProcess &updater, const QString &folder, const QStringList &arguments)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove(u"DISPLAY"_s);
+    env.remove(u"WAYLAND_DISPLAY"_s);
+    env.insert(u"UPDATER_UPDATE_HOST"_s, m_sp.web->server().host());
+    env.insert(u"UPDATER_CA_FILE"_s, m_sp.web->pki().caFile);
+    updater.setProcessEnvironment(env);
+    updater.setProcessChannelMode(QProcess::MergedChannels);
+    updater.start(folder + u"/updater"_s, arguments);
 }
 
 int TestUnattended::runUpdater(const QStringList &arguments, QString *output)
@@ -319,6 +339,163 @@ void TestUnattended::logTellsWhatTheBoxesDoNot()
         QVERIFY2(QDateTime::fromString(line.section(u' ', 0, 0), Qt::ISODateWithMs).isValid(), qPrintable(line));
         QVERIFY2(line.section(u' ', 0, 0).contains(QRegularExpression(u"[+-]\\d\\d:\\d\\d$"_s)), qPrintable(line));
     }
+}
+
+void TestUnattended::onceAcrossDesks_data()
+{
+    QTest::addColumn<QByteArray>("script");
+    QTest::addColumn<QString>("first");       // what happened before the desk under test runs
+    QTest::addColumn<QString>("arguments");   // after --update-sp --yes
+    QTest::addColumn<int>("code");            // the desk under test's exit code
+    QTest::addColumn<QString>("says");        // in its output or its log
+    QTest::addColumn<int>("rows");            // in t at the end; -1: there is no t
+    QTest::addColumn<QStringList>("journal"); // the outcomes, oldest first
+    const QByteArray seed = "CREATE TABLE IF NOT EXISTS %S.t (n int)\r\nGO\r\nINSERT INTO %S.t VALUES (1)\r\n";
+    const QByteArray slow = "CREATE TABLE IF NOT EXISTS %S.t (n int)\r\nGO\r\nSELECT pg_sleep(3)\r\nGO\r\n"
+                            "INSERT INTO %S.t VALUES (1)\r\n";
+    const QString succeeded = u"succeeded"_s;
+    QTest::newRow("applied: the next desk skips it") << seed << "ran"
+                                                     << "" << 0 << "already applied on " << 1 << QStringList{succeeded};
+    QTest::newRow("applied, --force: run again") << seed << "ran"
+                                                 << "--force" << 0 << "" << 2 << QStringList{succeeded, succeeded};
+    QTest::newRow("failed: the next desk does not retry it")
+        << seed + "GO\r\nINSERT INTO %S.nosuch VALUES (1)\r\n"
+        << "ran"
+        << "" << 7 << "; run it again with --force once the cause is mended" << 1 << QStringList{u"failed"_s};
+    QTest::newRow("two desks at once: one runs it, the other waits and skips")
+        << slow << "at once"
+        << "" << 0 << "Waiting for another desk to finish the script..." << 1 << QStringList{succeeded};
+    QTest::newRow("killed mid-script: the server lets go of the lock, the next run runs it")
+        << slow << "killed"
+        << "" << 0 << "did not end; running it again." << 1 << QStringList{u"started"_s, succeeded};
+    QTest::newRow("another desk holds the lock past the wait")
+        << seed << "lock held"
+        << "--lock-wait 1" << 13 << "another desk is running the script" << -1 << QStringList{};
+    QTest::newRow("no right to make the journal: the script runs, every time")
+        << QByteArray("INSERT INTO %S.t VALUES (1)\r\n") << "no rights"
+        << "" << 0 << "note: no journal: " << 2 << QStringList{};
+}
+
+void TestUnattended::onceAcrossDesks()
+{
+    QFETCH(QByteArray, script);
+    QFETCH(QString, first);
+    QFETCH(QString, arguments);
+    QFETCH(int, code);
+    QFETCH(QString, says);
+    QFETCH(int, rows);
+    QFETCH(QStringList, journal);
+    const QString schema = m_sp.db->schema();
+    publishScript(script);
+    // A second desk: another installation on the same database.
+    const QString desk2 = m_sp.web->path(u"desk2"_s);
+    QVERIFY(QDir().mkdir(desk2));
+    QVERIFY(QFile::copy(app(u"updater"_s), desk2 + u"/updater"_s));
+    QVERIFY(QFile::setPermissions(desk2 + u"/updater"_s, QFile::permissions(app(u"updater"_s))));
+    QVERIFY(writeBytes(desk2 + u"/CONSTR.txt"_s, "127.0.0.1\r\n"));
+    const QStringList run{u"--update-sp"_s, u"--yes"_s};
+    auto ended = [](QProcess &process) {
+        return QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, 60'000);
+    };
+    QString output;
+    int result = -1;
+    const QString lockKey = QString::number(RunLock::advisoryKey(RunLock::name(schema)));
+    if (first == QLatin1String("ran")) {
+        QProcess other;
+        startUpdater(other, desk2, run);
+        QVERIFY(ended(other));
+    } else if (first == QLatin1String("killed")) {
+        // Killed while batch 2 runs, once batch 1 has made t.
+        QProcess other;
+        startUpdater(other, desk2, run);
+        QVERIFY(QTest::qWaitFor([&] { return m_sp.db->tableExists(u"t"_s); }, 30'000));
+        other.kill();
+        QVERIFY(ended(other));
+    } else if (first == QLatin1String("lock held")) {
+        QCOMPARE(m_sp.db->values(u"SELECT pg_advisory_lock(%1)::text"_s.arg(lockKey)), QStringList{QString()});
+    } else if (first == QLatin1String("no rights")) {
+        m_sp.db->values(u"CREATE TABLE %1.t (n int)"_s.arg(schema));
+        m_sp.db->values(u"REVOKE CREATE ON SCHEMA %1 FROM sa"_s.arg(schema));
+        QProcess other;
+        startUpdater(other, desk2, run);
+        QVERIFY(ended(other));
+        QCOMPARE(other.exitCode(), 0);
+    }
+    if (first == QLatin1String("at once")) {
+        QProcess one;
+        QProcess two;
+        startUpdater(one, desk2, run);
+        startUpdater(two, m_sp.web->appFolder(), run);
+        QVERIFY(ended(one) && ended(two));
+        const QString outputs[] = {QString::fromUtf8(one.readAll()), QString::fromUtf8(two.readAll())};
+        QCOMPARE(one.exitCode(), 0);
+        QCOMPARE(two.exitCode(), 0);
+        // Exactly one of them ran the script.
+        const int skipped
+            = int(outputs[0].contains(u"already applied on "_s)) + int(outputs[1].contains(u"already applied on "_s));
+        QCOMPARE(skipped, 1);
+        output = outputs[0].contains(u"already applied on "_s) ? outputs[0] : outputs[1];
+        result = 0;
+    } else {
+        QProcess desk;
+        startUpdater(desk, m_sp.web->appFolder(), run + (arguments.isEmpty() ? QStringList{} : arguments.split(u' ')));
+        QVERIFY(ended(desk));
+        output = QString::fromUtf8(desk.readAll());
+        result = desk.exitCode();
+    }
+    if (first == QLatin1String("lock held"))
+        m_sp.db->values(u"SELECT pg_advisory_unlock(%1)"_s.arg(lockKey));
+    QCOMPARE(result, code);
+    const QString log = QString::fromUtf8(readBytes(app(u"updater.log"_s)));
+    QVERIFY2(output.contains(says) || log.contains(says), qPrintable(output + log));
+
+    const QStringList inT = m_sp.db->values(u"SELECT count(*) FROM %1.t"_s.arg(schema));
+    QCOMPARE(inT, rows < 0 ? inT.filter(u"error"_s) : QStringList{QString::number(rows)});
+    QStringList outcomes;
+    if (m_sp.db->tableExists(u"updater_journal"_s))
+        outcomes = m_sp.db->values(u"SELECT outcome FROM %1.updater_journal ORDER BY started_at"_s.arg(schema));
+    QCOMPARE(outcomes, journal);
+    if (!journal.isEmpty()) {
+        // The row names the script by its digest and size, the desk and the user.
+        const QByteArray published = readBytes(app(u"SP/LATEST.sql"_s));
+        const QStringList row = m_sp.db->values(
+            u"SELECT script_sha256 || ' ' || script_bytes || ' ' || (desk <> '') || ' ' || (os_user <> '') || ' ' || "
+            "(release_serial IS NULL) FROM %1.updater_journal LIMIT 1"_s.arg(schema));
+        QCOMPARE(row,
+                 QStringList{
+                     QString::fromLatin1(QCryptographicHash::hash(published, QCryptographicHash::Sha256).toHex())
+                     + u" %1 true true true"_s.arg(published.size())});
+    }
+}
+
+void TestUnattended::sqliteHasNoLockButAJournal()
+{
+    // The demo's embedded database, the file Quorvel in the working folder.
+    publishScript("CREATE TABLE IF NOT EXISTS seed (n int)\r\nGO\r\nINSERT INTO seed VALUES (1)\r\n");
+    const QByteArray schema = qgetenv("UPDATER_JOURNAL_SCHEMA");
+    qunsetenv("UPDATER_JOURNAL_SCHEMA");
+    const QByteArray driver = qgetenv("UPDATER_ODBC_DRIVER");
+    qputenv("UPDATER_ODBC_DRIVER", "SQLite3");
+    const auto restore = qScopeGuard([&] {
+        qputenv("UPDATER_JOURNAL_SCHEMA", schema);
+        qputenv("UPDATER_ODBC_DRIVER", driver);
+    });
+    QStringList outputs;
+    QList<int> codes;
+    for (int run = 0; run < 2; ++run) {
+        QProcess desk;
+        desk.setWorkingDirectory(m_sp.web->appFolder());
+        startUpdater(desk, m_sp.web->appFolder(), {u"--update-sp"_s, u"--yes"_s});
+        QVERIFY(QTest::qWaitFor([&] { return desk.state() == QProcess::NotRunning; }, 60'000));
+        codes << desk.exitCode();
+        outputs << QString::fromUtf8(desk.readAll());
+    }
+    QCOMPARE(codes, (QList<int>{0, 0}));
+    QVERIFY2(outputs.at(0).contains(u"SQL Script Execution Completed Successfully!"_s), qPrintable(outputs.at(0)));
+    QVERIFY2(outputs.at(1).contains(u"already applied on "_s), qPrintable(outputs.at(1)));
+    const QString log = QString::fromUtf8(readBytes(app(u"updater.log"_s)));
+    QCOMPARE(log.count(u"note: no lock: the server (SQLite)"_s), 2);
+    QVERIFY(QFileInfo(app(u"Quorvel"_s)).isFile());
 }
 
 void TestUnattended::fullDisk_data()

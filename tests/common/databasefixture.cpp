@@ -19,6 +19,9 @@ DatabaseFixture::DatabaseFixture()
     const QString id = QUuid::createUuid().toString(QUuid::Id128);
     m_connection = QStringLiteral("fixture-") + id;
     m_schema = QStringLiteral("sp_") + id.left(12);
+    // The runs' journal and lock belong to this test alone: tests, and
+    // other people's test runs, share the one server.
+    qputenv("UPDATER_JOURNAL_SCHEMA", m_schema.toUtf8());
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QODBC"), m_connection);
     db.setDatabaseName(QStringLiteral("DRIVER={%1};SERVER=%2;DATABASE=Quorvel;UID=sa;PWD=tr5kelvo;")
                            .arg(ConnectionString::odbcDriver(), kServer));
@@ -33,6 +36,7 @@ DatabaseFixture::DatabaseFixture()
 
 DatabaseFixture::~DatabaseFixture()
 {
+    qunsetenv("UPDATER_JOURNAL_SCHEMA");
     {
         QSqlDatabase db = QSqlDatabase::database(m_connection, false);
         if (db.isOpen()) {

@@ -9,7 +9,9 @@
 // reached through the same ODBC path as the tool, with the driver
 // "PostgreSQL Unicode" unless UPDATER_ODBC_DRIVER names another. Each
 // fixture makes a schema of its own for the test's tables and drops it at
-// the end.
+// the end; the tool's journal of runs and its run lock are kept there too
+// (UPDATER_JOURNAL_SCHEMA, for the tool in this process and the ones it
+// starts).
 class DatabaseFixture
 {
 public:

@@ -309,6 +309,9 @@ void TestSpFaults::databaseGoesAway()
         running << QStringLiteral("Executing batch %1 of 5").arg(i);
     QCOMPARE(window.statuses().filter(QStringLiteral("Executing batch ")), running);
     QCOMPARE(this->rows(QStringLiteral("SELECT n FROM %S.t ORDER BY n")), rows);
+    // The journal's own connection outlived the script's.
+    QCOMPARE(this->rows(QStringLiteral("SELECT outcome || ' ' || batches_run FROM %S.updater_journal")),
+             QStringList{u"connection lost "_s + QString::number(lostAt)});
 }
 
 void TestSpFaults::unicodeFiles_data()

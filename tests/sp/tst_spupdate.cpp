@@ -1,6 +1,7 @@
 #include "common/recordingservices.h"
 #include "common/spfixture.h"
 #include "sp/odbcdatabase.h"
+#include "sp/runlock.h"
 #include "sp/spupdate.h"
 
 #include <QDir>
@@ -135,6 +136,11 @@ void TestSpUpdate::everyStepInOrder()
     QCOMPARE(m_sp.serverName, QStringLiteral("127.0.0.1"));
     QCOMPARE(m_sp.db->values(QStringLiteral("SELECT n FROM %1.t").arg(m_sp.db->schema())), QStringList{u"1"_s});
     QVERIFY(QFileInfo(m_sp.web->appFolder() + QStringLiteral("/SP/LATEST.sql")).isFile());
+    // The window's run is in the journal too: its outcome, batches run and failed.
+    QCOMPARE(m_sp.db->values(QStringLiteral("SELECT outcome || ' ' || batches_run || ' ' || batches_failed FROM "
+                                            "%1.updater_journal")
+                                 .arg(m_sp.db->schema())),
+             QStringList{u"succeeded 2 0"_s});
 }
 
 void TestSpUpdate::outcomes_data()
@@ -360,18 +366,22 @@ void TestSpUpdate::closeDuringTheScript_data()
     QTest::addColumn<Answer>("answer");
     QTest::addColumn<QString>("summary");
     QTest::addColumn<QStringList>("rows");
+    QTest::addColumn<bool>("locked"); // another desk holds the run's lock throughout: no table t
     const QString batch2 = QStringLiteral("Executing batch 2 of 3");
     QTest::newRow("Yes: the running batch is cancelled, the last is not run")
         << batch2 << QByteArray("30") << true << Answer::Yes
         << "box:warn:Updater:SQL Script Execution Completed with errors: 0 of 3 batches failed, batch 2 was "
            "cancelled, 1 was not run."
-        << QStringList{};
+        << QStringList{} << false;
     QTest::newRow("No: the script goes on")
         << batch2 << QByteArray("1.5") << true << Answer::No
-        << "box:info:Updater:SQL Script Execution Completed Successfully!" << QStringList{u"3"_s};
+        << "box:info:Updater:SQL Script Execution Completed Successfully!" << QStringList{u"3"_s} << false;
     QTest::newRow("before the batches: nothing to stop yet")
         << QStringLiteral("Downloading stored procedure script...") << QByteArray("0") << false << Answer::No
-        << "box:info:Updater:SQL Script Execution Completed Successfully!" << QStringList{u"3"_s};
+        << "box:info:Updater:SQL Script Execution Completed Successfully!" << QStringList{u"3"_s} << false;
+    QTest::newRow("waiting for another desk: the wait ends, nothing runs")
+        << QStringLiteral("Waiting for another desk to finish the script...") << QByteArray("0") << false << Answer::No
+        << QString() << QStringList() << true;
 }
 
 void TestSpUpdate::closeDuringTheScript()
@@ -382,6 +392,10 @@ void TestSpUpdate::closeDuringTheScript()
     QFETCH(Answer, answer);
     QFETCH(QString, summary);
     QFETCH(QStringList, rows);
+    QFETCH(bool, locked);
+    const QString key = QString::number(RunLock::advisoryKey(RunLock::name(m_sp.db->schema())));
+    if (locked)
+        m_sp.db->values(QStringLiteral("SELECT pg_advisory_lock(%1)::text").arg(key));
     RecordingServices window;
     window.answer({Answer::Yes, answer});
     window.onEvents = [&] {
@@ -397,8 +411,28 @@ void TestSpUpdate::closeDuringTheScript()
 
     const QString stop = QStringLiteral("box:question:Confirmation:Stop the script? The running batch will be "
                                         "cancelled and no later batch will run.");
-    QCOMPARE(window.boxes(), asked ? (QStringList{kQuestion, stop, summary}) : (QStringList{kQuestion, summary}));
-    QCOMPARE(m_sp.db->values(QStringLiteral("SELECT n FROM %1.t").arg(m_sp.db->schema())), rows);
+    if (locked) {
+        m_sp.db->values(QStringLiteral("SELECT pg_advisory_unlock(%1)").arg(key));
+        QCOMPARE(m_outcome.kind, OutcomeKind::ScriptRunElsewhere);
+    }
+    QStringList boxes{kQuestion};
+    if (asked)
+        boxes << stop;
+    if (!summary.isEmpty())
+        boxes << summary;
+    QCOMPARE(window.boxes(), boxes);
+    // The journal says how the run ended; a run that never had the lock
+    // never read or wrote it.
+    const QString journal = QStringLiteral("SELECT outcome FROM %1.updater_journal").arg(m_sp.db->schema());
+    if (locked)
+        QVERIFY(!m_sp.db->tableExists(QStringLiteral("updater_journal")));
+    else
+        QCOMPARE(m_sp.db->values(journal),
+                 QStringList{asked && answer == Answer::Yes ? u"cancelled"_s : u"succeeded"_s});
+    if (locked)
+        QVERIFY(!m_sp.db->tableExists(QStringLiteral("t")));
+    else
+        QCOMPARE(m_sp.db->values(QStringLiteral("SELECT n FROM %1.t").arg(m_sp.db->schema())), rows);
     // Cancelled on the server, not merely abandoned: nothing of it runs on.
     QVERIFY2(clock.elapsed() < 10000, qPrintable(QString::number(clock.elapsed())));
     QCOMPARE(m_sp.db->values(QStringLiteral("SELECT count(*) FROM pg_stat_activity WHERE pid <> pg_backend_pid() "

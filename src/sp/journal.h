@@ -1,0 +1,85 @@
+#pragma once
+
+#include "sp/database.h"
+
+#include <QString>
+
+#include <optional>
+
+// The journal of the script's runs, the table updater_journal in the
+// application's database: one row per run, written on a connection of its
+// own in autocommit, so that neither the script's transactions nor a lost
+// script connection take a row with them. A run's row is written
+// "started" before its first batch and given its outcome at its end; a run
+// that was killed leaves it "started". Made when missing; where the login
+// may not make it, there is no journal (open() fails) and the run goes on.
+class Journal
+{
+public:
+    // How a run ended, as the journal's rows say it.
+    static inline const QString kStarted = QStringLiteral("started");
+    static inline const QString kSucceeded = QStringLiteral("succeeded");
+    static inline const QString kFailed = QStringLiteral("failed");
+    static inline const QString kCancelled = QStringLiteral("cancelled");
+    static inline const QString kConnectionLost = QStringLiteral("connection lost");
+
+    // What a run writes when it starts.
+    struct Run
+    {
+        QString sha256; // of LATEST.sql's bytes, lower-case hex
+        qint64 bytes = 0;
+        std::optional<qint64> releaseSerial; // none: NULL
+        QString desk;
+        QString user;
+    };
+    // A row as it is read back.
+    struct Row
+    {
+        QString outcome;
+        QString started; // "2026-12-09 11:40:02", UTC
+        QString desk;
+        int batches = 0;
+        int failedBatches = 0;
+    };
+
+    // `schema`: where the table is; empty: the login's default schema (dbo
+    // on SQL Server, public on PostgreSQL).
+    Journal(Database &connection, QString schema);
+
+    // Makes the table when it is missing and checks that it can be read.
+    // Throws a Failure that says why there is no journal.
+    void open();
+    // The latest row of the script that ran to its end (succeeded or
+    // failed); the latest left "started".
+    std::optional<Row> lastEnded(const QString &sha256);
+    std::optional<Row> lastStarted(const QString &sha256);
+    // Writes the run's "started" row; returns its id.
+    QString begin(const Run &run);
+    // Gives the run's row its outcome and counts.
+    void end(const QString &id, const QString &outcome, int batches, int failedBatches);
+
+    // The table's name as the statements write it.
+    QString table() const;
+
+    // The statements, as they are sent to a server of the kind (? marks
+    // the bound values).
+    static QString createStatement(ServerKind kind, const QString &table);
+    static QString readableStatement(const QString &table);
+    static QString lookUpStatement(ServerKind kind, const QString &table, bool ended);
+    static QString beginStatement(ServerKind kind, const QString &table);
+    static QString endStatement(ServerKind kind, const QString &table);
+
+    // UPDATER_JOURNAL_SCHEMA: the schema of the table and part of the run
+    // lock's name; empty by default.
+    static QString schemaFromEnvironment();
+    // This machine's name and the user the tool runs as.
+    static QString deskName();
+    static QString userName();
+
+private:
+    std::optional<Row> lookUp(const QString &sha256, bool ended);
+
+    Database &m_connection;
+    QString m_schema;
+    ServerKind m_kind;
+};
