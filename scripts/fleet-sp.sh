@@ -26,7 +26,8 @@ SCHEMA="fleet_$(date +%s)_$$"
 export UPDATER_JOURNAL_SCHEMA="$SCHEMA" UPDATER_ODBC_DRIVER="PostgreSQL Unicode"
 publish() {
   printf '%s' "$1" > "$FLEET/www/updates/LATEST.sql"
-  "$SIGN" sign "$FLEET/www/updates/LATEST.sql" "$KEYS/signing.key" >/dev/null
+  # Released as the publisher does: a signed manifest whose serial grows.
+  "$SIGN" release "$FLEET/www" --key "$KEYS/signing.key" --version 1.1.0 >/dev/null
 }
 publish "$(printf 'CREATE TABLE IF NOT EXISTS %s.seed (n int)\r\nGO\r\nINSERT INTO %s.seed VALUES (1)\r\n' "$SCHEMA" "$SCHEMA")"
 
@@ -139,7 +140,7 @@ section() {
   echo
   echo "Made by \`scripts/fleet --sp N\` ($(date -u +%Y-%m-%d) for $N desks), $(nproc) cores: N installations, each in"
   echo "process and host-name namespaces of its own, run \`updater --update-sp --yes\` at once against"
-  echo "the one local PostgreSQL database, with a signed \`LATEST.sql\` that inserts a seed row. Then a"
+  echo "the one local PostgreSQL database, with a signed release (\`updater-sign release\`) whose \`LATEST.sql\` inserts a seed row. Then a"
   echo "run of a new script is killed in its second batch and another desk runs it."
   echo
   echo "In the run for $N desks (their logs): the updaters started over $(spread "$starts") s (process starts on"
