@@ -14,7 +14,7 @@
 // "box:STYLE:TITLE:PROMPT" (STYLE one of info, warn, critical, question,
 // plain; TITLE "Updater" when none is given), "panel:shown", "panel:hidden",
 // "range:MIN..MAX", "value:V", "servers:A|B", "column:CAPTION:WIDTH",
-// "selectall:0|1", "note:LINE".
+// "selectall:0|1". The log's notes go to `notes`.
 class RecordingServices : public Services
 {
 public:
@@ -29,7 +29,7 @@ public:
     void setReportColumn(const QString &caption, int widthTwips) override;
     bool selectAllChecked() const override { return m_selectAll; }
     void setSelectAllChecked(bool checked) override;
-    void note(const QString &line) override { log << QStringLiteral("note:") + line; }
+    void note(const QString &line) override { notes << line; }
 
     // Answers for the next question boxes, in order. An unscripted question
     // is answered No and recorded as "unexpected question".
@@ -41,6 +41,7 @@ public:
     std::function<void()> onSelectAllChanged;
 
     QStringList log;
+    QStringList notes;
     // The records that start with one of the prefixes, in order.
     QStringList only(const QStringList &prefixes) const;
     QStringList statuses() const;
