@@ -463,11 +463,13 @@ bool SpUpdate::takeLock(RunLock &lock)
 {
     if (lock.tryTake())
         return true;
+    // Waiting from here on: a close handled while the status is painted
+    // already ends the wait.
+    m_stopRequested = false;
+    const QScopedValueRollback waiting(m_waitingForLock, true);
     note(QStringLiteral("another desk is running the script; waiting up to %1 s for it to end").arg(m_lockWaitSeconds));
     m_services.setStatus(QStringLiteral("Waiting for another desk to finish the script..."));
     m_services.processPendingEvents();
-    m_stopRequested = false;
-    const QScopedValueRollback waiting(m_waitingForLock, true);
     QElapsedTimer waited;
     waited.start();
     const qint64 limit = qint64{m_lockWaitSeconds} * 1000;
