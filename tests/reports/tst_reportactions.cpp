@@ -54,6 +54,30 @@ struct Panel
         web.server().clearRequests();
     }
 
+    // Clicks "Download" and checks what came of it: a box for each report
+    // that failed (by its name in the address), the addresses asked for,
+    // and exactly the files stored in Reports, each with its content.
+    void downloadAndCheck(const QStringList &failedNames, const QStringList &requested, const QStringList &stored)
+    {
+        actions().cmdDownloadRpt_Click();
+        QStringList expected{kBusy};
+        for (const QString &name : failedNames)
+            expected << failed(name);
+        expected << kComplete << kDefault;
+        QCOMPARE(window.log, expected);
+        QStringList targets;
+        for (const QString &name : requested)
+            targets << kFolder + name;
+        QCOMPARE(web.server().requests(), targets);
+        QStringList files = QDir(reports()).entryList(QDir::Files | QDir::Hidden);
+        QStringList expectedFiles = stored;
+        files.sort();
+        expectedFiles.sort();
+        QCOMPARE(files, expectedFiles);
+        for (const QString &name : stored)
+            QCOMPARE(readBytes(reports() + QLatin1Char('/') + name), "content of " + name.toUtf8());
+    }
+
     WebFixture web;
     Endpoints endpoints;
     RecordingServices window;
@@ -289,24 +313,7 @@ void TestReportActions::download()
     for (int row = 0; row < panel.list.count(); ++row)
         panel.list.setChecked(row, checked.contains(panel.list.name(row)));
 
-    panel.actions().cmdDownloadRpt_Click();
-
-    QStringList expected{kBusy};
-    for (const QString &name : failed)
-        expected << panel.failed(name);
-    expected << kComplete << kDefault;
-    QCOMPARE(panel.window.log, expected);
-    QStringList requested;
-    for (const QString &name : checked)
-        requested << kFolder + name;
-    QCOMPARE(panel.web.server().requests(), requested);
-    QStringList files = QDir(panel.reports()).entryList(QDir::Files | QDir::Hidden);
-    QStringList expectedFiles = stored;
-    files.sort();
-    expectedFiles.sort();
-    QCOMPARE(files, expectedFiles);
-    for (const QString &name : stored)
-        QCOMPARE(readBytes(panel.reports() + QLatin1Char('/') + name), "content of " + name.toUtf8());
+    panel.downloadAndCheck(failed, checked, stored);
 }
 
 void TestReportActions::downloadIntoExistingFolder()
@@ -494,24 +501,7 @@ void TestReportActions::namesOutsideAscii()
     panel.listCatalogue(catalogue);
     panel.list.setAllChecked(true);
 
-    panel.actions().cmdDownloadRpt_Click();
-
-    QStringList expected{kBusy};
-    for (const QString &box : failed)
-        expected << panel.failed(box);
-    expected << kComplete << kDefault;
-    QCOMPARE(panel.window.log, expected);
-    QStringList targets;
-    for (const QString &name : requested)
-        targets << kFolder + name;
-    QCOMPARE(panel.web.server().requests(), targets);
-    QStringList files = QDir(panel.reports()).entryList(QDir::Files | QDir::Hidden);
-    files.sort();
-    QStringList sortedStored = stored;
-    sortedStored.sort();
-    QCOMPARE(files, sortedStored);
-    for (const QString &name : stored)
-        QCOMPARE(readBytes(panel.reports() + QLatin1Char('/') + name), "content of " + name.toUtf8());
+    panel.downloadAndCheck(failed, requested, stored);
 }
 
 void TestReportActions::reportsFolderProblems()
