@@ -195,19 +195,13 @@ Outcome AppUpdate::install(const QString &version, const std::optional<Published
             throw Failure{FailureCode::PathAccess, FileOps::linkRefused(path), OutcomeKind::NotReplaced};
     }
     const QUrl url = m_endpoints.executableUrl();
-    // The bytes of the program are the ones the release lists; a signed
-    // release that does not list it has none to install.
+    // The bytes of the program are the ones the release lists (a signed
+    // release that does not list it was refused by settled()).
     const std::optional<ReleaseFile> listed
         = release ? release->manifest.file(Installation::kExecutable) : std::nullopt;
-    Outcome downloaded;
-    if (release && release->signedByKey && !listed) {
-        downloaded = Outcome::of(OutcomeKind::Refused, TransferCode::NotListed,
-                                 QStringLiteral("release.json does not list %1.").arg(Installation::kExecutable));
-        m_services.note(downloaded.reason);
-    } else {
-        downloaded = DownloadWithProgress(m_services, m_web, m_clock, url, newPath,
-                                          releaseCheck(ReleaseKind::Program, listed), listed ? listed->size : -1);
-    }
+    const Outcome downloaded
+        = DownloadWithProgress(m_services, m_web, m_clock, url, newPath, releaseCheck(ReleaseKind::Program, listed),
+                               listed ? listed->size : -1);
     if (downloaded.kind != OutcomeKind::Done) {
         // A full disk is the one cause the user can mend at the desk: said.
         m_services.showMessage(QStringLiteral("Failed to download update.")
