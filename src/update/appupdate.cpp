@@ -199,9 +199,8 @@ Outcome AppUpdate::install(const QString &version, const std::optional<Published
     // release that does not list it was refused by settled()).
     const std::optional<ReleaseFile> listed
         = release ? release->manifest.file(Installation::kExecutable) : std::nullopt;
-    const Outcome downloaded
-        = DownloadWithProgress(m_services, m_web, m_clock, url, newPath, releaseCheck(ReleaseKind::Program, listed),
-                               listed ? listed->size : -1);
+    Outcome downloaded = DownloadWithProgress(m_services, m_web, m_clock, url, newPath,
+                                              releaseCheck(ReleaseKind::Program, listed), listed ? listed->size : -1);
     if (downloaded.kind != OutcomeKind::Done) {
         // A full disk is the one cause the user can mend at the desk: said.
         m_services.showMessage(QStringLiteral("Failed to download update.")
