@@ -4,7 +4,7 @@
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
 # What building, testing and the demo need, from Debian 12's archive.
-BASE_PACKAGES=(cmake ninja-build g++ pkg-config openssl ca-certificates libcurl4-openssl-dev libsodium-dev
+BASE_PACKAGES=(cmake ninja-build g++ pkg-config openssl ca-certificates libcurl4-openssl-dev libsodium-dev libzstd-dev
   qt6-base-dev qt6-base-dev-tools qt6-base-private-dev libgl-dev
   libqt6sql6-odbc libqt6sql6-psql unixodbc unixodbc-dev
   tdsodbc odbc-postgresql libsqliteodbc postgresql

@@ -2,6 +2,7 @@
 
 #include <QCryptographicHash>
 #include <QFile>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QtEndian>
@@ -42,19 +43,36 @@ bool fail(QString *error, const QString &why)
     return false;
 }
 
+// The 32 bytes of a SHA-256 in 64 hex digits, or nothing.
+QByteArray sha256Hex(const QJsonValue &value)
+{
+    const QString hex = value.toString();
+    const bool hexOnly = std::all_of(hex.begin(), hex.end(), [](QChar c) {
+        return (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f') || (c >= u'A' && c <= u'F');
+    });
+    return hex.size() == 64 && hexOnly ? QByteArray::fromHex(hex.toLatin1()) : QByteArray();
+}
+
 bool readFile(const QString &name, const QJsonValue &value, ReleaseFile &entry, QString *error)
 {
     const QJsonObject object = value.toObject();
     entry.size = wholeNumber(object.value(QLatin1String("size")), kMaxSerial);
-    const QString hex = object.value(QLatin1String("sha256")).toString();
-    entry.sha256 = QByteArray::fromHex(hex.toLatin1());
+    entry.sha256 = sha256Hex(object.value(QLatin1String("sha256")));
     if (!value.isObject() || entry.size < 0)
         return fail(error, QStringLiteral("\"files\": \"%1\" has no whole \"size\"").arg(name));
-    const bool hexOnly = std::all_of(hex.begin(), hex.end(), [](QChar c) {
-        return (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f') || (c >= u'A' && c <= u'F');
-    });
-    if (hex.size() != 64 || !hexOnly)
+    if (entry.sha256.isEmpty())
         return fail(error, QStringLiteral("\"files\": \"%1\" has no \"sha256\" of 64 hex digits").arg(name));
+    // A patch that cannot be read only costs the whole download.
+    const QJsonArray patches = object.value(QLatin1String("patches")).toArray();
+    for (const QJsonValue &item : patches) {
+        const QJsonObject patch = item.toObject();
+        ReleasePatchEntry read{sha256Hex(patch.value(QLatin1String("from"))),
+                               wholeNumber(patch.value(QLatin1String("size")), kMaxSerial),
+                               sha256Hex(patch.value(QLatin1String("sha256"))),
+                               int(wholeNumber(patch.value(QLatin1String("window")), 62))};
+        if (!read.from.isEmpty() && read.size > 0 && !read.sha256.isEmpty() && read.windowLog > 0)
+            entry.patches << read;
+    }
     return true;
 }
 
@@ -120,9 +138,18 @@ QByteArray ReleaseManifest::toJson() const
 {
     QJsonObject fileObjects;
     for (auto it = files.begin(); it != files.end(); ++it) {
-        fileObjects.insert(it.key(),
-                           QJsonObject{{QStringLiteral("size"), double(it->size)},
-                                       {QStringLiteral("sha256"), QString::fromLatin1(it->sha256.toHex())}});
+        QJsonObject file{{QStringLiteral("size"), double(it->size)},
+                         {QStringLiteral("sha256"), QString::fromLatin1(it->sha256.toHex())}};
+        QJsonArray patches;
+        for (const ReleasePatchEntry &patch : it->patches) {
+            patches.append(QJsonObject{{QStringLiteral("from"), QString::fromLatin1(patch.from.toHex())},
+                                       {QStringLiteral("size"), double(patch.size)},
+                                       {QStringLiteral("sha256"), QString::fromLatin1(patch.sha256.toHex())},
+                                       {QStringLiteral("window"), patch.windowLog}});
+        }
+        if (!patches.isEmpty())
+            file.insert(QStringLiteral("patches"), patches);
+        fileObjects.insert(it.key(), file);
     }
     const QJsonObject root{
         {QStringLiteral("serial"), double(serial)},
@@ -140,6 +167,15 @@ std::optional<ReleaseFile> ReleaseManifest::file(const QString &name) const
 {
     const auto it = files.constFind(name);
     return it == files.constEnd() ? std::nullopt : std::optional<ReleaseFile>(*it);
+}
+
+std::optional<ReleasePatchEntry> ReleaseFile::patchFrom(const QByteArray &digest) const
+{
+    for (const ReleasePatchEntry &patch : patches) {
+        if (!digest.isEmpty() && patch.from == digest)
+            return patch;
+    }
+    return std::nullopt;
 }
 
 int rolloutBucket(const QByteArray &identity, const QString &version)

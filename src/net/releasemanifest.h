@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QDateTime>
+#include <QList>
 #include <QMap>
 #include <QString>
 
@@ -18,18 +19,35 @@
 //     "signed": "2026-12-09T11:00:00Z",
 //     "expires": "2026-12-23T11:00:00Z",
 //     "files": {
-//       "Vantora.exe": { "size": 23456789, "sha256": "<64 hex digits>" },
+//       "Vantora.exe": { "size": 23456789, "sha256": "<64 hex digits>",
+//                        "patches": [ { "from": "<64 hex digits>", "size": 812345,
+//                                       "sha256": "<64 hex digits>", "window": 26 } ] },
 //       "LATEST.sql":  { "size": 1234, "sha256": "<64 hex digits>" }
 //     },
 //     "rollout": { "percent": 100, "halt": false }
 //   }
 //
 // Times are UTC in ISO 8601. "rollout" may be left out (every desk, no
-// halt). Members a desk does not know are ignored, so the format can grow.
+// halt). "patches" (optional) lists patches to the file from earlier builds,
+// each by the earlier build's SHA-256 ("from"), with the patch's own size
+// and SHA-256 and the window it needs (a power of two); a patch entry that
+// cannot be read is left out (the whole file is downloaded). Members a desk does not know are ignored, so the format can grow.
+struct ReleasePatchEntry
+{
+    QByteArray from; // the SHA-256 of the build it applies to (32 bytes)
+    qint64 size = 0;
+    QByteArray sha256; // of the patch itself
+    int windowLog = 0;
+};
+
 struct ReleaseFile
 {
     qint64 size = 0;
     QByteArray sha256; // the 32 bytes
+    QList<ReleasePatchEntry> patches;
+
+    // The patch from the build with this SHA-256, if one is listed.
+    std::optional<ReleasePatchEntry> patchFrom(const QByteArray &digest) const;
 };
 
 struct ReleaseManifest

@@ -191,9 +191,9 @@ Release makeRelease(const QByteArray &exe, const QByteArray &script)
     m.signedAt = QDateTime::currentDateTimeUtc().addSecs(-3600);
     m.expires = m.signedAt.addDays(14);
     m.files.insert(u"Vantora.exe"_s,
-                   ReleaseFile{exe.size(), QCryptographicHash::hash(exe, QCryptographicHash::Sha256)});
+                   ReleaseFile{exe.size(), QCryptographicHash::hash(exe, QCryptographicHash::Sha256), {}});
     m.files.insert(u"LATEST.sql"_s,
-                   ReleaseFile{script.size(), QCryptographicHash::hash(script, QCryptographicHash::Sha256)});
+                   ReleaseFile{script.size(), QCryptographicHash::hash(script, QCryptographicHash::Sha256), {}});
     return release;
 }
 

@@ -19,13 +19,21 @@
 //                                     beside it
 //   updater-sign release DIR --key SECRET_FILE --version TEXT
 //                [--expires-days N] [--rollout PERCENT] [--halt]
+//                [--previous OLD_EXE]...
 //                                     publishes what DIR/updates holds
 //                                     (Vantora.exe, LATEST.sql): each
-//                                     file's .sig, release.json and its
+//                                     file's .sig, a patch to Vantora.exe
+//                                     from each OLD_EXE (in
+//                                     patches/, named by the old build's
+//                                     SHA-256), release.json and its
 //                                     .sig (serial one more than the
 //                                     release.json there, else the Unix
 //                                     time; expiry 14 days unless given),
 //                                     and version.txt last
+//   updater-sign make-patch OLD NEW PATCH
+//   updater-sign apply-patch OLD PATCH OUT
+//                                     a patch on its own, and applied (for
+//                                     measuring)
 //
 // SECRET_FILE is, when not given, the file UPDATER_SIGNING_KEY names, else
 // updater-signing.key in the working folder. Exit codes: 0 done (verify:
@@ -34,6 +42,7 @@
 #include "common/signature.h"
 #include "common/textlines.h"
 #include "net/releasemanifest.h"
+#include "update/releasepatch.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -64,7 +73,9 @@ int usage()
              "       updater-sign sign FILE [SECRET_FILE]\n"
              "       updater-sign verify FILE [KEY]\n"
              "       updater-sign release DIR --key SECRET_FILE --version TEXT [--expires-days N]\n"
-             "                    [--rollout PERCENT] [--halt]\n";
+             "                    [--rollout PERCENT] [--halt] [--previous OLD_EXE]...\n"
+             "       updater-sign make-patch OLD NEW PATCH\n"
+             "       updater-sign apply-patch OLD PATCH OUT\n";
     return kUsage;
 }
 
@@ -193,6 +204,15 @@ int verifyManifest(const QString &path)
             << "\n";
         if (!matches)
             result = kInvalid;
+        for (const ReleasePatchEntry &patch : it->patches) {
+            const QString name = ReleasePatch::publishedName(it.key(), patch.from);
+            const bool patchMatches
+                = matchesEntry(folder.filePath(name), ReleaseFile{patch.size, patch.sha256, {}}, &why);
+            out << (patchMatches ? "valid: " : "invalid: ") << name
+                << (patchMatches ? QString() : QStringLiteral(": ") + why) << "\n";
+            if (!patchMatches)
+                result = kInvalid;
+        }
     }
     return result;
 }
@@ -226,7 +246,46 @@ struct ReleaseOptions
     qint64 expiresDays = 14;
     int rolloutPercent = 100;
     bool halt = false;
+    QStringList previous; // earlier builds of Vantora.exe to patch from
 };
+
+// A patch to Vantora.exe from each earlier build, listed in the manifest.
+bool addPatches(ReleaseManifest &manifest, const QDir &updates, const QStringList &previous)
+{
+    const QString name = QStringLiteral("Vantora.exe");
+    auto entry = manifest.files.find(name);
+    if (entry == manifest.files.end()) {
+        err() << "--previous needs " << updates.filePath(name) << ".\n";
+        return false;
+    }
+    if (!updates.mkpath(QStringLiteral("patches"))) {
+        err() << "Cannot make " << updates.filePath(QStringLiteral("patches")) << "\n";
+        return false;
+    }
+    for (const QString &old : previous) {
+        const QByteArray from = fileSha256(old);
+        if (from.isEmpty()) {
+            err() << "Cannot read " << old << "\n";
+            return false;
+        }
+        if (from == entry->sha256 || entry->patchFrom(from))
+            continue; // the same build, or one patched already
+        const QString path = updates.filePath(ReleasePatch::publishedName(name, from));
+        int windowLog = 0;
+        const QString why = ReleasePatch::make(old, updates.filePath(name), path, 19, &windowLog);
+        if (!why.isEmpty()) {
+            err() << "No patch from " << old << ": " << why << "\n";
+            return false;
+        }
+        const QByteArray hash = fileSha256(path);
+        if (hash.isEmpty())
+            return false;
+        entry->patches << ReleasePatchEntry{from, QFileInfo(path).size(), hash, windowLog};
+        QTextStream(stdout) << "patch from " << old << ": " << QFileInfo(path).size() << " bytes of " << entry->size
+                            << "\n";
+    }
+    return true;
+}
 
 int release(const ReleaseOptions &options)
 {
@@ -277,8 +336,10 @@ int release(const ReleaseOptions &options)
         const QByteArray text = signatureText(secret, path);
         if (hash.isEmpty() || text.isEmpty() || !writeWhole(path + QStringLiteral(".sig"), text))
             return kFileError;
-        manifest.files.insert(name, ReleaseFile{QFileInfo(path).size(), hash});
+        manifest.files.insert(name, ReleaseFile{QFileInfo(path).size(), hash, {}});
     }
+    if (!options.previous.isEmpty() && !addPatches(manifest, updates, options.previous))
+        return kFileError;
     if (manifest.files.isEmpty()) {
         err() << updates.path() << " holds neither Vantora.exe nor LATEST.sql.\n";
         return kFileError;
@@ -309,6 +370,10 @@ int releaseCommand(const QStringList &args)
             options.halt = true;
             continue;
         }
+        if (option == QLatin1String("--previous") && i + 1 < args.size()) {
+            options.previous << args.at(++i);
+            continue;
+        }
         if (!valued.contains(option) || i + 1 >= args.size()) {
             ok = false;
             break;
@@ -330,8 +395,8 @@ int releaseCommand(const QStringList &args)
     }
     if (!ok || options.version.isEmpty())
         return usage();
-    return release({options.folder, secretFile(options.secretPath), options.version, options.expiresDays,
-                    options.rolloutPercent, options.halt});
+    options.secretPath = secretFile(options.secretPath);
+    return release(options);
 }
 
 } // namespace
@@ -351,6 +416,23 @@ int main(int argc, char **argv)
         return sign(secretFile(args.value(3)), args.at(2));
     if (command == QLatin1String("release"))
         return releaseCommand(args);
+    if (command == QLatin1String("make-patch") && args.size() == 5) {
+        int windowLog = 0;
+        const QString why = ReleasePatch::make(args.at(2), args.at(3), args.at(4), 19, &windowLog);
+        if (!why.isEmpty())
+            err() << why << "\n";
+        else
+            QTextStream(stdout) << args.at(4) << ": " << QFileInfo(args.at(4)).size() << " bytes, window 2^"
+                                << windowLog << "\n";
+        return why.isEmpty() ? 0 : kFileError;
+    }
+    if (command == QLatin1String("apply-patch") && args.size() == 5) {
+        const QString why
+            = ReleasePatch::apply(args.at(2), args.at(3), args.at(4), kMaxSerial, ReleasePatch::kMaxWindowLog);
+        if (!why.isEmpty())
+            err() << why << "\n";
+        return why.isEmpty() ? 0 : kFileError;
+    }
     if (command == QLatin1String("verify") && (args.size() == 3 || args.size() == 4))
         return verify(args.at(2), args.value(3));
     return usage();
