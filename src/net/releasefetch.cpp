@@ -23,7 +23,9 @@ QList<ReleaseSource> releaseSources(const Endpoints &endpoints, bool listed,
     return sources;
 }
 
-ReleaseFetch::ReleaseFetch(WebClient &web, QList<ReleaseSource> sources) : m_web(web), m_sources(std::move(sources)) {}
+ReleaseFetch::ReleaseFetch(WebClient &web, QList<ReleaseSource> sources) : m_web(web), m_sources(std::move(sources))
+{
+}
 
 void ReleaseFetch::say(const QString &line) const
 {
