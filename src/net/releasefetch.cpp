@@ -12,12 +12,13 @@ QList<ReleaseSource> releaseSources(const Endpoints &endpoints, bool listed,
 {
     QList<ReleaseSource> sources;
     if (const std::optional<ReleaseSource> mirror = ReleaseSource::mirror(endpoints.mirror())) {
-        if (listed)
+        if (listed) {
             sources << *mirror;
-        else if (note)
+        } else if (note) {
             note(QStringLiteral("%1 is not used: no release.json from the publisher lists the file to check its "
                                 "copy against")
                      .arg(mirror->name()));
+        }
     }
     sources << ReleaseSource::publisher(endpoints);
     return sources;

@@ -32,10 +32,11 @@ void writeWhole(const QString &path, const QByteArray &bytes)
     if (FileOps::isLink(path))
         throw Failure{FailureCode::PathAccess, FileOps::linkRefused(path)};
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit())
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
         throw Failure{
             FailureCode::PathAccess,
             QStringLiteral("%1 cannot be written: %2").arg(QDir::toNativeSeparators(path), file.errorString())};
+    }
 }
 
 void moveIn(const QString &from, const QString &to)
@@ -63,11 +64,12 @@ Outcome ReleaseMirror::run()
     const FileOps::FileLock lock(lockPath);
     if (lock.state() == FileOps::FileLock::State::Busy)
         return Outcome::of(OutcomeKind::Busy, 0, QStringLiteral("another updater is mirroring into this folder"));
-    if (lock.state() != FileOps::FileLock::State::Held)
+    if (lock.state() != FileOps::FileLock::State::Held) {
         return Outcome::of(OutcomeKind::Failed, FailureCode::PathAccess,
                            lock.state() == FileOps::FileLock::State::Link
                                ? FileOps::linkRefused(lockPath)
                                : QStringLiteral("%1 cannot be made").arg(QDir::toNativeSeparators(lockPath)));
+    }
     Outcome outcome;
     if (const std::optional<Failure> failure = attempt([&] { outcome = mirror(); }))
         outcome = failure->outcome();
@@ -177,10 +179,11 @@ Outcome ReleaseMirror::mirror()
     }
 
     // The files, then the manifest and its signature, the version last.
-    if (!updates.mkpath(QStringLiteral("patches")))
+    if (!updates.mkpath(QStringLiteral("patches"))) {
         throw Failure{FailureCode::PathAccess,
                       QStringLiteral("%1 cannot be made")
                           .arg(QDir::toNativeSeparators(updates.filePath(QStringLiteral("patches"))))};
+    }
     for (const QString &name : staged)
         moveIn(staging.filePath(name), updates.filePath(name));
     if (taken->signedByKey)
