@@ -64,6 +64,8 @@ ReleaseFetch::Fetched ReleaseFetch::fetch(const QString &file, const ReleaseFile
     for (const ReleaseSource &source : QList<ReleaseSource>(m_sources)) {
         if (!fetched.how.isEmpty() || final(fetched.result))
             break;
+        if (source.patchesOnly())
+            continue;
         DownloadOptions whole = options;
         whole.keepPartial = options.keepPartial && !source.isMirror();
         fetched.result = source.download(m_web, file, localPath, whole);

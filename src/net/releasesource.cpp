@@ -122,8 +122,18 @@ std::optional<ReleaseSource> ReleaseSource::mirror(const QString &address)
     return ReleaseSource(base + kUpdates, true, !web);
 }
 
+ReleaseSource ReleaseSource::local(const QString &folder, const QString &name)
+{
+    const QString base = QDir::fromNativeSeparators(folder);
+    ReleaseSource source(base.endsWith(u'/') ? base : base + u'/', true, true, name);
+    source.m_patchesOnly = true;
+    return source;
+}
+
 QString ReleaseSource::name() const
 {
+    if (!m_name.isEmpty())
+        return m_name;
     if (!m_mirror)
         return QStringLiteral("the publisher");
     const QString root = m_base.left(m_base.size() - kUpdates.size() - 1);

@@ -21,9 +21,13 @@ public:
     // The mirror `address` names (https://host[:port][/path] or a folder);
     // nothing for an empty one.
     static std::optional<ReleaseSource> mirror(const QString &address);
+    // Patches already brought into `folder` (taken like a folder mirror's,
+    // never asked for a whole file), called `name`.
+    static ReleaseSource local(const QString &folder, const QString &name);
 
     bool isMirror() const { return m_mirror; }
     bool isFolder() const { return m_folder; }
+    bool patchesOnly() const { return m_patchesOnly; }
     // "the publisher", "the mirror https://..." / "the mirror \\server\share".
     QString name() const;
 
@@ -43,10 +47,13 @@ public:
                             const DownloadOptions &options) const;
 
 private:
-    ReleaseSource(QString base, bool mirror, bool folder) : m_base(std::move(base)), m_mirror(mirror), m_folder(folder)
+    ReleaseSource(QString base, bool mirror, bool folder, QString name = {})
+        : m_base(std::move(base)), m_name(std::move(name)), m_mirror(mirror), m_folder(folder)
     {
     }
     QString m_base; // "https://host/updates/" or the folder's updates/ path, ending in "/"
+    QString m_name; // a name of its own, else the one its kind and address make
     bool m_mirror = false;
     bool m_folder = false;
+    bool m_patchesOnly = false;
 };

@@ -111,7 +111,8 @@ Outcome ReleaseMirror::run()
 Outcome ReleaseMirror::mirror()
 {
     const QDir updates(inFolder(m_folder, QStringLiteral("updates")));
-    QDir staging(inFolder(m_folder, QStringLiteral(".staging")));
+    const QString stagingRoot = inFolder(m_folder, QStringLiteral(".staging"));
+    QDir staging(inFolder(stagingRoot, QStringLiteral("updates")));
     auto note = [this](const QString &line) { m_services.note(line); };
 
     // The release as a desk takes it, the version included.
@@ -136,7 +137,8 @@ Outcome ReleaseMirror::mirror()
 
     // What is missing or differs, brought into the staging folder. The
     // tool's folders are never written through a link.
-    for (const QString &folder : {staging.path(), updates.path(), updates.filePath(QStringLiteral("patches"))}) {
+    for (const QString &folder :
+         {stagingRoot, staging.path(), updates.path(), updates.filePath(QStringLiteral("patches"))}) {
         if (FileOps::isLink(folder))
             throw Failure{FailureCode::PathAccess, FileOps::linkRefused(folder)};
     }
@@ -147,7 +149,10 @@ Outcome ReleaseMirror::mirror()
     QStringList staged; // below updates/, in the order they move in
     QStringList gone;   // below updates/: what the release no longer serves
     QStringList brought;
-    ReleaseFetch fetch(m_web, {ReleaseSource::publisher(m_endpoints)});
+    // A patch just brought is not fetched twice.
+    ReleaseFetch fetch(m_web,
+                       {ReleaseSource::local(staging.path(), QStringLiteral("the patches just brought")),
+                        ReleaseSource::publisher(m_endpoints)});
     fetch.note = note;
     auto listedCheck = [](const ReleaseFile &entry) {
         return [entry](const QString &path, const QByteArray &) {
@@ -158,22 +163,7 @@ Outcome ReleaseMirror::mirror()
         const QString &name = it.key();
         if (!plainName(name))
             continue; // only files of updates/ itself
-        if (matchesEntry(staging.filePath(name), *it)) {
-            staged << name; // brought by a run that stopped before the moves
-        } else if (!matchesEntry(updates.filePath(name), *it)) {
-            DownloadOptions options;
-            options.maxBytes = it->size;
-            options.exactBytes = it->size;
-            options.keepPartial = true;
-            options.check = listedCheck(*it);
-            const ReleaseFetch::Fetched fetched
-                = fetch.fetch(name, *it, staging.filePath(name), updates.filePath(name), options);
-            if (!fetched.result.ok() || fetched.how.isEmpty())
-                return failedOn(name, fetched.result);
-            note(QStringLiteral("%1: %2").arg(name, fetched.how));
-            brought << QStringLiteral("%1: %2").arg(name, fetched.how);
-            staged << name;
-        }
+        // The patches first: the program may then come from them.
         for (const ReleasePatchEntry &patch : it->patches) {
             const QString patchName = ReleasePatch::publishedName(name, patch.from);
             const ReleaseFile listed{patch.size, patch.sha256, {}};
@@ -199,6 +189,22 @@ Outcome ReleaseMirror::mirror()
                 continue;
             }
             staged << patchName;
+        }
+        if (matchesEntry(staging.filePath(name), *it)) {
+            staged << name; // brought by a run that stopped before the moves
+        } else if (!matchesEntry(updates.filePath(name), *it)) {
+            DownloadOptions options;
+            options.maxBytes = it->size;
+            options.exactBytes = it->size;
+            options.keepPartial = true;
+            options.check = listedCheck(*it);
+            const ReleaseFetch::Fetched fetched
+                = fetch.fetch(name, *it, staging.filePath(name), updates.filePath(name), options);
+            if (!fetched.result.ok() || fetched.how.isEmpty())
+                return failedOn(name, fetched.result);
+            note(QStringLiteral("%1: %2").arg(name, fetched.how));
+            brought << QStringLiteral("%1: %2").arg(name, fetched.how);
+            staged << name;
         }
         // The file's own signature, for builds that check it: taken when
         // it is published and (with keys) valid for the listed bytes; one
@@ -226,7 +232,7 @@ Outcome ReleaseMirror::mirror()
     const bool sameManifest = currentManifest.open(QIODevice::ReadOnly) && currentManifest.readAll() == taken->json;
     const bool sameVersion = currentVersion.open(QIODevice::ReadOnly) && currentVersion.readAll() == versionBytes;
     if (staged.isEmpty() && gone.isEmpty() && sameManifest && sameVersion) {
-        staging.removeRecursively();
+        QDir(stagingRoot).removeRecursively();
         return Outcome::of(OutcomeKind::UpToDate, 0, QStringLiteral("the mirror holds %1 already").arg(release));
     }
 
@@ -256,7 +262,7 @@ Outcome ReleaseMirror::mirror()
         if (!listedPatches.contains(old))
             QFile::remove(patches.filePath(old));
     }
-    staging.removeRecursively();
+    QDir(stagingRoot).removeRecursively();
     return Outcome::of(OutcomeKind::Done, 0,
                        QStringLiteral("the mirror holds %1%2")
                            .arg(release,

@@ -560,9 +560,13 @@ void TestRelease::mirrorRun()
     QCOMPARE(readBytes(mirror + u"/updates/Vantora.exe"_s), first);
 
     web.server().clearFaults();
+    const QString patchPath = u"/updates/"_s
+        + ReleasePatch::publishedName(u"Vantora.exe"_s, QCryptographicHash::hash(first, QCryptographicHash::Sha256));
+    const qsizetype asked = web.server().requests().count(patchPath);
     const Outcome done = run();
     QCOMPARE(done.kind, OutcomeKind::Done);
     QVERIFY2(done.reason.contains(u"Vantora.exe: patch ("_s), qPrintable(done.reason));
+    QCOMPARE(web.server().requests().count(patchPath), asked + 1); // over the line once
     QCOMPARE(readBytes(mirror + u"/updates/Vantora.exe"_s), second);
     // An older release served again is not mirrored.
     publish(first, 1000, false);
