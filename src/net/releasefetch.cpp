@@ -12,18 +12,21 @@ QList<ReleaseSource> releaseSources(const Endpoints &endpoints, bool listed,
 {
     QList<ReleaseSource> sources;
     if (const std::optional<ReleaseSource> mirror = ReleaseSource::mirror(endpoints.mirror())) {
-        if (listed)
+        if (listed) {
             sources << *mirror;
-        else if (note)
+        } else if (note) {
             note(QStringLiteral("%1 is not used: no release.json from the publisher lists the file to check its "
                                 "copy against")
                      .arg(mirror->name()));
+        }
     }
     sources << ReleaseSource::publisher(endpoints);
     return sources;
 }
 
-ReleaseFetch::ReleaseFetch(WebClient &web, QList<ReleaseSource> sources) : m_web(web), m_sources(std::move(sources)) {}
+ReleaseFetch::ReleaseFetch(WebClient &web, QList<ReleaseSource> sources) : m_web(web), m_sources(std::move(sources))
+{
+}
 
 void ReleaseFetch::say(const QString &line) const
 {

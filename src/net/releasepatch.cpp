@@ -116,10 +116,11 @@ QString make(const QString &oldPath, const QString &newPath, const QString &patc
 
 QString apply(const QString &basePath, const QString &patchPath, const QString &outPath, qint64 maxBytes, int windowLog)
 {
-    if (windowLog < kMinWindowLog || windowLog > kMaxWindowLog)
+    if (windowLog < kMinWindowLog || windowLog > kMaxWindowLog) {
         return QStringLiteral("the patch needs a window of 2^%1 bytes; desks apply up to 2^%2")
             .arg(windowLog)
             .arg(kMaxWindowLog);
+    }
     MappedFile base;
     if (!base.open(basePath))
         return QStringLiteral("%1 cannot be read").arg(basePath);

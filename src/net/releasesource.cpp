@@ -118,8 +118,9 @@ TransferResult ReleaseSource::fetchText(WebClient &web, const QString &file, con
     TransferResult result = folderResult(path, false);
     QFile input(path);
     if (!input.open(QIODevice::ReadOnly)) {
-        result = failed(result, TransferCode::MirrorFile,
-                        QStringLiteral("%1 cannot be read: %2").arg(QDir::toNativeSeparators(path), input.errorString()));
+        result
+            = failed(result, TransferCode::MirrorFile,
+                     QStringLiteral("%1 cannot be read: %2").arg(QDir::toNativeSeparators(path), input.errorString()));
     } else if (input.size() > TransferOptions().maxTextBytes) {
         result = failed(result, TransferCode::TooLarge, TransferCode::describe(TransferCode::TooLarge));
     } else {
@@ -147,7 +148,8 @@ TransferResult ReleaseSource::download(WebClient &web, const QString &file, cons
     int code = 0;
     if (!input.open(QIODevice::ReadOnly)) {
         code = TransferCode::MirrorFile;
-        result.reason = QStringLiteral("%1 cannot be read: %2").arg(QDir::toNativeSeparators(path), input.errorString());
+        result.reason
+            = QStringLiteral("%1 cannot be read: %2").arg(QDir::toNativeSeparators(path), input.errorString());
     } else {
         code = copyBounded(input, temporary, options, result);
     }

@@ -40,8 +40,7 @@ public:
                             const DownloadOptions &options) const;
 
 private:
-    ReleaseSource(QString base, bool mirror, bool folder)
-        : m_base(std::move(base)), m_mirror(mirror), m_folder(folder)
+    ReleaseSource(QString base, bool mirror, bool folder) : m_base(std::move(base)), m_mirror(mirror), m_folder(folder)
     {
     }
     QString m_base; // "https://host/updates/" or the folder's updates/ path, ending in "/"

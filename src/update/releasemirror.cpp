@@ -32,9 +32,11 @@ void writeWhole(const QString &path, const QByteArray &bytes)
     if (FileOps::isLink(path))
         throw Failure{FailureCode::PathAccess, FileOps::linkRefused(path)};
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit())
-        throw Failure{FailureCode::PathAccess,
-                      QStringLiteral("%1 cannot be written: %2").arg(QDir::toNativeSeparators(path), file.errorString())};
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
+        throw Failure{
+            FailureCode::PathAccess,
+            QStringLiteral("%1 cannot be written: %2").arg(QDir::toNativeSeparators(path), file.errorString())};
+    }
 }
 
 void moveIn(const QString &from, const QString &to)
@@ -62,11 +64,12 @@ Outcome ReleaseMirror::run()
     const FileOps::FileLock lock(lockPath);
     if (lock.state() == FileOps::FileLock::State::Busy)
         return Outcome::of(OutcomeKind::Busy, 0, QStringLiteral("another updater is mirroring into this folder"));
-    if (lock.state() != FileOps::FileLock::State::Held)
+    if (lock.state() != FileOps::FileLock::State::Held) {
         return Outcome::of(OutcomeKind::Failed, FailureCode::PathAccess,
                            lock.state() == FileOps::FileLock::State::Link
                                ? FileOps::linkRefused(lockPath)
                                : QStringLiteral("%1 cannot be made").arg(QDir::toNativeSeparators(lockPath)));
+    }
     Outcome outcome;
     if (const std::optional<Failure> failure = attempt([&] { outcome = mirror(); }))
         outcome = failure->outcome();
@@ -85,8 +88,7 @@ Outcome ReleaseMirror::mirror()
     const QByteArray versionBytes = versionText.bodyOrThrow();
     PublishedRelease published(m_web, m_endpoints, m_folder, m_keys);
     published.note = note;
-    const std::optional<PublishedRelease::Taken> taken
-        = published.fetch(TextRules::normalizeVersion(versionText.text));
+    const std::optional<PublishedRelease::Taken> taken = published.fetch(TextRules::normalizeVersion(versionText.text));
     if (!taken) {
         return Outcome::of(OutcomeKind::Refused, TransferCode::BadManifest,
                            QStringLiteral("the publisher has no release.json that can be read: a mirror serves only "
@@ -144,8 +146,8 @@ Outcome ReleaseMirror::mirror()
             options.check = [listed](const QString &path, const QByteArray &) {
                 return matchesEntry(path, listed) ? 0 : TransferCode::NotListed;
             };
-            const TransferResult result
-                = ReleaseSource::publisher(m_endpoints).download(m_web, patchName, staging.filePath(patchName), options);
+            const TransferResult result = ReleaseSource::publisher(m_endpoints)
+                                              .download(m_web, patchName, staging.filePath(patchName), options);
             if (!result.ok()) {
                 Outcome failed = result.failure().outcome();
                 failed.reason = patchName + QStringLiteral(": ") + failed.reason;
@@ -177,9 +179,11 @@ Outcome ReleaseMirror::mirror()
     }
 
     // The files, then the manifest and its signature, the version last.
-    if (!updates.mkpath(QStringLiteral("patches")))
+    if (!updates.mkpath(QStringLiteral("patches"))) {
         throw Failure{FailureCode::PathAccess,
-                      QStringLiteral("%1 cannot be made").arg(QDir::toNativeSeparators(updates.filePath(QStringLiteral("patches"))))};
+                      QStringLiteral("%1 cannot be made")
+                          .arg(QDir::toNativeSeparators(updates.filePath(QStringLiteral("patches"))))};
+    }
     for (const QString &name : staged)
         moveIn(staging.filePath(name), updates.filePath(name));
     if (taken->signedByKey)
@@ -200,7 +204,8 @@ Outcome ReleaseMirror::mirror()
     }
     staging.removeRecursively();
     return Outcome::of(OutcomeKind::Done, 0,
-                       QStringLiteral("the mirror holds %1%2").arg(release, brought.isEmpty() ? QString()
-                                                                                               : QStringLiteral("; ")
-                                                                                    + brought.join(QStringLiteral("; "))));
+                       QStringLiteral("the mirror holds %1%2")
+                           .arg(release,
+                                brought.isEmpty() ? QString()
+                                                  : QStringLiteral("; ") + brought.join(QStringLiteral("; "))));
 }
