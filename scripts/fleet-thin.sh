@@ -210,6 +210,24 @@ literal() { sed 's/[.]/\\./g' <<< "$1"; }
 PUB_BASE="https://$(literal "$PUB_ADDR")"
 MIRROR_BASE="https://$(literal "$MIRROR_HOST")"
 
+# milestones START: where the time of FLEET's desks went, from their logs,
+# in seconds after START (the row's start).
+milestones() {
+  local inst line label
+  local -A steps=([started]='start: updater' [read]='transfer: fetch .*/release\.json\.sig'
+                  [fetched]='transfer: download ' [checked]='status: Download complete' [ended]='end: result')
+  for inst in "$FLEET"/desk-*; do
+    for label in "${!steps[@]}"; do
+      line=$(grep -m1 -E "${steps[$label]}" "$inst/updater.log" || true)
+      [ -z "$line" ] || echo "$label $(date -d "${line%% *}" +%s.%N)"
+    done
+  done | awk -v start="$1" '
+    { t = $2 - start; if (!($1 in first) || t < first[$1]) first[$1] = t; if (t > last[$1]) last[$1] = t }
+    END { printf "the updaters started %.1f to %.1f s after the row began; the last had read the release at %.1f s, " \
+                 "had the file at %.1f s, had checked it at %.1f s and ended at %.1f s",
+                 first["started"], last["started"], last["read"], last["fetched"], last["checked"], last["ended"] }'
+}
+
 # row FOLDER NAME MIRROR(0/1) RELEASE(plain/patch): one row of the table,
 # its desks in THIN/FOLDER. Each desk's log must say that Vantora.exe came
 # as a whole file or a patch, from the mirror or the publisher, and show
@@ -245,6 +263,8 @@ row() {
   served_before=$(wc -l < "$THIN/publisher.out")
   echo "$name: $N desks at once..."
   local start bytes0 sync_bytes="" sync_time=""
+  local load
+  load=$(cut -d' ' -f1 /proc/loadavg)
   bytes0=$(line_bytes)
   start=$(date +%s.%N)
   local sync_served=0 logged
@@ -283,9 +303,13 @@ row() {
   served=$(tail -n +"$((served_before + 1))" "$THIN/publisher.out")
   whole=$(grep -c '^request /updates/Vantora.exe$' <<< "$served" || true)
   patches=$(grep -c '^request /updates/patches/' <<< "$served" || true)
-  # With a mirror, the one file the publisher serves is the mirror's.
-  [ "$mirrored" = 0 ] || [ $((whole + patches)) = 1 ] ||
-    fail "$name: the publisher served $whole whole executables and $patches patches, not the mirror's one"
+  # With a mirror, the desks take no file from the publisher.
+  local desks_files
+  desks_files=$(tail -n +"$((served_before + sync_served + 1))" "$THIN/publisher.out" |
+    grep -c '^request /updates/\(Vantora\.exe\|patches/.*\)$' || true)
+  [ "$mirrored" = 0 ] || [ "$desks_files" = 0 ] || fail "$name: the desks took $desks_files files from the publisher"
+  ROW_MIRROR_PATCHES=$(head -n "$((served_before + sync_served))" "$THIN/publisher.out" | tail -n "$sync_served" |
+    grep -c '^request /updates/patches/' || true)
   local sync_cell="–" sync_note=""
   if [ -n "$sync_bytes" ]; then
     sync_cell=$(mb "$sync_bytes")
@@ -294,10 +318,11 @@ row() {
   echo "$name: $(mb "$bytes") MB over the line$sync_note; the last desk done after $elapsed s;" \
     "the publisher served $whole whole executables and $patches patches; $((failures - before)) failures;" \
     "$passes watcher passes, $gaps gaps."
-  ROWS+=("| $name | $(mb "$bytes") | $sync_cell | $elapsed | ${sync_time:-–} | $whole / $patches | $((failures - before)) | $passes, $gaps |")
+  ROWS+=("| $name | $(mb "$bytes") | $sync_cell | $elapsed | ${sync_time:-–} | $whole / $patches | $((failures - before)) | $passes, $gaps | $load |")
   # What the next rows need of the figures.
   ROW_BYTES=$bytes ROW_TIME=$elapsed ROW_SYNC_BYTES=${sync_bytes:-0} ROW_SYNC_SERVED=$sync_served
   ROW_DESKS_SERVED=$(($(grep -c '^request ' <<< "$served" || true) - sync_served))
+  ROW_WHEN=$(milestones "$start")
   # The desks' executables (2 x N x 23 MB) are not kept; their logs are.
   rm -f "$FLEET"/desk-*/Vantora*.exe
 }
@@ -307,7 +332,7 @@ PLAIN_TIME=$ROW_TIME
 row desks-mirror mirror 1 plain
 row desks-patch patch 0 patch
 row desks-mirror-patch "mirror and patch" 1 patch
-BOTH_BYTES=$ROW_BYTES BOTH_TIME=$ROW_TIME
+BOTH_BYTES=$ROW_BYTES BOTH_TIME=$ROW_TIME BOTH_WHEN=$ROW_WHEN BOTH_MIRROR_PATCHES=$ROW_MIRROR_PATCHES
 
 # The targets. The small texts: what the desks of the last row took from
 # the publisher (version.txt, release.json and its signature, each over a
@@ -328,7 +353,7 @@ section() {
   echo
   echo "Made by \`scripts/fleet --thin $N\` on $(date -u +%Y-%m-%d), $(nproc) cores: $N desks with their stand-in"
   echo "application running update at once (\`updater --update-app --yes\`, no jitter) from a publisher"
-  echo "behind a line of $RATE (its own network namespace, a veth pair shaped with tbf towards the desks;"
+  echo "behind a line of ${RATE%mbit} Mbit/s (its own network namespace, a veth pair shaped with tbf towards the desks;"
   echo "the bytes are the frames the publisher's end sent). Vantora.exe is $OLD_SIZE bytes at 1.0.0 (the"
   echo "stand-in followed by Qt 6's libraries as they are) and $NEW_SIZE at 1.1.0 (a model of a next build:"
   echo "about 22,000 small changes 1 KiB apart on average, a 512 KiB region moved, 144 KiB taken out and"
@@ -336,14 +361,20 @@ section() {
   echo "mirror rows the school's server first brings its mirror from 1.0.0 to 1.1.0 (\`updater --mirror\`),"
   echo "and its bytes and time are the row's."
   echo
-  echo "| row | over the line (MB) | of it the mirror's run (MB) | time to the last desk done (s) | of it the mirror's run (s) | publisher served: whole executables / patches | failures | watcher passes over every desk, gaps |"
-  echo "|---|---|---|---|---|---|---|---|"
+  echo "| row | over the line (MB) | of it the mirror's run (MB) | time to the last desk done (s) | of it the mirror's run (s) | publisher served: whole executables / patches | failures | watcher passes over every desk, gaps | load average at the row's start |"
+  echo "|---|---|---|---|---|---|---|---|---|"
   printf '%s\n' "${ROWS[@]}"
   echo
   echo "Mirror and patch against the targets: $BOTH_BYTES bytes over the line, at most 1.05 x the patch plus the"
   echo "small texts = $BYTE_LIMIT: $bytes_met (the texts, $TEXTS bytes: the desks' requests for version.txt,"
   echo "release.json and its signature, each over a connection of its own, and the mirror's requests at what"
   echo "a desk's request cost on average); $BOTH_TIME s, at most a tenth of the plain row's $PLAIN_TIME s: $time_met."
+  if [ "$BOTH_MIRROR_PATCHES" -gt 1 ]; then
+    echo "In that row the mirror's run downloaded the patch $BOTH_MIRROR_PATCHES times."
+  fi
+  echo
+  echo "Where the time of the mirror and patch row went (the desks' logs): $BOTH_WHEN. The machine's"
+  echo "$(nproc) cores are shared with other work (the load average column)."
 }
 section > "$ROOT/docs/benchmarks-fleet-thin.md"
 write_section "Fleet: a thin line" "$ROOT/docs/benchmarks-fleet-thin.md"
