@@ -202,7 +202,7 @@ SCHOOL="$THIN/school"
 mkdir -p "$SCHOOL"
 cp "$BUILD/src/updater" "$SCHOOL/"
 sync_mirror() {
-  (cd "$SCHOOL" && ./updater --mirror "$MIRROR" >> mirror.out 2>&1)
+  (cd "$SCHOOL" && env -u UPDATER_MIRROR ./updater --mirror "$MIRROR" >> mirror.out 2>&1)
 }
 
 failures=0
@@ -269,6 +269,10 @@ row() {
   served_before=$(wc -l < "$THIN/publisher.out")
   echo "$name: $N desks at once..."
   local start bytes0 sync_bytes="" sync_time=""
+  # The desks read the mirror's address when their updaters start.
+  [ "$mirrored" = 0 ] || export UPDATER_MIRROR="https://$MIRROR_HOST"
+  start_watcher
+  start_desks
   local load
   load=$(cut -d' ' -f1 /proc/loadavg)
   bytes0=$(line_bytes)
@@ -284,10 +288,8 @@ row() {
       grep -Eq "note: Vantora\\.exe: $form \\([0-9]+ bytes\\) from the publisher$" ||
       fail "$name: the mirror's log does not tell: Vantora.exe: $form from the publisher"
     cmp -s "$MIRROR/updates/Vantora.exe" "$NEW" || fail "$name: the mirror does not hold the release's Vantora.exe"
-    export UPDATER_MIRROR="https://$MIRROR_HOST"
   fi
-  start_watcher
-  start_desks
+  go_desks
   wait_desks
   stop_watcher
   unset UPDATER_MIRROR
@@ -314,6 +316,7 @@ row() {
   desks_files=$(tail -n +"$((served_before + sync_served + 1))" "$THIN/publisher.out" |
     grep -c '^request /updates/\(Vantora\.exe\|patches/.*\)$' || true)
   [ "$mirrored" = 0 ] || [ "$desks_files" = 0 ] || fail "$name: the desks took $desks_files files from the publisher"
+  ROW_DESKS_FILES=$desks_files
   ROW_MIRROR_PATCHES=$(head -n "$((served_before + sync_served))" "$THIN/publisher.out" | tail -n "$sync_served" |
     grep -c '^request /updates/patches/' || true)
   local sync_cell="–" sync_note=""
@@ -350,6 +353,8 @@ TEXTS=$(awk -v all="$BOTH_BYTES" -v sync="$ROW_SYNC_BYTES" -v desks="$ROW_DESKS_
 BYTE_LIMIT=$(awk -v p="$PATCH_SIZE" -v t="$TEXTS" 'BEGIN { printf "%d", 1.05 * p + t }')
 TIME_LIMIT=$(awk -v t="$PLAIN_TIME" 'BEGIN { printf "%.1f", t / 10 }')
 bytes_met=$(awk -v b="$BOTH_BYTES" -v l="$BYTE_LIMIT" 'BEGIN { print (b <= l ? "met" : "missed") }')
+# Texts measured on desks that took files as well would be no texts.
+[ "$ROW_DESKS_FILES" = 0 ] || bytes_met="not judged, the desks took files from the publisher"
 time_met=$(awk -v t="$BOTH_TIME" -v l="$TIME_LIMIT" 'BEGIN { print (t <= l ? "met" : "missed") }')
 echo "Mirror and patch: $BOTH_BYTES bytes over the line, at most 1.05 x $PATCH_SIZE + $TEXTS (texts) = $BYTE_LIMIT: $bytes_met;" \
   "$BOTH_TIME s, at most a tenth of the plain row's $PLAIN_TIME s: $time_met."
