@@ -30,7 +30,9 @@ bool nonePublished(const TransferResult &result)
 // "HTTP 404", or what a mirror folder said.
 QString answer(const TransferResult &result)
 {
-    return result.code == TransferCode::MirrorFile ? result.reason : QStringLiteral("HTTP %1").arg(result.code);
+    return result.code == TransferCode::MirrorFile || result.code == TransferCode::MirrorUnreadable
+        ? result.reason
+        : QStringLiteral("HTTP %1").arg(result.code);
 }
 
 QString utcText(const QDateTime &time)

@@ -3,6 +3,7 @@
 #include "common/fileops.h"
 #include "net/endpoints.h"
 #include "net/releasepatch.h"
+#include "net/transfercodes.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -34,36 +35,71 @@ void ReleaseFetch::say(const QString &line) const
         note(line);
 }
 
+namespace {
+
+// A failure no other way mends: the program is closing, or the disk is full.
+bool final(const TransferResult &result)
+{
+    return result.code == TransferCode::Interrupted || result.code == TransferCode::DiskFull;
+}
+
+// A mirror that could not be asked at all is not asked again this run
+// (each attempt could wait out the stall time).
+bool unreachable(const TransferResult &result)
+{
+    return result.code == TransferCode::MirrorUnreadable || result.code == TransferCode::TimedOut
+        || result.code == TransferCode::Certificate
+        || (result.code > TransferCode::NetworkErrorBase && result.code < TransferCode::TimedOut);
+}
+
+} // namespace
+
 ReleaseFetch::Fetched ReleaseFetch::fetch(const QString &file, const ReleaseFile &entry, const QString &localPath,
                                           const QString &basePath, const DownloadOptions &options)
 {
-    if (!basePath.isEmpty() && !entry.patches.isEmpty()) {
-        Fetched patched = viaPatch(file, entry, localPath, basePath, options);
-        if (!patched.how.isEmpty())
-            return patched;
-    }
     Fetched fetched;
-    for (const ReleaseSource &source : m_sources) {
+    bool keptBytesUsed = false;
+    if (!basePath.isEmpty() && !entry.patches.isEmpty())
+        fetched = viaPatch(file, entry, localPath, basePath, options);
+    for (const ReleaseSource &source : QList<ReleaseSource>(m_sources)) {
+        if (!fetched.how.isEmpty() || final(fetched.result))
+            break;
         DownloadOptions whole = options;
         whole.keepPartial = options.keepPartial && !source.isMirror();
         fetched.result = source.download(m_web, file, localPath, whole);
         if (fetched.result.ok()) {
             fetched.how = QStringLiteral("whole file (%1 bytes) from %2").arg(entry.size).arg(source.name());
-            return fetched;
-        }
-        if (source.isMirror()) {
+            keptBytesUsed = whole.keepPartial;
+        } else if (source.isMirror()) {
             say(QStringLiteral("%1 from %2: %3; taking it from the publisher")
                     .arg(file, source.name(), fetched.result.reason));
+            forget(source, fetched.result);
         }
     }
+    // Bytes kept from an earlier download of the publisher's whole file
+    // are of no use once the file came another way.
+    if (!fetched.how.isEmpty() && options.keepPartial && !keptBytesUsed) {
+        QFile::remove(WebClient::partialPath(localPath));
+        QFile::remove(WebClient::partialPath(localPath) + QStringLiteral(".info"));
+    }
     return fetched;
+}
+
+void ReleaseFetch::forget(const ReleaseSource &source, const TransferResult &result)
+{
+    if (!source.isMirror() || !unreachable(result))
+        return;
+    m_sources.removeIf([](const ReleaseSource &each) { return each.isMirror(); });
+    say(QStringLiteral("%1 is not asked again this time").arg(source.name()));
 }
 
 ReleaseFetch::Fetched ReleaseFetch::viaPatch(const QString &file, const ReleaseFile &entry, const QString &localPath,
                                              const QString &basePath, const DownloadOptions &options)
 {
     const QByteArray base = fileSha256(basePath);
-    const std::optional<ReleasePatchEntry> patch = entry.patchFrom(base);
+    std::optional<ReleasePatchEntry> patch = entry.patchFrom(base);
+    if (patch && patch->size > entry.size)
+        patch.reset(); // never more than the whole file
     if (!patch) {
         say(QStringLiteral("%1: no patch is published from the build in place (SHA-256 %2...); the whole file is "
                            "downloaded")
@@ -82,10 +118,14 @@ ReleaseFetch::Fetched ReleaseFetch::viaPatch(const QString &file, const ReleaseF
         return matchesEntry(path, listedPatch) ? 0 : TransferCode::NotListed;
     };
     Fetched fetched;
-    for (const ReleaseSource &source : m_sources) {
+    for (const ReleaseSource &source : QList<ReleaseSource>(m_sources)) {
         const TransferResult downloaded = source.download(m_web, name, patchPath, patchOptions);
         if (!downloaded.ok()) {
             say(QStringLiteral("the patch to %1 from %2: %3").arg(file, source.name(), downloaded.reason));
+            fetched.result = downloaded;
+            forget(source, downloaded);
+            if (final(downloaded))
+                break;
             continue;
         }
         // The patch is the listed one: whatever fails from here fails with
@@ -98,8 +138,8 @@ ReleaseFetch::Fetched ReleaseFetch::viaPatch(const QString &file, const ReleaseF
         }
         if (why.isEmpty() && !FileOps::replace(resultPath, localPath))
             why = QStringLiteral("the patched file cannot be put in place");
+        fetched.result = downloaded;
         if (why.isEmpty()) {
-            fetched.result = downloaded;
             fetched.how = QStringLiteral("patch (%1 bytes) from %2").arg(patch->size).arg(source.name());
         } else {
             say(QStringLiteral("the patch to %1 from %2 was not applied: %3; the whole file is downloaded")

@@ -52,6 +52,9 @@ private:
     Fetched viaPatch(const QString &file, const ReleaseFile &entry, const QString &localPath, const QString &basePath,
                      const DownloadOptions &options);
     void say(const QString &line) const;
+    // Leaves the mirror out for the rest of the run where it could not be
+    // asked at all.
+    void forget(const ReleaseSource &source, const TransferResult &result);
 
     WebClient &m_web;
     QList<ReleaseSource> m_sources;

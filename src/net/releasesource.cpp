@@ -9,12 +9,36 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QUrl>
 
 namespace {
 
 const QString kUpdates = QStringLiteral("updates/");
 constexpr qint64 kCopyChunk = qint64{1} << 20;
+
+// Opens a plain file of a mirror folder for reading, or says why not (a
+// pipe or a device is never opened: it could block or never end).
+int openMirrorFile(QFile &file, const QString &path, QString &reason)
+{
+    const QFileInfo info(path);
+    if (!info.exists() && !info.dir().exists()) {
+        reason = QStringLiteral("the mirror folder %1 cannot be reached").arg(QDir::toNativeSeparators(info.path()));
+        return TransferCode::MirrorUnreadable;
+    }
+    if (!info.exists()) {
+        reason = QStringLiteral("%1 is not in the mirror").arg(QDir::toNativeSeparators(path));
+        return TransferCode::MirrorFile;
+    }
+    file.setFileName(path);
+    if (!info.isFile() || !file.open(QIODevice::ReadOnly)) {
+        reason = QStringLiteral("%1 cannot be read: %2")
+                     .arg(QDir::toNativeSeparators(path),
+                          info.isFile() ? file.errorString() : QStringLiteral("not a plain file"));
+        return TransferCode::MirrorUnreadable;
+    }
+    return 0;
+}
 
 // A copy from a folder, told as the transfers are.
 TransferResult folderResult(const QString &path, bool download)
@@ -67,7 +91,7 @@ int copyBounded(QFile &from, const QString &temporary, const DownloadOptions &op
     }
     if (from.error() != QFileDevice::NoError || result.bytes != size) {
         result.reason = QDir::toNativeSeparators(from.fileName()) + QStringLiteral(" could not be read to its end.");
-        return TransferCode::MirrorFile;
+        return TransferCode::MirrorUnreadable;
     }
     if (!to.flush()) {
         result.reason = QDir::toNativeSeparators(temporary) + QStringLiteral(" cannot be written.");
@@ -116,17 +140,21 @@ TransferResult ReleaseSource::fetchText(WebClient &web, const QString &file, con
     }
     const QString path = m_base + file;
     TransferResult result = folderResult(path, false);
-    QFile input(path);
-    if (!input.open(QIODevice::ReadOnly)) {
-        result
-            = failed(result, TransferCode::MirrorFile,
-                     QStringLiteral("%1 cannot be read: %2").arg(QDir::toNativeSeparators(path), input.errorString()));
-    } else if (input.size() > TransferOptions().maxTextBytes) {
-        result = failed(result, TransferCode::TooLarge, TransferCode::describe(TransferCode::TooLarge));
+    QFile input;
+    QString reason;
+    const qint64 limit = TransferOptions().maxTextBytes;
+    if (const int code = openMirrorFile(input, path, reason); code != 0) {
+        result = failed(result, code, reason);
     } else {
-        result.body = input.readAll();
-        result.bytes = result.body.size();
-        result.text = TextRules::decode(result.body);
+        // Read to the limit whatever size the file claims.
+        result.body = input.read(limit + 1);
+        if (result.body.size() > limit) {
+            result = failed(result, TransferCode::TooLarge, TransferCode::describe(TransferCode::TooLarge));
+            result.body.clear();
+        } else {
+            result.bytes = result.body.size();
+            result.text = TextRules::decode(result.body);
+        }
     }
     web.report(result);
     return result;
@@ -135,8 +163,20 @@ TransferResult ReleaseSource::fetchText(WebClient &web, const QString &file, con
 TransferResult ReleaseSource::download(WebClient &web, const QString &file, const QString &localPath,
                                        const DownloadOptions &options) const
 {
-    if (!m_folder)
+    if (!m_folder && !m_mirror)
         return web.downloadToFile(QUrl(m_base + file), localPath, options);
+    if (!m_folder) {
+        const QString mirrored = localPath + QStringLiteral(".mirror");
+        DownloadOptions own = options;
+        own.keepPartial = false;
+        TransferResult result = web.downloadToFile(QUrl(m_base + file), mirrored, own);
+        if (result.ok() && !FileOps::replace(mirrored, localPath)) {
+            result.code = TransferCode::LocalFile;
+            result.reason = QDir::toNativeSeparators(localPath) + QStringLiteral(" cannot be put in place.");
+        }
+        QFile::remove(mirrored);
+        return result;
+    }
     QElapsedTimer timer;
     timer.start();
     const QString path = m_base + file;
@@ -144,15 +184,10 @@ TransferResult ReleaseSource::download(WebClient &web, const QString &file, cons
     // Beside the target, not its part file: an interrupted download from
     // the publisher stays for the next attempt.
     const QString temporary = localPath + QStringLiteral(".copy");
-    QFile input(path);
-    int code = 0;
-    if (!input.open(QIODevice::ReadOnly)) {
-        code = TransferCode::MirrorFile;
-        result.reason
-            = QStringLiteral("%1 cannot be read: %2").arg(QDir::toNativeSeparators(path), input.errorString());
-    } else {
+    QFile input;
+    int code = openMirrorFile(input, path, result.reason);
+    if (code == 0)
         code = copyBounded(input, temporary, options, result);
-    }
     if (code == 0 && options.check)
         code = options.check(temporary, QByteArray());
     if (code == 0 && !FileOps::replace(temporary, localPath)) {

@@ -49,8 +49,9 @@
 //                 signed it again in time
 //   2017          the release manifest names another version than the
 //                 published version.txt
-//   2018          a mirror folder does not hold the file, or it cannot be
-//                 read there
+//   2018          a mirror folder does not hold the file
+//   2019          a mirror folder cannot be reached, or the file in it is
+//                 not a plain file or cannot be read
 //
 // libcurl's errors map onto these: a timeout to 2001, a size limit to 2002,
 // a write error to 2003, a partial body to 2004, a malformed URL to 2005, a
@@ -77,6 +78,7 @@ constexpr int OlderManifest = 2015;
 constexpr int ExpiredManifest = 2016;
 constexpr int OtherVersion = 2017;
 constexpr int MirrorFile = 2018;
+constexpr int MirrorUnreadable = 2019;
 
 // A readable sentence for a code, for boxes and status lines.
 QString describe(int code);

@@ -230,7 +230,7 @@ Outcome AppUpdate::install(const QString &version, const std::optional<Published
             return fetched.result;
         },
         releaseCheck(ReleaseKind::Program, listed), listed ? listed->size : -1);
-    if (!how.isEmpty()) {
+    if (!how.isEmpty() && downloaded.kind == OutcomeKind::Done) {
         m_services.note(QStringLiteral("%1: %2").arg(Installation::kExecutable, how));
         downloaded.reason = QStringLiteral("%1: %2").arg(Installation::kExecutable, how);
     }

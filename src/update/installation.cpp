@@ -33,6 +33,13 @@ void repair(const QString &appFolder, InstallFiles &files)
     }
     if (isOwnFile(current) && isOwnFile(fresh))
         files.remove(fresh);
+    // What a patch or a mirror's copy left when the tool was stopped on
+    // the way (never the kept bytes of a download, which go on).
+    for (const char *leftover : {".copy", ".mirror", ".patch", ".patched"}) {
+        const QString path = fresh + QLatin1String(leftover);
+        if (isOwnFile(path))
+            files.remove(path);
+    }
 }
 
 std::optional<Outcome> runAction(Services &services, const QString &appFolder, InstallFiles &files,

@@ -1,6 +1,7 @@
 #include "update/releasemirror.h"
 
 #include "common/appfolder.h"
+#include "common/diskspace.h"
 #include "common/failure.h"
 #include "common/fileops.h"
 #include "common/services.h"
@@ -19,12 +20,30 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QSaveFile>
+#include <QThread>
 
 namespace {
 
 const QString kVersionFile = QStringLiteral("version.txt");
 const QString kManifest = QStringLiteral("release.json");
 const QString kSig = QStringLiteral(".sig");
+
+constexpr int kMoveAttempts = 10;
+constexpr unsigned long kMoveRetryMs = 300;
+
+// An answer that says the file is not published (rather than that it could
+// not be fetched).
+bool notPublished(const TransferResult &result)
+{
+    return result.code == 404 || result.code == 410;
+}
+
+// A name the manifest may give a file of updates/ itself.
+bool plainName(const QString &name)
+{
+    return !name.isEmpty() && !name.startsWith(u'.') && !name.contains(u'/') && !name.contains(u'\\')
+        && !name.contains(u':');
+}
 
 // Replaces the file with the bytes, whole or not at all.
 void writeWhole(const QString &path, const QByteArray &bytes)
@@ -33,17 +52,30 @@ void writeWhole(const QString &path, const QByteArray &bytes)
         throw Failure{FailureCode::PathAccess, FileOps::linkRefused(path)};
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
-        throw Failure{
-            FailureCode::PathAccess,
-            QStringLiteral("%1 cannot be written: %2").arg(QDir::toNativeSeparators(path), file.errorString())};
+        throw DiskSpace::writeFailure(
+            path, bytes.size(),
+            QStringLiteral("%1 cannot be written: %2").arg(QDir::toNativeSeparators(path), file.errorString()));
     }
 }
 
 void moveIn(const QString &from, const QString &to)
 {
-    if (!FileOps::replace(from, to))
+    // A desk or the web server may hold the old file open for a moment
+    // (Windows does not replace an open file).
+    for (int attempt = 0; attempt < kMoveAttempts && !FileOps::replace(from, to); ++attempt)
+        QThread::msleep(kMoveRetryMs);
+    if (QFile::exists(from)) {
         throw Failure{FailureCode::PathAccess,
                       QStringLiteral("%1 cannot be put in place").arg(QDir::toNativeSeparators(to))};
+    }
+}
+
+// A failed transfer as the run's outcome, naming the file.
+Outcome failedOn(const QString &name, const TransferResult &result)
+{
+    Outcome failed = result.failure().outcome();
+    failed.reason = name + QStringLiteral(": ") + failed.reason;
+    return failed;
 }
 
 } // namespace
@@ -102,35 +134,42 @@ Outcome ReleaseMirror::mirror()
         note(QStringLiteral("this build has no keys: the mirror's files are checked against an unsigned "
                             "release.json"));
 
-    // What is missing or differs, brought into the staging folder.
-    if (FileOps::isLink(staging.path()))
-        throw Failure{FailureCode::PathAccess, FileOps::linkRefused(staging.path())};
-    if (!staging.mkpath(QStringLiteral("patches")))
+    // What is missing or differs, brought into the staging folder. The
+    // tool's folders are never written through a link.
+    for (const QString &folder : {staging.path(), updates.path(), updates.filePath(QStringLiteral("patches"))}) {
+        if (FileOps::isLink(folder))
+            throw Failure{FailureCode::PathAccess, FileOps::linkRefused(folder)};
+    }
+    if (!staging.mkpath(QStringLiteral("patches"))) {
         throw Failure{FailureCode::PathAccess,
                       QStringLiteral("%1 cannot be made").arg(QDir::toNativeSeparators(staging.path()))};
+    }
     QStringList staged; // below updates/, in the order they move in
+    QStringList gone;   // below updates/: what the release no longer serves
     QStringList brought;
     ReleaseFetch fetch(m_web, {ReleaseSource::publisher(m_endpoints)});
     fetch.note = note;
+    auto listedCheck = [](const ReleaseFile &entry) {
+        return [entry](const QString &path, const QByteArray &) {
+            return matchesEntry(path, entry) ? 0 : TransferCode::NotListed;
+        };
+    };
     for (auto it = manifest.files.begin(); it != manifest.files.end(); ++it) {
         const QString &name = it.key();
-        if (name.contains(u'/') || name.contains(u'\\') || name.startsWith(u'.'))
+        if (!plainName(name))
             continue; // only files of updates/ itself
-        if (!matchesEntry(updates.filePath(name), *it)) {
+        if (matchesEntry(staging.filePath(name), *it)) {
+            staged << name; // brought by a run that stopped before the moves
+        } else if (!matchesEntry(updates.filePath(name), *it)) {
             DownloadOptions options;
             options.maxBytes = it->size;
             options.exactBytes = it->size;
             options.keepPartial = true;
-            options.check = [entry = *it](const QString &path, const QByteArray &) {
-                return matchesEntry(path, entry) ? 0 : TransferCode::NotListed;
-            };
+            options.check = listedCheck(*it);
             const ReleaseFetch::Fetched fetched
                 = fetch.fetch(name, *it, staging.filePath(name), updates.filePath(name), options);
-            if (!fetched.result.ok()) {
-                Outcome failed = fetched.result.failure().outcome();
-                failed.reason = name + QStringLiteral(": ") + failed.reason;
-                return failed;
-            }
+            if (!fetched.result.ok() || fetched.how.isEmpty())
+                return failedOn(name, fetched.result);
             note(QStringLiteral("%1: %2").arg(name, fetched.how));
             brought << QStringLiteral("%1: %2").arg(name, fetched.how);
             staged << name;
@@ -140,40 +179,53 @@ Outcome ReleaseMirror::mirror()
             const ReleaseFile listed{patch.size, patch.sha256, {}};
             if (matchesEntry(updates.filePath(patchName), listed))
                 continue;
+            if (matchesEntry(staging.filePath(patchName), listed)) {
+                staged << patchName;
+                continue;
+            }
             DownloadOptions options;
             options.maxBytes = patch.size;
             options.exactBytes = patch.size;
-            options.check = [listed](const QString &path, const QByteArray &) {
-                return matchesEntry(path, listed) ? 0 : TransferCode::NotListed;
-            };
+            options.check = listedCheck(listed);
             const TransferResult result = ReleaseSource::publisher(m_endpoints)
                                               .download(m_web, patchName, staging.filePath(patchName), options);
+            if (result.code == TransferCode::DiskFull || result.code == TransferCode::Interrupted)
+                return failedOn(patchName, result);
             if (!result.ok()) {
-                Outcome failed = result.failure().outcome();
-                failed.reason = patchName + QStringLiteral(": ") + failed.reason;
-                return failed;
+                // The desks download the whole file instead.
+                note(QStringLiteral("%1 is not mirrored: %2").arg(patchName, result.reason));
+                if (QFile::exists(updates.filePath(patchName)))
+                    gone << patchName;
+                continue;
             }
             staged << patchName;
         }
         // The file's own signature, for builds that check it: taken when
-        // it is published (and, with keys, valid for the listed bytes).
+        // it is published and (with keys) valid for the listed bytes; one
+        // that is not, or no longer published, is not served.
         const TransferResult signature = ReleaseSource::publisher(m_endpoints).fetchText(m_web, name + kSig, stamp);
+        if (!signature.ok() && !notPublished(signature))
+            return failedOn(name + kSig, signature);
         const QString bytesAt = staged.contains(name) ? staging.filePath(name) : updates.filePath(name);
-        if (signature.ok()
+        const bool valid = signature.ok()
             && (m_keys.isEmpty()
-                || Signature::verifyFile(bytesAt, Signature::parseSignatureText(signature.body), m_keys))) {
-            QFile current(updates.filePath(name + kSig));
-            if (!current.open(QIODevice::ReadOnly) || current.readAll() != signature.body) {
-                writeWhole(staging.filePath(name + kSig), signature.body);
-                staged << name + kSig;
-            }
+                || Signature::verifyFile(bytesAt, Signature::parseSignatureText(signature.body), m_keys));
+        if (signature.ok() && !valid)
+            note(QStringLiteral("%1 is not mirrored: it is not a valid signature of %2").arg(name + kSig, name));
+        QFile current(updates.filePath(name + kSig));
+        const bool same = current.open(QIODevice::ReadOnly) && current.readAll() == signature.body;
+        if (valid && !same) {
+            writeWhole(staging.filePath(name + kSig), signature.body);
+            staged << name + kSig;
+        } else if (!valid && current.exists()) {
+            gone << name + kSig;
         }
     }
     QFile currentManifest(updates.filePath(kManifest));
     QFile currentVersion(updates.filePath(kVersionFile));
     const bool sameManifest = currentManifest.open(QIODevice::ReadOnly) && currentManifest.readAll() == taken->json;
     const bool sameVersion = currentVersion.open(QIODevice::ReadOnly) && currentVersion.readAll() == versionBytes;
-    if (staged.isEmpty() && sameManifest && sameVersion) {
+    if (staged.isEmpty() && gone.isEmpty() && sameManifest && sameVersion) {
         staging.removeRecursively();
         return Outcome::of(OutcomeKind::UpToDate, 0, QStringLiteral("the mirror holds %1 already").arg(release));
     }
@@ -186,6 +238,8 @@ Outcome ReleaseMirror::mirror()
     }
     for (const QString &name : staged)
         moveIn(staging.filePath(name), updates.filePath(name));
+    for (const QString &name : gone)
+        QFile::remove(updates.filePath(name));
     if (taken->signedByKey)
         writeWhole(updates.filePath(kManifest + kSig), taken->signature);
     writeWhole(updates.filePath(kManifest), taken->json);

@@ -404,6 +404,7 @@ void TestRelease::mirrorAndPatch_data()
     row("a corrupt patch: the whole file", "corrupt patch", K::Done, "whole file");
     row("a patch to other bytes: the whole file", "patch result differs", K::Done, "whole file");
     row("the program changed by hand: the whole file", "changed by hand", K::Done, "whole file");
+    row("a patch that needs too large a window: the whole file", "window", K::Done, "whole file");
     row("the patch from a folder mirror", "mirror, patch", K::Done, "patch (");
     row("the whole file from an https mirror", "https mirror", K::Done, "from the mirror https://");
     row("a mirror with wrong bytes: the publisher", "mirror wrong", K::Done, "from the publisher");
@@ -431,7 +432,9 @@ void TestRelease::mirrorAndPatch()
     writeBytes(app + u"/Vantora.exe"_s, is("changed by hand") ? oldExe + "x" : oldExe);
     writeBytes(app + u"/version.txt"_s, "1.0.0\r\n");
     writeBytes(web.path(u"old.exe"_s), oldExe);
-    writeBytes(web.path(u"new.exe"_s), is("patch result differs") ? newExe + "y" : newExe);
+    QByteArray otherExe = newExe;
+    otherExe[20] = 'y'; // the listed size, other bytes: only the hash tells
+    writeBytes(web.path(u"new.exe"_s), is("patch result differs") ? otherExe : newExe);
     int windowLog = 0;
     QVERIFY(
         ReleasePatch::make(web.path(u"old.exe"_s), web.path(u"new.exe"_s), web.path(u"p"_s), 3, &windowLog).isEmpty());
@@ -443,7 +446,7 @@ void TestRelease::mirrorAndPatch()
     const QByteArray from = QCryptographicHash::hash(oldExe, QCryptographicHash::Sha256);
     release.manifest.files[u"Vantora.exe"_s].patches
         << ReleasePatchEntry{from, patch.size(), QCryptographicHash::hash(patch, QCryptographicHash::Sha256),
-                             windowLog};
+                             is("window") ? ReleasePatch::kMaxWindowLog + 1 : windowLog};
     const QString patchName = ReleasePatch::publishedName(u"Vantora.exe"_s, from);
     release.json = release.manifest.toJson();
     release.sig = sigText(release.json, key);
@@ -469,7 +472,7 @@ void TestRelease::mirrorAndPatch()
         if (is("https mirror") && !it.key().startsWith(u"patches"_s))
             web.publish(u"/school/updates/"_s + it.key(), mirrored);
     }
-    if (is("mirror wrong") || is("https mirror"))
+    if (is("mirror wrong") || is("https mirror") || is("mirror, patch"))
         web.server().setFault(u"/updates/"_s + patchName, HttpsFileServer::Fault::answering(404));
     if (how.contains(u"down"_s)) {
         for (const QString &name : files.keys())
