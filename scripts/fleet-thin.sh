@@ -369,9 +369,8 @@ section() {
   echo "stand-in followed by Qt 6's libraries as they are) and $NEW_SIZE at 1.1.0 (a model of a next build:"
   echo "$CHANGES small changes $GAP bytes apart on average, a 512 KiB region moved, 144 KiB taken out and"
   echo "480 KiB of new code put in; see scripts/fleet-thin.sh); the patch from 1.0.0 is $PATCH_SIZE bytes"
-  echo "($(awk -v p="$PATCH_SIZE" -v n="$NEW_SIZE" 'BEGIN { printf "%.1f", 100 * p / n }') % of 1.1.0). In the"
-  echo "mirror rows the school's server first brings its mirror from 1.0.0 to 1.1.0 (\`updater --mirror\`),"
-  echo "and its bytes and time are the row's."
+  echo "($(awk -v p="$PATCH_SIZE" -v n="$NEW_SIZE" 'BEGIN { printf "%.1f", 100 * p / n }') % of 1.1.0). In the mirror rows the school's server first brings its mirror"
+  echo "from 1.0.0 to 1.1.0 (\`updater --mirror\`), and its bytes and time are the row's."
   echo
   echo "| row | over the line (MB) | of it the mirror's run (MB) | time to the last desk done (s) | of it the mirror's run (s) | publisher served: whole executables / patches | failures | watcher passes over every desk, gaps | load average at the row's start |"
   echo "|---|---|---|---|---|---|---|---|---|"
@@ -385,8 +384,9 @@ section() {
     echo "In that row the mirror's run downloaded the patch $BOTH_MIRROR_PATCHES times."
   fi
   echo
-  echo "Where the time of the mirror and patch row went (the desks' logs): $BOTH_WHEN. The machine's"
-  echo "$(nproc) cores are shared with other work (the load average column)."
+  echo "Where the time of the mirror and patch row went (the desks' logs): $BOTH_WHEN."
+  echo "The machine's $(nproc) cores were shared with other work; the load average column is the 1-minute"
+  echo "average as each row began, which still holds some of the row before."
 }
 section > "$ROOT/docs/benchmarks-fleet-thin.md"
 write_section "Fleet: a thin line" "$ROOT/docs/benchmarks-fleet-thin.md"
