@@ -113,9 +113,9 @@ HttpsFileServer::HttpsFileServer(QString root, const QString &certFile, const QS
 
 HttpsFileServer::~HttpsFileServer() = default;
 
-bool HttpsFileServer::listen(quint16 port)
+bool HttpsFileServer::listen(quint16 port, const QHostAddress &address)
 {
-    return m_server->listen(QHostAddress::LocalHost, port);
+    return m_server->listen(address, port);
 }
 
 quint16 HttpsFileServer::port() const
@@ -125,7 +125,11 @@ quint16 HttpsFileServer::port() const
 
 QString HttpsFileServer::host() const
 {
-    return QStringLiteral("127.0.0.1:%1").arg(port());
+    const QHostAddress address = m_server->serverAddress();
+    const QString name = address.protocol() == QAbstractSocket::IPv6Protocol
+        ? QStringLiteral("[%1]").arg(address.toString())
+        : address.toString();
+    return QStringLiteral("%1:%2").arg(name).arg(port());
 }
 
 void HttpsFileServer::setFault(const QString &path, const Fault &fault)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QHash>
+#include <QHostAddress>
 #include <QObject>
 #include <QSslConfiguration>
 #include <QString>
@@ -12,7 +13,7 @@
 class TlsListener;
 class QSslSocket;
 
-// A small HTTPS server on 127.0.0.1 that serves the files of one folder
+// A small HTTPS server (on 127.0.0.1 unless told otherwise) that serves the files of one folder
 // (GET only, one request per connection), with faults on demand per path.
 // It runs in the thread that owns it, so a client waiting in a local event
 // loop on the same thread is served too.
@@ -75,9 +76,10 @@ public:
     HttpsFileServer(QString root, const QString &certFile, const QString &keyFile, QObject *parent = nullptr);
     ~HttpsFileServer() override;
 
-    bool listen(quint16 port = 0);
+    bool listen(quint16 port = 0, const QHostAddress &address = QHostAddress(QHostAddress::LocalHost));
     quint16 port() const;
-    // "127.0.0.1:port", the form the tool's host variables take.
+    // "127.0.0.1:port" (the address listened on), the form the tool's host
+    // variables take.
     QString host() const;
 
     void setFault(const QString &path, const Fault &fault);

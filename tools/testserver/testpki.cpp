@@ -47,7 +47,7 @@ bool serverCertificate(const QString &folder, const QString &name, const QString
 
 } // namespace
 
-TestPki TestPki::create(const QString &folder)
+TestPki TestPki::create(const QString &folder, const QStringList &extraNames)
 {
     TestPki pki;
     const QDir dir(folder);
@@ -59,7 +59,9 @@ TestPki TestPki::create(const QString &folder)
                    u"basicConstraints=critical,CA:TRUE"_s, u"-addext"_s, u"keyUsage=critical,keyCertSign,cRLSign"_s},
                   error)
         && serverCertificate(folder, QStringLiteral("server"),
-                             QStringLiteral("DNS:localhost,DNS:updates.test,IP:127.0.0.1"), error)
+                             (QStringList{u"DNS:localhost"_s, u"DNS:updates.test"_s, u"IP:127.0.0.1"_s} + extraNames)
+                                 .join(QLatin1Char(',')),
+                             error)
         && serverCertificate(folder, QStringLiteral("other"), QStringLiteral("DNS:other.example"), error);
     if (!made) {
         pki.error = error;
