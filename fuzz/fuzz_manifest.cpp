@@ -19,7 +19,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FUZZ_CHECK(again->expires == manifest->expires && again->halted == manifest->halted);
     FUZZ_CHECK(again->rolloutPercent == manifest->rolloutPercent);
     FUZZ_CHECK(again->files.keys() == manifest->files.keys());
-    for (auto it = manifest->files.begin(); it != manifest->files.end(); ++it)
-        FUZZ_CHECK(again->files.value(it.key()).size == it->size && again->files.value(it.key()).sha256 == it->sha256);
+    for (auto it = manifest->files.begin(); it != manifest->files.end(); ++it) {
+        const ReleaseFile read = again->files.value(it.key());
+        FUZZ_CHECK(read.size == it->size && read.sha256 == it->sha256);
+        FUZZ_CHECK(read.patches.size() == it->patches.size());
+        for (qsizetype i = 0; i < it->patches.size(); ++i) {
+            const ReleasePatchEntry &patch = it->patches.at(i);
+            FUZZ_CHECK(patch.from.size() == 32 && patch.sha256.size() == 32 && patch.size > 0);
+            FUZZ_CHECK(read.patches.at(i).from == patch.from && read.patches.at(i).sha256 == patch.sha256
+                       && read.patches.at(i).size == patch.size && read.patches.at(i).windowLog == patch.windowLog);
+        }
+    }
     return 0;
 }

@@ -20,6 +20,7 @@
 #include "update/installfiles.h"
 #include "update/logginginstall.h"
 #include "update/processcontrol.h"
+#include "update/releasemirror.h"
 
 #include <QDir>
 #include <QRandomGenerator>
@@ -52,6 +53,8 @@ struct Run
           endpoints(Endpoints::fromEnvironment())
     {
         web.setMaxBytesPerSecond(line.maxRate);
+        if (!line.mirrorFrom.isEmpty())
+            endpoints.setMirror(line.mirrorFrom);
         web.setObserver(
             [this](const TransferResult &record) { log.write(QStringLiteral("transfer"), record.summary()); });
     }
@@ -182,6 +185,16 @@ int runCommandLine(const QStringList &arguments)
     }
 
     Outcome outcome;
+    if (line.action == CommandLine::Action::Mirror) {
+        // The mirror's folder is not an installation: it holds its own lock.
+        outcome
+            = ReleaseMirror(run.services, run.web, run.endpoints, line.mirrorFolder, Signature::trustedKeys()).run();
+        const int code = ExitCode::of(outcome.kind);
+        const QString result = QStringLiteral("result: %1 (exit code %2)").arg(outcome.summary()).arg(code);
+        log.write(QStringLiteral("end"), result);
+        run.console.say(result, code != ExitCode::Success);
+        return code;
+    }
     const std::optional<Outcome> notRun = Installation::runAction(run.services, appFolder, run.files, [&] {
         switch (line.action) {
         case CommandLine::Action::Check: outcome = run.check(); break;

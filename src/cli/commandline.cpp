@@ -105,6 +105,15 @@ CommandLine CommandLine::parse(const QStringList &arguments)
             line.sqlTimeout = static_cast<int>(takeNumber(86'400));
         } else if (option == QLatin1String("--lock-wait")) {
             line.lockWait = static_cast<int>(takeNumber(86'400));
+        } else if (option == QLatin1String("--mirror")) {
+            setAction(Action::Mirror, option);
+            line.mirrorFolder = takeValue();
+            if (line.error.isEmpty() && line.mirrorFolder.isEmpty())
+                fail(QStringLiteral("--mirror needs a folder."));
+        } else if (option == QLatin1String("--mirror-from")) {
+            line.mirrorFrom = takeValue();
+            if (line.error.isEmpty() && line.mirrorFrom.trimmed().isEmpty())
+                fail(QStringLiteral("--mirror-from needs an https address or a folder."));
         } else if (option == QLatin1String("--jitter")) {
             line.jitterSeconds = static_cast<int>(takeNumber(86'400));
         } else if (option.startsWith(u'-')) {
@@ -116,12 +125,15 @@ CommandLine CommandLine::parse(const QStringList &arguments)
     if (!line.error.isEmpty())
         return line;
     if (line.action == Action::None)
-        fail(QStringLiteral("No action given: --check, --update-app, --update-reports or --update-sp."));
+        fail(QStringLiteral("No action given: --check, --update-app, --update-reports, --update-sp or --mirror."));
     else if (line.action == Action::UpdateReports && line.allReports == !line.reports.isEmpty())
         fail(QStringLiteral("--update-reports needs either --all or the names of the reports."));
     else if (line.action != Action::UpdateReports && (line.allReports || !line.reports.isEmpty()))
         fail(line.allReports ? QStringLiteral("--all belongs to --update-reports.")
                              : QStringLiteral("Unexpected argument %1.").arg(line.reports.first()));
+    if (!line.mirrorFrom.isEmpty() && line.action != Action::Check && line.action != Action::UpdateApp
+        && line.action != Action::UpdateSp)
+        fail(QStringLiteral("--mirror-from belongs to --check, --update-app and --update-sp."));
     if (line.action != Action::UpdateSp && (line.force || line.lockWait >= 0)) {
         fail(line.force ? QStringLiteral("--force belongs to --update-sp.")
                         : QStringLiteral("--lock-wait belongs to --update-sp."));
@@ -140,6 +152,8 @@ QString usageText()
         "       updater --update-sp [--yes] [--force] [--lock-wait SECONDS]\n"
         "                                    runs the published LATEST.sql on the database, once:\n"
         "                                    a script the database's journal says ran is not run again\n"
+        "       updater --mirror DIR         keeps in DIR a checked copy of the published release, for the\n"
+        "                                    desks of a school to read from its own server\n"
         "\n"
         "Options:\n"
         "  --yes                  answer Yes to the questions (without it: No)\n"
@@ -151,6 +165,8 @@ QString usageText()
         "  --force                --update-sp: run the script even if the journal says it ran\n"
         "  --lock-wait SECONDS    --update-sp: how long to wait for another desk's run of the script\n"
         "                         (default 300)\n"
+        "  --mirror-from ADDRESS  take the release's files from this mirror first (an https address or a\n"
+        "                         folder; default: UPDATER_MIRROR), checked against release.json\n"
         "  --help, --version\n"
         "\n"
         "Exit codes: 0 done or up to date, 1 another failure, 2 usage error, 3 another updater is at\n"

@@ -11,7 +11,7 @@
 // shells.
 struct CommandLine
 {
-    enum class Action { None, Check, UpdateApp, UpdateReports, UpdateSp, Help, Version };
+    enum class Action { None, Check, UpdateApp, UpdateReports, UpdateSp, Mirror, Help, Version };
 
     Action action = Action::None;
     bool yes = false;        // questions are answered Yes; else No
@@ -24,6 +24,8 @@ struct CommandLine
     int jitterSeconds = 0;   // a random wait of up to this long first
     bool force = false;      // --update-sp: run a script the journal says ran already
     int lockWait = -1;       // --update-sp: seconds to wait for another desk's run; -1: the default
+    QString mirrorFolder;    // --mirror DIR: the folder kept as a copy of the release
+    QString mirrorFrom;      // --mirror-from ADDRESS: the school's mirror (else UPDATER_MIRROR)
 
     // Why the arguments cannot be run; empty when they can.
     QString error;

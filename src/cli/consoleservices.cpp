@@ -35,6 +35,11 @@ void ConsoleServices::setStatus(const QString &text)
         say(QStringLiteral("status: ") + oneLine(text));
 }
 
+void ConsoleServices::note(const QString &line)
+{
+    say(QStringLiteral("note: ") + oneLine(line));
+}
+
 void ConsoleServices::processPendingEvents()
 {
     // As the window does: an action may ask many times a millisecond (a

@@ -8,8 +8,8 @@
 
 #include <functional>
 
-// The window services of the unattended mode: every status text and every
-// box is one line on standard output (a box with its kind and title), the
+// The window services of the unattended mode: every status text, every
+// note and every box is one line on standard output (a box with its kind and title), the
 // failures (critical and exclamation boxes) also on standard error; a
 // question is answered Yes only when the command line says --yes. The bar,
 // the cursor, the panel and the lists have no screen here.
@@ -19,6 +19,9 @@ public:
     ConsoleServices(bool yes, bool quiet) : m_yes(yes), m_quiet(quiet) {}
 
     void setStatus(const QString &text) override;
+    // What the log hears beside the boxes (where a file came from, why a
+    // desk waits): a line too.
+    void note(const QString &line) override;
     void processPendingEvents() override;
     void setBusyCursor(bool /*busy*/) override {}
     Answer showMessage(const QString &prompt, MessageStyle style, const QString &title = QString()) override;

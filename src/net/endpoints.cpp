@@ -26,19 +26,15 @@ Endpoints::Endpoints(QString updateHost, QString reportHost)
 
 Endpoints Endpoints::fromEnvironment()
 {
-    return {hostFromEnvironment("UPDATER_UPDATE_HOST", UPDATER_DEFAULT_UPDATE_HOST),
-            hostFromEnvironment("UPDATER_REPORT_HOST", UPDATER_DEFAULT_REPORT_HOST)};
+    Endpoints endpoints(hostFromEnvironment("UPDATER_UPDATE_HOST", UPDATER_DEFAULT_UPDATE_HOST),
+                        hostFromEnvironment("UPDATER_REPORT_HOST", UPDATER_DEFAULT_REPORT_HOST));
+    endpoints.setMirror(qEnvironmentVariable("UPDATER_MIRROR"));
+    return endpoints;
 }
 
 QUrl Endpoints::versionUrl(const QString &timeStamp) const
 {
     return QUrl(QStringLiteral("https://") + m_updateHost + QStringLiteral("/updates/version.txt?t=")
-                + QString::fromLatin1(QUrl::toPercentEncoding(timeStamp)));
-}
-
-QUrl Endpoints::manifestUrl(const QString &timeStamp) const
-{
-    return QUrl(QStringLiteral("https://") + m_updateHost + QStringLiteral("/updates/release.json?t=")
                 + QString::fromLatin1(QUrl::toPercentEncoding(timeStamp)));
 }
 

@@ -6,6 +6,8 @@
 // Where the tool's files are published. The two hosts are set at build time
 // (CMake cache variables UPDATER_UPDATE_HOST and UPDATER_REPORT_HOST) and can
 // be overridden at run time by the environment variables of the same names.
+// A school's mirror of the release (UPDATER_MIRROR, or --mirror-from) is an
+// https address or a folder that holds a copy of updates/.
 class Endpoints
 {
 public:
@@ -15,11 +17,12 @@ public:
 
     QString updateHost() const { return m_updateHost; }
     QString reportHost() const { return m_reportHost; }
+    // The mirror's address or folder; empty for none.
+    QString mirror() const { return m_mirror; }
+    void setMirror(const QString &mirror) { m_mirror = mirror.trimmed(); }
 
     // "/updates/version.txt?t=" + the time stamp as given.
     QUrl versionUrl(const QString &timeStamp) const;
-    // release.json beside version.txt; its signature is signatureUrl() of it.
-    QUrl manifestUrl(const QString &timeStamp) const;
     QUrl executableUrl() const;
     QUrl scriptUrl() const;
     QUrl catalogueUrl() const;
@@ -32,4 +35,5 @@ public:
 private:
     QString m_updateHost;
     QString m_reportHost;
+    QString m_mirror;
 };

@@ -24,7 +24,13 @@ const QString kIdentityKey = QStringLiteral("identity");
 
 bool nonePublished(const TransferResult &result)
 {
-    return result.code == 404 || result.code == 410;
+    return result.code == 404 || result.code == 410 || result.code == TransferCode::MirrorFile;
+}
+
+// "HTTP 404", or what a mirror folder said.
+QString answer(const TransferResult &result)
+{
+    return result.code == TransferCode::MirrorFile ? result.reason : QStringLiteral("HTTP %1").arg(result.code);
 }
 
 QString utcText(const QDateTime &time)
@@ -36,7 +42,8 @@ QString utcText(const QDateTime &time)
 
 PublishedRelease::PublishedRelease(WebClient &web, const Endpoints &endpoints, QString appFolder,
                                    QList<QByteArray> keys)
-    : m_web(web), m_endpoints(endpoints), m_appFolder(std::move(appFolder)), m_keys(std::move(keys))
+    : m_web(web), m_source(ReleaseSource::publisher(endpoints)), m_appFolder(std::move(appFolder)),
+      m_keys(std::move(keys))
 {
 }
 
@@ -47,8 +54,7 @@ std::optional<PublishedRelease::Taken> PublishedRelease::fetch(const std::option
         // Every request's address differs, so no cache answers with an
         // old pair.
         const QString stamp = QString::number(QDateTime::currentMSecsSinceEpoch());
-        const QUrl url = m_endpoints.manifestUrl(stamp);
-        const TransferResult json = m_web.fetchText(url);
+        const TransferResult json = m_source.fetchText(m_web, kManifest, stamp);
         if (!json.ok() && !signedBuild) {
             if (note && !nonePublished(json))
                 note(QStringLiteral("release.json could not be fetched (%1); going on without it").arg(json.reason));
@@ -56,25 +62,35 @@ std::optional<PublishedRelease::Taken> PublishedRelease::fetch(const std::option
         }
         if (nonePublished(json)) {
             throw Failure{TransferCode::BadManifest,
-                          QStringLiteral("No release manifest is published (release.json: HTTP %1); this build "
+                          QStringLiteral("No release manifest is published (release.json: %1); this build "
                                          "installs and runs only releases its publisher signed.")
-                              .arg(json.code),
+                              .arg(answer(json)),
                           OutcomeKind::Refused};
         }
         const QByteArray body = json.bodyOrThrow();
-        if (!signedBuild)
-            return check(body, false, version);
+        if (!signedBuild) {
+            std::optional<Taken> taken = check(body, false, version);
+            if (taken)
+                taken->json = body;
+            return taken;
+        }
 
-        const TransferResult signature = m_web.fetchText(signatureUrl(url));
+        const TransferResult signature = m_source.fetchText(m_web, kManifest + QStringLiteral(".sig"), stamp);
         if (nonePublished(signature)) {
             throw Failure{
                 TransferCode::BadManifest,
-                QStringLiteral("release.json has no signature (release.json.sig: HTTP %1).").arg(signature.code),
+                QStringLiteral("release.json has no signature (release.json.sig: %1).").arg(answer(signature)),
                 OutcomeKind::Refused};
         }
         const QByteArray signatureText = signature.bodyOrThrow();
-        if (Signature::verify(body, Signature::parseSignatureText(signatureText), m_keys))
-            return check(body, true, version);
+        if (Signature::verify(body, Signature::parseSignatureText(signatureText), m_keys)) {
+            std::optional<Taken> taken = check(body, true, version);
+            if (taken) {
+                taken->json = body;
+                taken->signature = signatureText;
+            }
+            return taken;
+        }
         // The pair may have been read while the publisher replaced it.
         if (round == 1) {
             if (note)
@@ -109,7 +125,7 @@ std::optional<PublishedRelease::Taken> PublishedRelease::check(const QByteArray 
             QStringLiteral("release.json is for version %1, but version.txt announces \"%2\".").arg(listed, *version),
             OutcomeKind::Refused};
     }
-    Taken taken{*manifest, false, QString(), signedByKey};
+    Taken taken{*manifest, false, QString(), signedByKey, {}, {}};
     if (!signedByKey)
         return taken;
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "net/releasemanifest.h"
+#include "net/releasesource.h"
 
 #include <QByteArray>
 #include <QList>
@@ -28,6 +29,11 @@ class PublishedRelease
 public:
     PublishedRelease(WebClient &web, const Endpoints &endpoints, QString appFolder, QList<QByteArray> keys);
 
+    // Where release.json and its signature are read: the publisher, unless
+    // said otherwise (a mirror, where the publisher cannot be reached; the
+    // same rules hold).
+    void setSource(const ReleaseSource &source) { m_source = source; }
+
     // What the log should hear that no box says (a warning, why a desk
     // waits): one line each.
     std::function<void(const QString &line)> note;
@@ -46,6 +52,8 @@ public:
         bool expired = false;
         QString expiredReason; // the expiry and this desk's clock
         bool signedByKey = false;
+        QByteArray json;      // release.json as it came
+        QByteArray signature; // release.json.sig as it came (a build with keys)
     };
     std::optional<Taken> fetch(const std::optional<QString> &version);
 
@@ -65,7 +73,7 @@ private:
     bool writeState(const QString &key, const QString &value);
 
     WebClient &m_web;
-    const Endpoints &m_endpoints;
+    ReleaseSource m_source;
     QString m_appFolder;
     QList<QByteArray> m_keys;
 };

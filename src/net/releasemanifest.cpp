@@ -64,7 +64,7 @@ bool readFile(const QString &name, const QJsonValue &value, ReleaseFile &entry, 
         return fail(error, QStringLiteral("\"files\": \"%1\" has no \"sha256\" of 64 hex digits").arg(name));
     // A patch that cannot be read only costs the whole download.
     const QJsonArray patches = object.value(QLatin1String("patches")).toArray();
-    for (const QJsonValue &item : patches) {
+    for (const auto &item : patches) {
         const QJsonObject patch = item.toObject();
         ReleasePatchEntry read{sha256Hex(patch.value(QLatin1String("from"))),
                                wholeNumber(patch.value(QLatin1String("size")), kMaxSerial),

@@ -32,6 +32,7 @@ QString TransferCode::describe(int code)
         return QStringLiteral("The release manifest is older than one this installation has already accepted.");
     case ExpiredManifest: return QStringLiteral("The release manifest has expired.");
     case OtherVersion: return QStringLiteral("The release manifest names another version than version.txt.");
+    case MirrorFile: return QStringLiteral("The mirror folder does not hold the file, or it cannot be read there.");
     default: break;
     }
     if (code >= 100 && code < 600)

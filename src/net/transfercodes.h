@@ -49,6 +49,8 @@
 //                 signed it again in time
 //   2017          the release manifest names another version than the
 //                 published version.txt
+//   2018          a mirror folder does not hold the file, or it cannot be
+//                 read there
 //
 // libcurl's errors map onto these: a timeout to 2001, a size limit to 2002,
 // a write error to 2003, a partial body to 2004, a malformed URL to 2005, a
@@ -74,6 +76,7 @@ constexpr int BadManifest = 2014;
 constexpr int OlderManifest = 2015;
 constexpr int ExpiredManifest = 2016;
 constexpr int OtherVersion = 2017;
+constexpr int MirrorFile = 2018;
 
 // A readable sentence for a code, for boxes and status lines.
 QString describe(int code);

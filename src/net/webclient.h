@@ -93,8 +93,11 @@ public:
     // Where the bytes of a download to localPath wait until it is complete.
     static QString partialPath(const QString &localPath);
 
-private:
+    // Hands the observer a transfer made without the web (a copy from a
+    // mirror folder).
     void report(const TransferResult &result) const;
+
+private:
     int download(const QUrl &url, const QString &localPath, const DownloadOptions &options, TransferResult &result);
 
     TransferOptions m_options;

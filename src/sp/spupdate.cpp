@@ -9,6 +9,7 @@
 #include "net/endpoints.h"
 #include "net/publishedrelease.h"
 #include "net/releasecheck.h"
+#include "net/releasefetch.h"
 #include "net/transfercodes.h"
 #include "net/webclient.h"
 #include "sp/journal.h"
@@ -172,7 +173,17 @@ std::optional<QString> SpUpdate::fetchScript(Outcome &outcome)
         m_services.note(QStringLiteral("release.json refused: ") + failed.reason);
         return downloadFailed(failed);
     };
-    if (const std::optional<Failure> failure = attempt([&] { release = published.fetch(std::nullopt); }))
+    std::optional<Failure> failure = attempt([&] { release = published.fetch(std::nullopt); });
+    const std::optional<ReleaseSource> mirror = ReleaseSource::mirror(m_endpoints.mirror());
+    if (failure && failure->outcome().kind == OutcomeKind::DownloadFailed && mirror && !m_keys.isEmpty()) {
+        // The publisher cannot be reached: the mirror's signed release
+        // holds under the same rules.
+        m_services.note(QStringLiteral("the publisher cannot be reached (%1); reading the release from %2")
+                            .arg(failure->description, mirror->name()));
+        published.setSource(*mirror);
+        failure = attempt([&] { release = published.fetch(std::nullopt); });
+    }
+    if (failure)
         return refused(failure->outcome());
     if (release && release->expired)
         return refused(Outcome::of(OutcomeKind::Expired, TransferCode::ExpiredManifest, release->expiredReason));
@@ -196,7 +207,18 @@ std::optional<QString> SpUpdate::fetchScript(Outcome &outcome)
     DownloadOptions options;
     options.check = releaseCheck(ReleaseKind::Script, listed);
     options.exactBytes = listed ? listed->size : -1;
-    const TransferResult downloaded = m_web.downloadToFile(m_endpoints.scriptUrl(), path, options);
+    TransferResult downloaded;
+    if (listed) {
+        ReleaseFetch fetch(m_web, releaseSources(m_endpoints, true, {}));
+        fetch.note = [this](const QString &line) { m_services.note(line); };
+        ReleaseFetch::Fetched fetched = fetch.fetch(name, *listed, path, QString(), options);
+        downloaded = fetched.result;
+        if (downloaded.ok())
+            m_services.note(QStringLiteral("%1: %2").arg(name, fetched.how));
+    } else {
+        releaseSources(m_endpoints, false, [this](const QString &line) { m_services.note(line); });
+        downloaded = m_web.downloadToFile(m_endpoints.scriptUrl(), path, options);
+    }
     if (!downloaded.ok())
         return downloadFailed(downloaded.failure().outcome());
 

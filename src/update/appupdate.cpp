@@ -9,6 +9,7 @@
 #include "common/textlines.h"
 #include "net/endpoints.h"
 #include "net/releasecheck.h"
+#include "net/releasefetch.h"
 #include "net/transfercodes.h"
 #include "net/webclient.h"
 #include "update/downloadprogress.h"
@@ -95,10 +96,26 @@ AppUpdate::Versions AppUpdate::readVersions()
     // The time stamp only keeps caches from answering: every request's
     // address differs.
     const QString stamp = QString::number(m_clock.secondsSinceMidnight(), 'f', 6);
-    const QString remoteText = m_web.fetchText(m_endpoints.versionUrl(stamp)).textOrThrow();
-    Versions versions{TextRules::normalizeVersion(localLine), TextRules::normalizeVersion(remoteText), {}, {}, {}};
     PublishedRelease published(m_web, m_endpoints, m_appFolder, m_keys);
     published.note = [this](const QString &line) { m_services.note(line); };
+    TransferResult remote = m_web.fetchText(m_endpoints.versionUrl(stamp));
+    const std::optional<ReleaseSource> mirror = ReleaseSource::mirror(m_endpoints.mirror());
+    if (!remote.ok() && mirror) {
+        // A school whose line is down still updates from its own server:
+        // the mirror's signed release holds under the same rules.
+        if (m_keys.isEmpty()) {
+            m_services.note(QStringLiteral("the publisher cannot be reached (%1); %2 is not used alone by a build "
+                                           "without keys")
+                                .arg(remote.reason, mirror->name()));
+        } else {
+            m_services.note(QStringLiteral("the publisher cannot be reached (%1); reading the release from %2")
+                                .arg(remote.reason, mirror->name()));
+            remote = mirror->fetchText(m_web, kVersionFile, stamp);
+            published.setSource(*mirror);
+        }
+    }
+    const QString remoteText = remote.textOrThrow();
+    Versions versions{TextRules::normalizeVersion(localLine), TextRules::normalizeVersion(remoteText), {}, {}, {}};
     versions.releaseFailure = attempt([&] {
         versions.release = published.fetch(versions.remote);
         if (versions.release && !versions.release->expired && versions.local != versions.remote)
@@ -194,13 +211,29 @@ Outcome AppUpdate::install(const QString &version, const std::optional<Published
         if (FileOps::isLink(path))
             throw Failure{FailureCode::PathAccess, FileOps::linkRefused(path), OutcomeKind::NotReplaced};
     }
-    const QUrl url = m_endpoints.executableUrl();
     // The bytes of the program are the ones the release lists (a signed
     // release that does not list it was refused by settled()).
     const std::optional<ReleaseFile> listed
         = release ? release->manifest.file(Installation::kExecutable) : std::nullopt;
-    Outcome downloaded = DownloadWithProgress(m_services, m_web, m_clock, url, newPath,
-                                              releaseCheck(ReleaseKind::Program, listed), listed ? listed->size : -1);
+    ReleaseFetch fetch(m_web, releaseSources(m_endpoints, listed.has_value(), [this](const QString &line) {
+                           m_services.note(line);
+                       }));
+    fetch.note = [this](const QString &line) { m_services.note(line); };
+    QString how;
+    Outcome downloaded = DownloadWithProgress(
+        m_services, m_clock,
+        [&](const DownloadOptions &options) {
+            if (!listed)
+                return m_web.downloadToFile(m_endpoints.executableUrl(), newPath, options);
+            ReleaseFetch::Fetched fetched = fetch.fetch(Installation::kExecutable, *listed, newPath, oldPath, options);
+            how = fetched.how;
+            return fetched.result;
+        },
+        releaseCheck(ReleaseKind::Program, listed), listed ? listed->size : -1);
+    if (!how.isEmpty()) {
+        m_services.note(QStringLiteral("%1: %2").arg(Installation::kExecutable, how));
+        downloaded.reason = QStringLiteral("%1: %2").arg(Installation::kExecutable, how);
+    }
     if (downloaded.kind != OutcomeKind::Done) {
         // A full disk is the one cause the user can mend at the desk: said.
         m_services.showMessage(QStringLiteral("Failed to download update.")
@@ -227,7 +260,7 @@ Outcome AppUpdate::install(const QString &version, const std::optional<Published
         // offer this update again and again: the old executable goes back.
         oldBack = notRecorded && putOldBack(oldPath, newPath);
     }
-    Outcome outcome = Outcome::of(OutcomeKind::Done);
+    Outcome outcome = Outcome::of(OutcomeKind::Done, 0, downloaded.reason);
     if (replaced && !notRecorded) {
         m_services.setStatus(QStringLiteral("Update successful."));
         m_services.showMessage(QStringLiteral("Update completed successfully!"), MessageStyle::Information);

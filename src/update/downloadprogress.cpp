@@ -16,6 +16,14 @@ Outcome DownloadWithProgress(Services &services, WebClient &web, Clock &clock, c
                              const QString &localPath,
                              const std::function<int(const QString &, const QByteArray &)> &check, qint64 exactBytes)
 {
+    return DownloadWithProgress(
+        services, clock, [&](const DownloadOptions &options) { return web.downloadToFile(url, localPath, options); },
+        check, exactBytes);
+}
+
+Outcome DownloadWithProgress(Services &services, Clock &clock, const ProgressTransfer &transfer,
+                             const std::function<int(const QString &, const QByteArray &)> &check, qint64 exactBytes)
+{
     Outcome outcome;
     const std::optional<Failure> failure = attempt([&] {
         services.setStatus(QStringLiteral("Starting download..."));
@@ -46,7 +54,7 @@ Outcome DownloadWithProgress(Services &services, WebClient &web, Clock &clock, c
                 services.setProgressValue(value);
             }
         };
-        const TransferResult result = web.downloadToFile(url, localPath, options);
+        const TransferResult result = transfer(options);
         if (!result.ok()) {
             outcome = result.failure().outcome();
             services.setStatus(QStringLiteral("Download failed."));

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "common/outcome.h"
+#include "net/webclient.h"
 
 #include <QString>
 #include <QUrl>
@@ -22,6 +23,11 @@ class WebClient;
 // `check` runs on the complete file before it takes the place of anything
 // (DownloadOptions::check); a refused file is a failed download.
 // `exactBytes`: the size the release lists (DownloadOptions::exactBytes).
+// The transfer itself, given the options the bar needs (the progress
+// callback, the bounds): `transfer` brings the file and says how.
+using ProgressTransfer = std::function<TransferResult(const DownloadOptions &options)>;
+Outcome DownloadWithProgress(Services &services, Clock &clock, const ProgressTransfer &transfer,
+                             const std::function<int(const QString &, const QByteArray &)> &check, qint64 exactBytes);
 Outcome DownloadWithProgress(Services &services, WebClient &web, Clock &clock, const QUrl &url,
                              const QString &localPath,
                              const std::function<int(const QString &, const QByteArray &)> &check = {},

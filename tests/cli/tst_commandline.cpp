@@ -39,6 +39,11 @@ void TestCommandLine::parse_data()
     QTest::newRow("a value for a switch") << "--update-app --yes=no" << false;
     QTest::newRow("force without sp") << "--update-app --yes --force" << false;
     QTest::newRow("lock wait without sp") << "--check --lock-wait 5" << false;
+    QTest::newRow("mirror a folder") << "--mirror /srv/vantora --log /tmp/m.log" << true;
+    QTest::newRow("update from a mirror") << "--update-app --yes --mirror-from https://school/vantora" << true;
+    QTest::newRow("mirror without a folder") << "--mirror" << false;
+    QTest::newRow("mirror and another action") << "--mirror /srv/v --update-app" << false;
+    QTest::newRow("mirror-from with reports") << "--update-reports --all --mirror-from /srv/v" << false;
 }
 
 void TestCommandLine::parse()

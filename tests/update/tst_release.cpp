@@ -8,10 +8,12 @@
 #include "common/testclock.h"
 #include "common/webfixture.h"
 #include "net/releasemanifest.h"
+#include "net/releasepatch.h"
 #include "net/transfercodes.h"
 #include "sp/spupdate.h"
 #include "update/appupdate.h"
 #include "update/installfiles.h"
+#include "update/releasemirror.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -103,6 +105,9 @@ private slots:
     void notAProgramIsRefused();
     void attacks_data();
     void attacks();
+    void mirrorAndPatch_data();
+    void mirrorAndPatch();
+    void mirrorRun();
     void keyList_data();
     void keyList();
 
@@ -384,6 +389,182 @@ void TestRelease::attacks()
     }
     if (kind == OutcomeKind::Expired) // the log hears both times
         QVERIFY(outcome.reason.contains(u"expired at "_s) && outcome.reason.contains(u"clock says "_s));
+}
+
+void TestRelease::mirrorAndPatch_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::addColumn<OutcomeKind>("kind");
+    QTest::addColumn<QString>("way"); // what the outcome says the program came by
+    const auto row = [](const char *name, const char *how, OutcomeKind kind, const char *way) {
+        QTest::newRow(name) << QString::fromLatin1(how) << kind << QString::fromLatin1(way);
+    };
+    using K = OutcomeKind;
+    row("a patch from the publisher", "patch", K::Done, "patch (");
+    row("a corrupt patch: the whole file", "corrupt patch", K::Done, "whole file");
+    row("a patch to other bytes: the whole file", "patch result differs", K::Done, "whole file");
+    row("the program changed by hand: the whole file", "changed by hand", K::Done, "whole file");
+    row("the patch from a folder mirror", "mirror, patch", K::Done, "patch (");
+    row("the whole file from an https mirror", "https mirror", K::Done, "from the mirror https://");
+    row("a mirror with wrong bytes: the publisher", "mirror wrong", K::Done, "from the publisher");
+    row("a mirror with nothing: the publisher", "mirror empty", K::Done, "from the publisher");
+    row("the publisher down, the mirror's release", "publisher down", K::Done, "from the mirror");
+    row("the publisher down, the mirror's older release", "publisher down, old mirror", K::Refused, "");
+    row("the publisher down, a build without keys", "publisher down, unsigned", K::DownloadFailed, "");
+    row("the script from the mirror, publisher down", "sp publisher down", K::Declined, "");
+}
+
+void TestRelease::mirrorAndPatch()
+{
+    QFETCH(QString, how);
+    QFETCH(OutcomeKind, kind);
+    QFETCH(QString, way);
+    const auto is = [&](const char *name) { return how == QLatin1String(name); };
+    WebFixture web;
+    QVERIFY2(web.ok(), qPrintable(web.error()));
+    const KeyPair key = makeKey();
+    const QList<QByteArray> keys = is("publisher down, unsigned") ? QList<QByteArray>{} : QList{key.publicKey};
+    const QString app = web.appFolder();
+    QVERIFY(QDir().mkpath(app));
+    const QByteArray oldExe = kOldExe + QByteArray(4000, 'o');
+    const QByteArray newExe = kNewExe + QByteArray(4000, 'o');
+    writeBytes(app + u"/Vantora.exe"_s, is("changed by hand") ? oldExe + "x" : oldExe);
+    writeBytes(app + u"/version.txt"_s, "1.0.0\r\n");
+    writeBytes(web.path(u"old.exe"_s), oldExe);
+    writeBytes(web.path(u"new.exe"_s), is("patch result differs") ? newExe + "y" : newExe);
+    int windowLog = 0;
+    QVERIFY(
+        ReleasePatch::make(web.path(u"old.exe"_s), web.path(u"new.exe"_s), web.path(u"p"_s), 3, &windowLog).isEmpty());
+    QByteArray patch = readBytes(web.path(u"p"_s));
+    if (is("corrupt patch"))
+        patch[patch.size() / 2] = char(patch[patch.size() / 2] ^ 0x40);
+    const QByteArray script = "SELECT 1\r\n";
+    Release release = makeRelease(newExe, script);
+    const QByteArray from = QCryptographicHash::hash(oldExe, QCryptographicHash::Sha256);
+    release.manifest.files[u"Vantora.exe"_s].patches
+        << ReleasePatchEntry{from, patch.size(), QCryptographicHash::hash(patch, QCryptographicHash::Sha256),
+                             windowLog};
+    const QString patchName = ReleasePatch::publishedName(u"Vantora.exe"_s, from);
+    release.json = release.manifest.toJson();
+    release.sig = sigText(release.json, key);
+    const QMap<QString, QByteArray> files{
+        {u"version.txt"_s, "1.1.0\r\n"}, {u"release.json"_s, release.json}, {u"release.json.sig"_s, release.sig},
+        {u"Vantora.exe"_s, newExe},      {u"LATEST.sql"_s, script},         {patchName, patch}};
+    // The publisher, and the school's mirror as a folder and over https.
+    const QString mirror = web.path(u"mirror"_s);
+    for (auto it = files.begin(); it != files.end(); ++it) {
+        const bool inMirror = how.contains(u"mirror"_s) || how.contains(u"down"_s);
+        const bool program = it.key() == u"Vantora.exe"_s || it.key() == patchName;
+        QByteArray mirrored = is("mirror wrong") && program ? oldExe : it.value();
+        if (is("publisher down, old mirror") && it.key().startsWith(u"release.json"_s)) {
+            Release older = release;
+            older.manifest.serial = 999;
+            mirrored = it.key() == u"release.json"_s ? older.manifest.toJson() : sigText(older.manifest.toJson(), key);
+        }
+        web.publish(u"/updates/"_s + it.key(), it.value());
+        if (inMirror && !is("mirror empty") && !is("https mirror")) {
+            QVERIFY(QDir().mkpath(mirror + u"/updates/patches"_s));
+            writeBytes(mirror + u"/updates/"_s + it.key(), mirrored);
+        }
+        if (is("https mirror") && !it.key().startsWith(u"patches"_s))
+            web.publish(u"/school/updates/"_s + it.key(), mirrored);
+    }
+    if (is("mirror wrong") || is("https mirror"))
+        web.server().setFault(u"/updates/"_s + patchName, HttpsFileServer::Fault::answering(404));
+    if (how.contains(u"down"_s)) {
+        for (const QString &name : files.keys())
+            web.server().setFault(u"/updates/"_s + name, HttpsFileServer::Fault::answering(503));
+        writeBytes(app + u"/updater.state"_s, "serial=1000\r\n");
+    }
+    Endpoints endpoints = web.endpoints();
+    endpoints.setMirror(is("https mirror") ? u"https://"_s + web.server().host() + u"/school"_s : mirror);
+
+    RecordingServices window;
+    TestClock clock;
+    RecordingProcesses processes;
+    if (how.startsWith(u"sp"_s)) {
+        writeBytes(app + u"/CONSTR.txt"_s, "127.0.0.1\r\n");
+        window.answer({Answer::No});
+        QString serverName;
+        const DatabaseFactory none = []() -> std::unique_ptr<Database> { return nullptr; };
+        const Outcome outcome = SpUpdate(window, web.web(), endpoints, app, none, serverName, keys).run();
+        QCOMPARE(outcome.kind, kind);
+        QCOMPARE(readBytes(app + u"/SP/LATEST.sql"_s), script);
+        return;
+    }
+    window.answer({Answer::Yes});
+    const Outcome outcome
+        = AppUpdate(window, web.web(), clock, endpoints, app, processes, InstallFiles::plain(), keys).run();
+    QCOMPARE(outcome.kind, kind);
+    QVERIFY2(outcome.reason.contains(way), qPrintable(outcome.reason));
+    QCOMPARE(readBytes(app + u"/Vantora.exe"_s), kind == OutcomeKind::Done ? newExe : oldExe);
+    const QStringList left = QDir(app).entryList({u"Vantora_new.exe*"_s}, QDir::Files);
+    QVERIFY2(left.isEmpty(), qPrintable(left.join(u' ')));
+}
+
+void TestRelease::mirrorRun()
+{
+    // The school's server keeps its mirror: a run that breaks off leaves
+    // the last release whole; the next takes the patch from its own copy.
+    WebFixture web;
+    QVERIFY2(web.ok(), qPrintable(web.error()));
+    const KeyPair key = makeKey();
+    const QString mirror = web.path(u"mirror"_s);
+    const QByteArray first = kOldExe + QByteArray(300'000, 'a');
+    const QByteArray second = kNewExe + QByteArray(300'000, 'a');
+    bool made = true;
+    auto publish = [&](const QByteArray &exe, qint64 serial, bool withPatch) {
+        Release release = makeRelease(exe, "SELECT 1\r\n");
+        release.manifest.serial = serial;
+        if (withPatch) {
+            writeBytes(web.path(u"a"_s), first);
+            writeBytes(web.path(u"b"_s), second);
+            int windowLog = 0;
+            made = ReleasePatch::make(web.path(u"a"_s), web.path(u"b"_s), web.path(u"p"_s), 3, &windowLog).isEmpty();
+            const QByteArray patch = readBytes(web.path(u"p"_s));
+            const QByteArray from = QCryptographicHash::hash(first, QCryptographicHash::Sha256);
+            release.manifest.files[u"Vantora.exe"_s].patches
+                << ReleasePatchEntry{from, patch.size(), QCryptographicHash::hash(patch, QCryptographicHash::Sha256),
+                                     windowLog};
+            web.publish(u"/updates/"_s + ReleasePatch::publishedName(u"Vantora.exe"_s, from), patch);
+        }
+        release.json = release.manifest.toJson();
+        web.publish(u"/updates/version.txt"_s, "1.1.0\r\n");
+        web.publish(u"/updates/release.json"_s, release.json);
+        web.publish(u"/updates/release.json.sig"_s, sigText(release.json, key));
+        web.publish(u"/updates/Vantora.exe"_s, exe);
+        web.publish(u"/updates/LATEST.sql"_s, "SELECT 1\r\n");
+        return release.json;
+    };
+    RecordingServices window;
+    const Endpoints endpoints = web.endpoints();
+    auto run = [&] { return ReleaseMirror(window, web.web(), endpoints, mirror, {key.publicKey}).run(); };
+    const QByteArray firstJson = publish(first, 1000, false);
+    QCOMPARE(run().kind, OutcomeKind::Done);
+    QCOMPARE(run().kind, OutcomeKind::UpToDate);
+
+    // The next release, with the patch and the program both cut off.
+    publish(second, 1001, true);
+    QVERIFY(made);
+    web.server().setFault(u"/updates/"_s
+                              + ReleasePatch::publishedName(u"Vantora.exe"_s,
+                                                            QCryptographicHash::hash(first,
+                                                                                     QCryptographicHash::Sha256)),
+                          HttpsFileServer::Fault::answering(404));
+    web.server().setFault(u"/updates/Vantora.exe"_s, HttpsFileServer::Fault::answering(404));
+    QCOMPARE(run().kind, OutcomeKind::DownloadFailed);
+    QCOMPARE(readBytes(mirror + u"/updates/release.json"_s), firstJson);
+    QCOMPARE(readBytes(mirror + u"/updates/Vantora.exe"_s), first);
+
+    web.server().clearFaults();
+    const Outcome done = run();
+    QCOMPARE(done.kind, OutcomeKind::Done);
+    QVERIFY2(done.reason.contains(u"Vantora.exe: patch ("_s), qPrintable(done.reason));
+    QCOMPARE(readBytes(mirror + u"/updates/Vantora.exe"_s), second);
+    // An older release served again is not mirrored.
+    publish(first, 1000, false);
+    QCOMPARE(run().number, TransferCode::OlderManifest);
+    QCOMPARE(readBytes(mirror + u"/updates/Vantora.exe"_s), second);
 }
 
 void TestRelease::keyList_data()

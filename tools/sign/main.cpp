@@ -42,7 +42,7 @@
 #include "common/signature.h"
 #include "common/textlines.h"
 #include "net/releasemanifest.h"
-#include "update/releasepatch.h"
+#include "net/releasepatch.h"
 
 #include <QCoreApplication>
 #include <QDateTime>

@@ -1,4 +1,4 @@
-#include "update/releasepatch.h"
+#include "net/releasepatch.h"
 
 #include "common/fileops.h"
 
@@ -90,10 +90,9 @@ QString make(const QString &oldPath, const QString &newPath, const QString &patc
     const std::unique_ptr<ZSTD_CCtx, CContextFree> context(ZSTD_createCCtx());
     if (!context)
         return QStringLiteral("out of memory");
-    for (const auto &[parameter, value] : {std::pair{ZSTD_c_compressionLevel, level},
-                                           std::pair{ZSTD_c_windowLog, log},
-                                           std::pair{ZSTD_c_enableLongDistanceMatching, 1},
-                                           std::pair{ZSTD_c_checksumFlag, 1}}) {
+    for (const auto &[parameter, value] :
+         {std::pair{ZSTD_c_compressionLevel, level}, std::pair{ZSTD_c_windowLog, log},
+          std::pair{ZSTD_c_enableLongDistanceMatching, 1}, std::pair{ZSTD_c_checksumFlag, 1}}) {
         const size_t set = ZSTD_CCtx_setParameter(context.get(), parameter, value);
         if (ZSTD_isError(set))
             return zstdError(set);
@@ -102,8 +101,8 @@ QString make(const QString &oldPath, const QString &newPath, const QString &patc
     if (ZSTD_isError(prefix))
         return zstdError(prefix);
     std::vector<char> out(ZSTD_compressBound(static_cast<size_t>(newFile.size)));
-    const size_t written = ZSTD_compress2(context.get(), out.data(), out.size(), newFile.data,
-                                          static_cast<size_t>(newFile.size));
+    const size_t written
+        = ZSTD_compress2(context.get(), out.data(), out.size(), newFile.data, static_cast<size_t>(newFile.size));
     if (ZSTD_isError(written))
         return zstdError(written);
     QFile patch;
@@ -115,12 +114,13 @@ QString make(const QString &oldPath, const QString &newPath, const QString &patc
     return {};
 }
 
-QString apply(const QString &basePath, const QString &patchPath, const QString &outPath, qint64 maxBytes,
-              int windowLog)
+QString apply(const QString &basePath, const QString &patchPath, const QString &outPath, qint64 maxBytes, int windowLog)
 {
-    if (windowLog < kMinWindowLog || windowLog > kMaxWindowLog)
-        return QStringLiteral("the patch needs a window of 2^%1 bytes; desks apply up to 2^%2").arg(windowLog).arg(
-            kMaxWindowLog);
+    if (windowLog < kMinWindowLog || windowLog > kMaxWindowLog) {
+        return QStringLiteral("the patch needs a window of 2^%1 bytes; desks apply up to 2^%2")
+            .arg(windowLog)
+            .arg(kMaxWindowLog);
+    }
     MappedFile base;
     if (!base.open(basePath))
         return QStringLiteral("%1 cannot be read").arg(basePath);
