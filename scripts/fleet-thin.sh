@@ -285,7 +285,7 @@ row() {
     sync_bytes=$(($(line_bytes) - bytes0))
     sync_served=$(($(wc -l < "$THIN/publisher.out") - served_before))
     tail -n +"$((logged + 1))" "$SCHOOL/updater.log" |
-      grep -Eq "note: Vantora\\.exe: $form \\([0-9]+ bytes\\) from the publisher$" ||
+      grep -Eq "note: Vantora\\.exe: $form \\([0-9]+ bytes\\) from (the publisher|the patches just brought)$" ||
       fail "$name: the mirror's log does not tell: Vantora.exe: $form from the publisher"
     cmp -s "$MIRROR/updates/Vantora.exe" "$NEW" || fail "$name: the mirror does not hold the release's Vantora.exe"
   fi
