@@ -1,6 +1,7 @@
 #include "common/failure.h"
 #include "common/textfiles.h"
 #include "common/textlines.h"
+#include "common/versionorder.h"
 #include "common/webfixture.h"
 
 #include <QTemporaryDir>
@@ -18,6 +19,8 @@ private slots:
     void trimBlanks();
     void readFirstLine_data();
     void readFirstLine();
+    void versionOrder_data();
+    void versionOrder();
     void writeLinesEndsEachWithCrLf();
     void writeLinesKeepsOldFileWhenFolderIsMissing();
 };
@@ -127,6 +130,41 @@ void TestTextRules::writeLinesKeepsOldFileWhenFolderIsMissing()
         QCOMPARE(failure.number, FailureCode::PathAccess);
         QVERIFY(failure.description.contains(QStringLiteral("folder.txt")));
     }
+}
+
+void TestTextRules::versionOrder_data()
+{
+    // -2: no order (not dotted numbers).
+    QTest::addColumn<QString>("a");
+    QTest::addColumn<QString>("b");
+    QTest::addColumn<int>("order");
+    QTest::newRow("a missing part counts as 0") << "2.1"
+                                                << "2.1.0" << 0;
+    QTest::newRow("number by number, not as text") << "1.9.0"
+                                                   << "1.10.0" << -1;
+    QTest::newRow("leading zeros") << "2.01"
+                                   << "2.1" << 0;
+    QTest::newRow("longer is higher") << "2.1.0.1"
+                                      << "2.1" << 1;
+    QTest::newRow("past 64 bits") << "99999999999999999999999.1"
+                                  << "99999999999999999999998.9" << 1;
+    QTest::newRow("a letter") << "2.1a"
+                              << "2.0" << -2;
+    QTest::newRow("an empty part") << "2..1"
+                                   << "2.0" << -2;
+    QTest::newRow("a tab") << "2.1\t"
+                           << "2.0" << -2;
+    QTest::newRow("empty") << ""
+                           << "2.0" << -2;
+}
+
+void TestTextRules::versionOrder()
+{
+    QFETCH(QString, a);
+    QFETCH(QString, b);
+    QFETCH(int, order);
+    QCOMPARE(compareVersions(a, b).value_or(-2), order);
+    QCOMPARE(compareVersions(b, a).value_or(-2), order == -2 ? -2 : -order);
 }
 
 QTEST_GUILESS_MAIN(TestTextRules)
