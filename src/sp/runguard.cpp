@@ -62,7 +62,8 @@ std::optional<Outcome> RunGuard::lock(const std::function<bool(RunLock &)> &take
     }
     QString name = RunLock::name(m_schema);
     bool held = false;
-    std::optional<Failure> failure = attempt([&] { name = RunLock::name(RunLock::resolvedSchema(m_script, m_schema)); });
+    std::optional<Failure> failure
+        = attempt([&] { name = RunLock::name(RunLock::resolvedSchema(m_script, m_schema)); });
     if (!failure) {
         m_lock = std::make_unique<RunLock>(m_script, name);
         failure = attempt([&] { held = take(*m_lock); });
@@ -141,11 +142,12 @@ std::optional<Outcome> RunGuard::consultJournal(const Journal::Run &run)
         return std::nullopt;
     // The lock is free, so that run is over; whether its batches ran, and
     // how far, the journal cannot say.
-    const QString unknown = QStringLiteral("a run of LATEST.sql from %1 on %2 UTC did not end")
-                                .arg(started->desk, started->started);
+    const QString unknown
+        = QStringLiteral("a run of LATEST.sql from %1 on %2 UTC did not end").arg(started->desk, started->started);
     if (m_policy.guaranteed) {
-        const QString why = unknown + QStringLiteral("; whether it ran is not known: check the database, then run "
-                                                     "it with --force");
+        const QString why = unknown
+            + QStringLiteral("; whether it ran is not known: check the database, then run "
+                             "it with --force");
         m_services.showMessage(QStringLiteral("LATEST.sql was not run: ") + why + QLatin1Char('.'),
                                MessageStyle::Exclamation);
         return Outcome::of(OutcomeKind::NotGuaranteed, 0, why);
@@ -169,8 +171,8 @@ std::optional<Outcome> RunGuard::begin(const Journal::Run &run)
 
 std::optional<Outcome> RunGuard::withoutGuarantee(const QString &why)
 {
-    const bool lockable = m_script.serverKind() == ServerKind::SqlServer
-        || m_script.serverKind() == ServerKind::PostgreSql;
+    const bool lockable
+        = m_script.serverKind() == ServerKind::SqlServer || m_script.serverKind() == ServerKind::PostgreSql;
     if (m_policy.guaranteed && lockable) {
         finish();
         const QString text = why + QStringLiteral(" (") + kForceHint + QLatin1Char(')');
@@ -201,8 +203,7 @@ std::optional<QString> RunGuard::ended(const QString &outcome, int batches, int 
 {
     if (m_runId.isEmpty())
         return std::nullopt;
-    std::optional<Failure> failure
-        = attempt([&] { m_journal->end(m_runId, outcome, batches, failedBatches); });
+    std::optional<Failure> failure = attempt([&] { m_journal->end(m_runId, outcome, batches, failedBatches); });
     for (int tries = 0; failure && tries < kEndTries; ++tries) {
         m_services.note(QStringLiteral("the journal's row could not be ended (%1); trying on a new connection")
                             .arg(failure->description));
