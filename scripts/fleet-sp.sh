@@ -106,7 +106,8 @@ echo "$N desks: $ran ran the script, $applied reported it applied ($waited waite
   "$rows seed row(s); the last desk done after $elapsed s. Journal: $journal"
 
 # A run killed in the middle of a new script (its connection ends with
-# it), then the next desk.
+# it), then the next desk: it refuses (whether the batches ran is not
+# known), and a run with --force runs it.
 publish "$(printf 'CREATE TABLE IF NOT EXISTS %s.second (n int)\r\nGO\r\nSELECT pg_sleep(3)\r\nGO\r\nINSERT INTO %s.second VALUES (1)\r\n' "$SCHEMA" "$SCHEMA")"
 (cd "$FLEET/desk-01" && exec ./updater --update-sp --yes > killed.out 2>&1) &
 victim=$!
@@ -117,17 +118,22 @@ done
 kill -KILL "$victim"
 wait "$victim" 2>/dev/null || true
 kstart=$(date +%s.%N)
+rrc=0
+(cd "$FLEET/desk-02" && ./updater --update-sp --yes > after-kill.out 2>&1) || rrc=$?
+[ "$rrc" = 15 ] || fail "the run after the killed one: exit code $rrc, not 15"
+grep -q 'did not end; whether it ran is not known' "$FLEET/desk-02/after-kill.out" ||
+  fail "the run after the killed one did not say why it refused"
 krc=0
-(cd "$FLEET/desk-02" && ./updater --update-sp --yes > after-kill.out 2>&1) || krc=$?
+(cd "$FLEET/desk-02" && ./updater --update-sp --yes --force > forced.out 2>&1) || krc=$?
 kelapsed=$(awk -v a="$kstart" -v b="$(date +%s.%N)" 'BEGIN { printf "%.1f", b - a }')
 krows=$("${PSQL[@]}" -c "SELECT count(*) FROM $SCHEMA.second")
 kjournal=$("${PSQL[@]}" -c "SELECT string_agg(outcome, ', ' ORDER BY started_at) FROM $SCHEMA.updater_journal
                             WHERE script_sha256 = '$(sha256sum "$FLEET/www/updates/LATEST.sql" | cut -c1-64)'")
-[ "$krc" = 0 ] || fail "the run after the killed one: exit code $krc"
-grep -q 'did not end; running it again' "$FLEET/desk-02/after-kill.out" || fail "the run after the killed one did not say so"
-[ "$krows" = 1 ] || fail "after the killed run and the next: $krows rows, not 1"
-[ "$kjournal" = "started, succeeded" ] || fail "the journal of the killed run and the next: $kjournal"
-echo "Killed mid-script, then the next desk: exit code $krc after $kelapsed s, $krows row(s); journal: $kjournal."
+[ "$krc" = 0 ] || fail "the --force run after the killed one: exit code $krc"
+[ "$krows" = 1 ] || fail "after the killed run and the --force run: $krows rows, not 1"
+[ "$kjournal" = "started, succeeded" ] || fail "the journal of the killed run and the --force run: $kjournal"
+echo "Killed mid-script, then the next desk: exit code $rrc; then --force: exit code $krc," \
+  "$kelapsed s for both, $krows row(s); journal: $kjournal."
 "${PSQL[@]}" -c "DROP SCHEMA $SCHEMA CASCADE"
 
 # The rows of other fleet sizes stay; this size's row is replaced.
@@ -141,20 +147,21 @@ section() {
   echo "Made by \`scripts/fleet --sp N\` ($(date -u +%Y-%m-%d) for $N desks), $(nproc) cores: N installations, each in"
   echo "process and host-name namespaces of its own, run \`updater --update-sp --yes\` at once against"
   echo "the one local PostgreSQL database, with a signed release (\`updater-sign release\`) whose \`LATEST.sql\` inserts a seed row. Then a"
-  echo "run of a new script is killed in its second batch and another desk runs it."
+  echo "run of a new script is killed in its second batch; the next desk refuses it (exit 15), and a run"
+  echo "with --force runs it."
   echo
   echo "In the run for $N desks (their logs): the updaters started over $(spread "$starts") s (process starts on"
   echo "$(nproc) cores), the first reached the database $first_connect s after the first start (download and"
   echo "signature check), the last $(spread "$connects") s after the first; then $waits for"
   echo "the lock, each then finding the script in the journal and ending at once. After the killed"
   echo "run the next desk waits until the server has ended the killed run's session (PostgreSQL notices"
-  echo "a vanished client when it next writes to it, after the running \`pg_sleep(3)\`) and runs the"
-  echo "script, its own 3 s batch included."
+  echo "a vanished client when it next writes to it, after the running \`pg_sleep(3)\`), finds its row"
+  echo "\"started\" and refuses; the --force run then runs the script, its own 3 s batch included."
   echo
-  echo "| desks | runs that executed the script | reported \"already applied\" (of them waited for the lock) | other exits | seed rows | time, first start to last desk done (s) | killed run, then the next desk |"
+  echo "| desks | runs that executed the script | reported \"already applied\" (of them waited for the lock) | other exits | seed rows | time, first start to last desk done (s) | killed run, then the next desk, then --force |"
   echo "|---|---|---|---|---|---|---|"
   { old_rows
-    echo "| $N | $ran | $applied ($waited) | $others | $rows | $elapsed | exit $krc after $kelapsed s, $krows row, journal \"$kjournal\" |"
+    echo "| $N | $ran | $applied ($waited) | $others | $rows | $elapsed | exit $rrc, then exit $krc, $kelapsed s, $krows row, journal \"$kjournal\" |"
   } | sort -t '|' -k 2 -n
 }
 section > "$FLEET/section.md"

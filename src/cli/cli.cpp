@@ -131,6 +131,7 @@ Outcome Run::updateSp()
                     LoggingDatabase::factory(OdbcDatabase::factory(OdbcDatabase::Thread::Caller), log), serverName,
                     Signature::trustedKeys(), line.sqlTimeout >= 0 ? line.sqlTimeout : kDefaultCommandTimeout);
     update.setOnceOnly(!line.force);
+    update.setGuaranteed(!line.force);
     update.setLockWait(line.lockWait >= 0 ? line.lockWait : SpUpdate::kDefaultLockWait);
     return update.run();
 }

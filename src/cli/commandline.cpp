@@ -162,7 +162,9 @@ QString usageText()
         "  --max-rate BYTES       at most this many bytes a second per transfer\n"
         "  --sql-timeout SECONDS  the time a batch may run (default 30; 0: no limit)\n"
         "  --jitter SECONDS       first wait a random time of up to this long\n"
-        "  --force                --update-sp: run the script even if the journal says it ran\n"
+        "  --force                --update-sp: run the script even if the journal says it ran, an earlier\n"
+        "                         run did not end, a newer release's script ran, or there is no lock or\n"
+        "                         journal\n"
         "  --lock-wait SECONDS    --update-sp: how long to wait for another desk's run of the script\n"
         "                         (default 300)\n"
         "  --mirror-from ADDRESS  take the release's files from this mirror first (an https address or a\n"
@@ -173,7 +175,9 @@ QString usageText()
         "work in the folder, 4 network or download failure, 5 download refused (signature or not a\n"
         "release), 6 executable not replaced, 7 SQL batches failed, 8 database unreachable,\n"
         "9 not enough disk space, 10 update available (--check), 11 declined, 12 the published\n"
-        "release has expired, 13 another desk is running the script (it waited --lock-wait).\n");
+        "release has expired, 13 another desk is running the script (it waited --lock-wait),\n"
+        "14 the script ran but the journal could not record its end, 15 the script was not run: it\n"
+        "could not be locked and recorded in the journal, or an earlier run did not end (--force runs it).\n");
 }
 
 namespace {
@@ -198,6 +202,8 @@ constexpr ExitRow kExitCodes[] = {
     {OutcomeKind::DiskFull, ExitCode::DiskFull},
     {OutcomeKind::Expired, ExitCode::Expired},
     {OutcomeKind::ScriptRunElsewhere, ExitCode::ScriptRunElsewhere},
+    {OutcomeKind::EndNotRecorded, ExitCode::EndNotRecorded},
+    {OutcomeKind::NotGuaranteed, ExitCode::NotGuaranteed},
     {OutcomeKind::Failed, ExitCode::Failed},
 };
 

@@ -53,6 +53,8 @@ constexpr int UpdateAvailable = 10;    // --check: a published version differs
 constexpr int Declined = 11;           // a question was answered No (no --yes)
 constexpr int Expired = 12;            // the published release has expired
 constexpr int ScriptRunElsewhere = 13; // another desk is running the script on the shared database
+constexpr int EndNotRecorded = 14;     // the script ran; the journal could not record its end
+constexpr int NotGuaranteed = 15;      // the script was not run: no lock or no journal row (--force runs it)
 
 // The exit code of an action that ended so.
 int of(OutcomeKind kind);

@@ -16,6 +16,10 @@ QString outcomeName(OutcomeKind kind)
     case OutcomeKind::DiskFull: return QStringLiteral("not enough disk space");
     case OutcomeKind::Expired: return QStringLiteral("the published release has expired");
     case OutcomeKind::ScriptRunElsewhere: return QStringLiteral("another desk is running the script");
+    case OutcomeKind::EndNotRecorded:
+        return QStringLiteral("the script ran, but its end could not be recorded in the journal");
+    case OutcomeKind::NotGuaranteed:
+        return QStringLiteral("the script was not run: nothing guaranteed that it runs once");
     case OutcomeKind::Failed: return QStringLiteral("failed");
     }
     return QStringLiteral("failed");

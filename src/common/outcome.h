@@ -20,6 +20,8 @@ enum class OutcomeKind {
     DiskFull,            // not enough disk space to write what the action needs
     Expired,             // the published release is past the date its signature holds for
     ScriptRunElsewhere,  // another desk is running the script on the shared database
+    EndNotRecorded,      // the script ran, but the journal could not be told how it ended
+    NotGuaranteed,       // the script was not run: the lock or the journal's row could not be had
     Failed,              // anything else
 };
 

@@ -122,6 +122,16 @@ QString Journal::endStatement(ServerKind kind, const QString &table)
         .arg(table, dialect(kind).now);
 }
 
+QString Journal::serialStatement(const QString &table)
+{
+    return QStringLiteral("SELECT max(release_serial) FROM %1 WHERE outcome = 'succeeded'").arg(table);
+}
+
+QString Journal::outcomeStatement(const QString &table)
+{
+    return QStringLiteral("SELECT outcome FROM %1 WHERE run_id = ?").arg(table);
+}
+
 void Journal::open()
 {
     static const QRegularExpression plainName(QStringLiteral("^[A-Za-z_][A-Za-z0-9_]{0,62}$"));
@@ -166,7 +176,27 @@ QString Journal::begin(const Run &run)
     return id;
 }
 
+std::optional<qint64> Journal::highestSucceededSerial()
+{
+    const QString found = m_connection.queryRow(serialStatement(table())).value(0).trimmed();
+    bool ok = false;
+    const qint64 serial = found.toLongLong(&ok);
+    return ok ? std::optional<qint64>(serial) : std::nullopt;
+}
+
 void Journal::end(const QString &id, const QString &outcome, int batches, int failedBatches)
 {
     m_connection.queryRow(endStatement(m_kind, table()), {outcome, batches, failedBatches, id});
+    // An update the server accepted may still have changed no row (the
+    // table replaced meanwhile, or a rule on it).
+    const QString written = m_connection.queryRow(outcomeStatement(table()), {id}).value(0).trimmed();
+    if (written != outcome) {
+        throw Failure{DatabaseCode::ExecuteFailed,
+                      QStringLiteral("the run's row %1 says \"%2\" after it was ended").arg(id, written)};
+    }
+}
+
+void Journal::touch()
+{
+    m_connection.queryRow(readableStatement(table()));
 }

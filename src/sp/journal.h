@@ -11,8 +11,9 @@
 // own in autocommit, so that neither the script's transactions nor a lost
 // script connection take a row with them. A run's row is written
 // "started" before its first batch and given its outcome at its end; a run
-// that was killed leaves it "started". Made when missing; where the login
-// may not make it, there is no journal (open() fails) and the run goes on.
+// that was killed, or whose end could not be written, leaves it "started".
+// Made when missing; where the login may not make it, there is no journal
+// (open() fails), and RunGuard decides whether the run goes on.
 class Journal
 {
 public:
@@ -53,10 +54,16 @@ public:
     // failed); the latest left "started".
     std::optional<Row> lastEnded(const QString &sha256);
     std::optional<Row> lastStarted(const QString &sha256);
+    // The highest release serial of a run that succeeded; none when no
+    // such run names one.
+    std::optional<qint64> highestSucceededSerial();
     // Writes the run's "started" row; returns its id.
     QString begin(const Run &run);
-    // Gives the run's row its outcome and counts.
+    // Gives the run's row its outcome and counts, and reads it back:
+    // throws when the row does not say so afterwards.
     void end(const QString &id, const QString &outcome, int batches, int failedBatches);
+    // A statement that reads nothing, to keep the connection in use.
+    void touch();
 
     // The table's name as the statements write it.
     QString table() const;
@@ -68,6 +75,8 @@ public:
     static QString lookUpStatement(ServerKind kind, const QString &table, bool ended);
     static QString beginStatement(ServerKind kind, const QString &table);
     static QString endStatement(ServerKind kind, const QString &table);
+    static QString serialStatement(const QString &table);
+    static QString outcomeStatement(const QString &table);
 
     // UPDATER_JOURNAL_SCHEMA: the schema of the table and part of the run
     // lock's name; empty by default.

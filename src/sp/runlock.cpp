@@ -25,10 +25,40 @@ bool RunLock::available() const
     return m_kind == ServerKind::SqlServer || m_kind == ServerKind::PostgreSql;
 }
 
-QString RunLock::name(const QString &schema)
+QString RunLock::name(const QString &resolvedSchema)
 {
-    const QString base = QStringLiteral("updater LATEST.sql");
-    return schema.isEmpty() ? base : base + QLatin1Char(' ') + schema;
+    return QStringLiteral("updater LATEST.sql %1.updater_journal").arg(resolvedSchema);
+}
+
+QString RunLock::schemaStatement(ServerKind kind, bool named)
+{
+    switch (kind) {
+    case ServerKind::SqlServer:
+        return named ? QStringLiteral("SELECT SCHEMA_NAME(SCHEMA_ID(?))") : QStringLiteral("SELECT SCHEMA_NAME()");
+    case ServerKind::PostgreSql:
+        // to_regnamespace() reads the name as an unquoted identifier does.
+        return named ? QStringLiteral("SELECT nspname FROM pg_namespace WHERE oid = to_regnamespace(?)")
+                     : QStringLiteral("SELECT current_schema()");
+    case ServerKind::Sqlite:
+    case ServerKind::Other: break;
+    }
+    return {};
+}
+
+QString RunLock::resolvedSchema(Database &connection, const QString &schema)
+{
+    const ServerKind kind = connection.serverKind();
+    const bool named = !schema.isEmpty();
+    const QStringList row
+        = connection.queryRow(schemaStatement(kind, named), named ? QVariantList{schema} : QVariantList{});
+    const QString resolved = row.value(0).trimmed();
+    if (!resolved.isEmpty())
+        return resolved;
+    throw Failure{DatabaseCode::ExecuteFailed,
+                  named ? QStringLiteral("the journal's schema \"%1\" (UPDATER_JOURNAL_SCHEMA) does not exist in the "
+                                         "database")
+                              .arg(schema)
+                        : QStringLiteral("the login has no default schema for the journal")};
 }
 
 qint64 RunLock::advisoryKey(const QString &name)

@@ -11,7 +11,8 @@
 // advisory lock. The server lets go of either when the connection ends,
 // however it ends (a desk switched off, a process killed). SQLite holds no
 // lock across batches in autocommit: there none is taken. Taking it needs
-// no rights beyond the connection.
+// EXECUTE on the lock's procedure or function, which every login has
+// unless a DBA took it away.
 class RunLock
 {
 public:
@@ -27,13 +28,21 @@ public:
     // throws.
     void release();
 
-    // "updater LATEST.sql", followed by the journal's schema when it has one.
-    static QString name(const QString &schema);
+    // The lock of one journal table: "updater LATEST.sql " followed by
+    // the table's schema as the server resolved it (resolvedSchema()) and
+    // ".updater_journal". Every spelling that reaches one table takes one
+    // lock.
+    static QString name(const QString &resolvedSchema);
+    // The schema the journal's table is in, as the server names it after
+    // its own case folding: `schema` (empty: the login's default schema).
+    // Throws a Failure that says why when there is none.
+    static QString resolvedSchema(Database &connection, const QString &schema);
     // PostgreSQL's key for the name: the first 8 bytes of its SHA-256.
     static qint64 advisoryKey(const QString &name);
     // The statements, as they are sent.
     static QString takeStatement(ServerKind kind, const QString &name);
     static QString releaseStatement(ServerKind kind, const QString &name);
+    static QString schemaStatement(ServerKind kind, bool named);
 
 private:
     Database &m_connection;

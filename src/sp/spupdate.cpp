@@ -13,6 +13,7 @@
 #include "net/transfercodes.h"
 #include "net/webclient.h"
 #include "sp/journal.h"
+#include "sp/runguard.h"
 #include "sp/runlock.h"
 #include "sp/serverlist.h"
 #include "sp/sqlscript.h"
@@ -242,12 +243,8 @@ std::optional<QString> SpUpdate::fetchScript(Outcome &outcome)
     return SqlScript::readFile(path);
 }
 
-Outcome SpUpdate::execute(const QString &scriptText)
+std::unique_ptr<Database> SpUpdate::openDatabase()
 {
-    const QList<QStringView> batches = SqlScript::batchViews(scriptText);
-    const int count = int(batches.size());
-    const QString total = QString::number(count);
-
     std::unique_ptr<Database> database;
     if (std::optional<Failure> failure = attempt([&] {
             ServerList::checkServerName(m_serverName);
@@ -260,112 +257,82 @@ Outcome SpUpdate::execute(const QString &scriptText)
         failure->kind = OutcomeKind::DatabaseUnreachable;
         throw *failure;
     }
+    return database;
+}
 
-    // One desk at a time runs the script on the database; the server lets
-    // go of the lock when this connection ends, however it ends.
-    const QString schema = Journal::schemaFromEnvironment();
-    RunLock lock(*database, RunLock::name(schema));
-    if (!lock.available()) {
-        note(QStringLiteral("no lock: the server (%1) has none that holds across batches; desks that share this "
-                            "database are not kept apart")
-                 .arg(database->serverKind() == ServerKind::Sqlite ? QStringLiteral("SQLite")
-                                                                   : QStringLiteral("of a kind not known")));
-    } else {
-        bool held = false;
-        if (std::optional<Failure> failure = attempt([&] { held = takeLock(lock); })) {
-            if (failure->number == DatabaseCode::ConnectionLost) {
-                failure->kind = OutcomeKind::DatabaseUnreachable;
-                throw *failure;
-            }
-            note(QStringLiteral("no lock: ") + failure->description);
-            held = true; // the run goes on without it
-        }
-        if (!held) {
-            database->close();
-            if (m_stopRequested)
-                return Outcome::of(OutcomeKind::ScriptRunElsewhere, 0,
-                                   QStringLiteral("the window was closed while waiting for another desk"));
-            m_services.showMessage(QStringLiteral("Another desk is running the script on the database; it was not "
-                                                  "run here. Please try again when it has finished."),
-                                   MessageStyle::Exclamation);
-            return Outcome::of(OutcomeKind::ScriptRunElsewhere, 0,
-                               QStringLiteral("waited %1 s for the other desk's run to end").arg(m_lockWaitSeconds));
-        }
-    }
+Outcome SpUpdate::execute(const QString &scriptText)
+{
+    const QList<QStringView> batches = SqlScript::batchViews(scriptText);
+    std::unique_ptr<Database> database = openDatabase();
 
-    // The journal, on a connection of its own in autocommit, read only now
-    // that the lock is held.
-    std::unique_ptr<Database> journalConnection;
-    std::optional<Journal> journal;
-    if (const std::optional<Failure> failure = attempt([&] {
-            journalConnection = m_databases();
-            journalConnection->open(connection(m_serverName, m_commandTimeout));
-            journal.emplace(*journalConnection, schema);
-            journal->open();
-        })) {
-        journal.reset();
-        journalConnection.reset();
-        note(QStringLiteral("no journal: ") + failure->description);
-    }
-    auto finishJournal = [&] {
-        journal.reset();
-        if (journalConnection)
-            journalConnection->close();
-        journalConnection.reset();
-    };
+    // One desk at a time runs the script on the database, and its journal
+    // row says so; the server lets go of the lock when this connection
+    // ends, however it ends.
+    RunGuard guard(m_services, *database, m_databases, connection(m_serverName, m_commandTimeout),
+                   {m_onceOnly, m_guaranteed}, [this](int milliseconds) { pause(milliseconds); });
     const Digest digest = digestOf(inFolder(inFolder(m_appFolder, QStringLiteral("SP")), QStringLiteral("LATEST.sql")));
-    if (journal && digest.sha256.isEmpty()) {
-        note(QStringLiteral("no journal: LATEST.sql could not be read again for its digest"));
-        finishJournal();
+    const Journal::Run run{digest.sha256, digest.bytes, m_releaseSerial, Journal::deskName(), Journal::userName()};
+    if (std::optional<Outcome> refused = guard.mayGoAhead(run, [this](RunLock &lock) { return takeLock(lock); })) {
+        guard.finish();
+        database->close();
+        if (refused->kind == OutcomeKind::ScriptRunElsewhere)
+            return notLocked();
+        return *refused;
     }
 
-    if (journal && m_onceOnly) {
-        std::optional<Journal::Row> ended;
-        std::optional<Journal::Row> started;
-        if (const std::optional<Failure> failure = attempt([&] {
-                ended = journal->lastEnded(digest.sha256);
-                if (!ended)
-                    started = journal->lastStarted(digest.sha256);
-            }))
-            note(QStringLiteral("the journal could not be read: ") + failure->description);
-        if (ended) {
-            finishJournal();
-            lock.release();
-            database->close();
-            const QString when = ended->started + QStringLiteral(" UTC");
-            if (ended->outcome == Journal::kSucceeded) {
-                const QString why = QStringLiteral("already applied on %1 from %2").arg(when, ended->desk);
-                m_services.setStatus(QStringLiteral("LATEST.sql was ") + why + QLatin1Char('.'));
-                return Outcome::of(OutcomeKind::UpToDate, 0, why);
-            }
-            const QString why
-                = QStringLiteral("failed on %1 from %2; run it again with --force once the cause is mended")
-                      .arg(when, ended->desk);
-            m_services.showMessage(QStringLiteral("LATEST.sql ") + why + QLatin1Char('.'), MessageStyle::Exclamation);
-            Outcome outcome = Outcome::of(OutcomeKind::BatchesFailed, 0, why);
-            outcome.batches = ended->batches;
-            outcome.failedBatches = ended->failedBatches;
-            return outcome;
-        }
-        if (started) {
-            m_services.setStatus(QStringLiteral("A run of LATEST.sql from %1 on %2 UTC did not end; running it again.")
-                                     .arg(started->desk, started->started));
-        }
-    }
+    const BatchRun ran = runBatches(*database, batches, guard);
+    const Remaining notRun = remaining(batches, ran.stoppedAt);
 
-    QString runId;
-    if (journal) {
-        if (const std::optional<Failure> failure = attempt([&] {
-                runId = journal->begin(
-                    {digest.sha256, digest.bytes, m_releaseSerial, Journal::deskName(), Journal::userName()});
-            })) {
-            note(QStringLiteral("the journal's row could not be written: ") + failure->description);
-            finishJournal();
-        } else {
-            note(QStringLiteral("journal: run %1 of LATEST.sql %2 started").arg(runId, digest.sha256));
-        }
-    }
+    // The journal has the run's end, and the lock goes, before any box
+    // keeps this desk: the next desk may go on at once.
+    QString ending = Journal::kSucceeded;
+    if (ran.lost)
+        ending = Journal::kConnectionLost;
+    else if (ran.cancelled > 0 || (m_stopRequested && notRun.count > 0))
+        ending = Journal::kCancelled;
+    else if (ran.failed > 0 || notRun.count > 0)
+        ending = Journal::kFailed;
+    const std::optional<QString> notRecorded = guard.ended(ending, ran.sent, ran.failed);
+    guard.finish();
+    database->close();
+    database.reset();
 
+    Outcome outcome = Outcome::of(OutcomeKind::Done);
+    outcome.batches = remaining(batches, 0).count;
+    outcome.failedBatches = ran.failed;
+    outcome.cancelledBatch = ran.cancelled;
+    outcome.notRunBatches = notRun.count;
+    if (ran.lost)
+        outcome.reason = QStringLiteral("the connection to the database was lost");
+    if (ran.failed > 0 || ran.cancelled > 0 || notRun.count > 0)
+        outcome.kind = OutcomeKind::BatchesFailed;
+    if (ran.lost) {
+        QString text = QStringLiteral("The connection to the database was lost.");
+        if (notRun.count > 0 && notRun.first == notRun.last)
+            text += QStringLiteral(" Batch %1 was not run.").arg(notRun.first);
+        else if (notRun.count > 0)
+            text += QStringLiteral(" Batches %1 to %2 were not run.").arg(notRun.first).arg(notRun.last);
+        m_services.showMessage(text, MessageStyle::Exclamation);
+    }
+    if (notRecorded) {
+        m_services.showMessage(QStringLiteral("The script ran, but its end could not be recorded in the database's "
+                                              "journal: ")
+                                   + *notRecorded,
+                               MessageStyle::Exclamation);
+    }
+    report(outcome, int(batches.size()));
+    if (notRecorded) {
+        // What ran counts more than how: the next desk reads the journal.
+        outcome.kind = OutcomeKind::EndNotRecorded;
+        outcome.reason = *notRecorded;
+    }
+    return outcome;
+}
+
+SpUpdate::BatchRun SpUpdate::runBatches(Database &database, const QList<QStringView> &batches, RunGuard &guard)
+{
+    const int count = int(batches.size());
+    const QString total = QString::number(count);
     m_services.setProgressRange(0, count - 1);
     m_services.setProgressValue(0);
     m_services.setStatus(QStringLiteral("Executing SQL script..."));
@@ -373,20 +340,18 @@ Outcome SpUpdate::execute(const QString &scriptText)
 
     // From here a close of the window may stop the script.
     m_stopRequested = false;
-    m_running = database.get();
-    auto notRunning = qScopeGuard([this] { m_running = nullptr; });
+    m_running = &database;
+    const auto notRunning = qScopeGuard([this] { m_running = nullptr; });
 
-    int failed = 0;
-    int cancelled = 0;     // the number of the batch cancelled, 0 for none
-    int stoppedAt = count; // the index of the first batch not run
-    bool lost = false;
-    int ran = 0; // the batches sent
+    BatchRun ran;
+    ran.stoppedAt = count;
     for (int i = 0; i < count; ++i) {
         const QString batch = TextRules::trimBlanks(batches.at(i).toString());
         if (batch.isEmpty())
             continue;
+        guard.keepAlive();
         if (m_stopRequested) {
-            stoppedAt = i;
+            ran.stoppedAt = i;
             break;
         }
         m_services.setProgressValue(i);
@@ -395,90 +360,65 @@ Outcome SpUpdate::execute(const QString &scriptText)
         m_services.processPendingEvents();
         // A stop asked for just now keeps this batch from starting.
         if (m_stopRequested) {
-            stoppedAt = i;
+            ran.stoppedAt = i;
             break;
         }
-        ++ran;
-        const std::optional<Failure> failure = attempt([&] { database->execute(batch); });
+        ++ran.sent;
+        const std::optional<Failure> failure = attempt([&] { database.execute(batch); });
         if (!failure)
             continue;
         if (failure->number == DatabaseCode::Cancelled) {
             // The user asked for it: no error box.
-            cancelled = i + 1;
-            stoppedAt = i + 1;
+            ran.cancelled = i + 1;
+            ran.stoppedAt = i + 1;
             break;
         }
-        ++failed;
+        ++ran.failed;
         m_services.showMessage(QStringLiteral("Error executing batch ") + QString::number(i + 1) + QStringLiteral(": ")
                                    + failure->description,
                                MessageStyle::Critical);
         if (failure->number == DatabaseCode::ConnectionLost) {
-            lost = true;
-            stoppedAt = i + 1;
+            ran.lost = true;
+            ran.stoppedAt = i + 1;
             break;
         }
     }
-    notRunning.dismiss();
-    m_running = nullptr;
+    return ran;
+}
 
-    const Remaining notRun = remaining(batches, stoppedAt);
-
-    // The journal has the run's end, and the lock goes, before any box
-    // keeps this desk: the next desk may go on at once.
-    if (journal) {
-        QString ending = Journal::kSucceeded;
-        if (lost)
-            ending = Journal::kConnectionLost;
-        else if (cancelled > 0 || (m_stopRequested && notRun.count > 0))
-            ending = Journal::kCancelled;
-        else if (failed > 0 || notRun.count > 0)
-            ending = Journal::kFailed;
-        if (const std::optional<Failure> failure = attempt([&] { journal->end(runId, ending, ran, failed); }))
-            note(QStringLiteral("the journal's row could not be ended: ") + failure->description);
-        else
-            note(QStringLiteral("journal: run %1 %2").arg(runId, ending));
-    }
-    finishJournal();
-    lock.release();
-    database->close();
-    database.reset();
-
-    if (lost) {
-        QString text = QStringLiteral("The connection to the database was lost.");
-        if (notRun.count > 0 && notRun.first == notRun.last)
-            text += QStringLiteral(" Batch %1 was not run.").arg(notRun.first);
-        else if (notRun.count > 0)
-            text += QStringLiteral(" Batches %1 to %2 were not run.").arg(notRun.first).arg(notRun.last);
-        m_services.showMessage(text, MessageStyle::Exclamation);
-    }
-
-    Outcome outcome = Outcome::of(OutcomeKind::Done);
-    outcome.batches = remaining(batches, 0).count;
-    outcome.failedBatches = failed;
-    outcome.cancelledBatch = cancelled;
-    outcome.notRunBatches = notRun.count;
-    if (lost)
-        outcome.reason = QStringLiteral("the connection to the database was lost");
-    if (failed > 0 || cancelled > 0 || notRun.count > 0)
-        outcome.kind = OutcomeKind::BatchesFailed;
-
+void SpUpdate::report(const Outcome &outcome, int count)
+{
     m_services.setStatus(QStringLiteral("Execution Completed!"));
     m_services.setProgressValue(count - 1);
     if (outcome.kind == OutcomeKind::Done) {
         m_services.showMessage(QStringLiteral("SQL Script Execution Completed Successfully!"),
                                MessageStyle::Information);
-        return outcome;
+        return;
     }
-    QString text = QStringLiteral("SQL Script Execution Completed with errors: ") + QString::number(failed)
-        + QStringLiteral(" of ") + total + QStringLiteral(" batches failed");
-    if (cancelled > 0)
-        text += QStringLiteral(", batch %1 was cancelled").arg(cancelled);
-    if (notRun.count == 1)
+    // The batches that held something, as the log's result line counts
+    // them: a blank batch is in neither.
+    QString text = QStringLiteral("SQL Script Execution Completed with errors: %1 of %2 batches failed")
+                       .arg(outcome.failedBatches)
+                       .arg(outcome.batches);
+    if (outcome.cancelledBatch > 0)
+        text += QStringLiteral(", batch %1 was cancelled").arg(outcome.cancelledBatch);
+    if (outcome.notRunBatches == 1)
         text += QStringLiteral(", 1 was not run");
-    else if (notRun.count > 1)
-        text += QStringLiteral(", %1 were not run").arg(notRun.count);
+    else if (outcome.notRunBatches > 1)
+        text += QStringLiteral(", %1 were not run").arg(outcome.notRunBatches);
     m_services.showMessage(text + QLatin1Char('.'), MessageStyle::Exclamation);
-    return outcome;
+}
+
+Outcome SpUpdate::notLocked()
+{
+    if (m_stopRequested)
+        return Outcome::of(OutcomeKind::ScriptRunElsewhere, 0,
+                           QStringLiteral("the window was closed while waiting for another desk"));
+    m_services.showMessage(QStringLiteral("Another desk is running the script on the database; it was not "
+                                          "run here. Please try again when it has finished."),
+                           MessageStyle::Exclamation);
+    return Outcome::of(OutcomeKind::ScriptRunElsewhere, 0,
+                       QStringLiteral("waited %1 s for the other desk's run to end").arg(m_lockWaitSeconds));
 }
 
 bool SpUpdate::takeLock(RunLock &lock)

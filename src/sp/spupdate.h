@@ -4,13 +4,17 @@
 #include "common/signature.h"
 #include "sp/database.h"
 
+#include <QList>
 #include <QString>
+#include <QStringView>
 
 #include <functional>
+#include <memory>
 #include <optional>
 
 class Endpoints;
 class EventWait;
+class RunGuard;
 class RunLock;
 class Services;
 class WebClient;
@@ -50,6 +54,11 @@ public:
     // mode asks for it unless forced; the window runs the script whatever
     // the journal says.
     void setOnceOnly(bool onceOnly) { m_onceOnly = onceOnly; }
+    // Whether the script runs only when it holds the database's lock and
+    // its journal row is written (where the server has a lock). The
+    // unattended mode asks for it unless forced; in the window a person
+    // watches, and what was not guaranteed goes to the log.
+    void setGuaranteed(bool guaranteed) { m_guaranteed = guaranteed; }
     // The release serial of the script, for the journal's row; unset: NULL.
     void setReleaseSerial(std::optional<qint64> serial) { m_releaseSerial = serial; }
 
@@ -62,7 +71,25 @@ private:
     // early (download failed, declined, file missing), with `outcome` set
     // to say how.
     std::optional<QString> fetchScript(Outcome &outcome);
+    // Runs the script once the run's lock and journal let it go ahead.
     Outcome execute(const QString &scriptText);
+    // The script's connection, open; throws DatabaseUnreachable.
+    std::unique_ptr<Database> openDatabase();
+    // How the batch loop ended.
+    struct BatchRun
+    {
+        int sent = 0;      // the batches sent to the server
+        int failed = 0;    // of them, the ones that failed
+        int cancelled = 0; // the number of the batch cancelled, 0 for none
+        int stoppedAt = 0; // the index of the first batch not run
+        bool lost = false; // the connection went away
+    };
+    // Each batch in order, with its status, progress and error box.
+    BatchRun runBatches(Database &database, const QList<QStringView> &batches, RunGuard &guard);
+    // The last status and the summary box.
+    void report(const Outcome &outcome, int count);
+    // The wait for another desk's run ended without the lock.
+    Outcome notLocked();
     // Takes the run's lock, waiting for another desk's run to end; false
     // when the wait ended without it (too long, or the window was closed).
     bool takeLock(RunLock &lock);
@@ -86,6 +113,7 @@ private:
     std::optional<qint64> m_releaseSerial;
     int m_lockWaitSeconds = kDefaultLockWait;
     bool m_onceOnly = false;
+    bool m_guaranteed = false;
     bool m_waitingForLock = false;
     EventWait *m_pause = nullptr;
 };

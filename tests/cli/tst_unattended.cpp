@@ -365,15 +365,35 @@ void TestUnattended::onceAcrossDesks_data()
     QTest::newRow("two desks at once: one runs it, the other waits and skips")
         << slow << "at once"
         << "" << 0 << "Waiting for another desk to finish the script..." << 1 << QStringList{succeeded};
-    QTest::newRow("killed mid-script: the server lets go of the lock, the next run runs it")
+    QTest::newRow("killed mid-script: the next desk refuses, naming it")
         << slow << "killed"
-        << "" << 0 << "did not end; running it again." << 1 << QStringList{u"started"_s, succeeded};
+        << "" << 15 << "did not end; whether it ran is not known" << 0 << QStringList{u"started"_s};
+    QTest::newRow("the journal's connection ended mid-run: the end is recorded, the next desk skips")
+        << slow << "journal killed"
+        << "" << 0 << "already applied on " << 1 << QStringList{succeeded};
+    QTest::newRow("an idle timeout on the login: the end is recorded, the next desk skips")
+        << slow << "idle timeout"
+        << "" << 0 << "already applied on " << 1 << QStringList{succeeded};
+    QTest::newRow("the end cannot be written: 14")
+        << seed + "GO\r\nREVOKE UPDATE ON %S.updater_journal FROM sa\r\n"
+        << ""
+        << "" << 14 << "the journal is out of step with what ran" << 1 << QStringList{u"started"_s};
+    QTest::newRow("two spellings of one schema at once: one runs it, the other waits and skips")
+        << slow << "at once, two spellings"
+        << "" << 0 << "Waiting for another desk to finish the script..." << 1 << QStringList{succeeded};
     QTest::newRow("another desk holds the lock past the wait")
         << seed << "lock held"
         << "--lock-wait 1" << 13 << "another desk is running the script" << -1 << QStringList{};
-    QTest::newRow("no right to make the journal: the script runs, every time")
+    QTest::newRow("no right to make the journal: not run")
         << QByteArray("INSERT INTO %S.t VALUES (1)\r\n") << "no rights"
-        << "" << 0 << "note: no journal: " << 2 << QStringList{};
+        << "" << 15 << "LATEST.sql was not run: this run could not be kept the database's only one" << 0
+        << QStringList{};
+    QTest::newRow("no right to make the journal, --force: runs, the log says so")
+        << QByteArray("INSERT INTO %S.t VALUES (1)\r\n") << "no rights"
+        << "--force" << 0 << "not guaranteed: the script runs without a journal row" << 1 << QStringList{};
+    QTest::newRow("the journal's schema missing: not run")
+        << seed << "no schema"
+        << "" << 15 << "(UPDATER_JOURNAL_SCHEMA) does not exist in the database" << -1 << QStringList{};
 }
 
 void TestUnattended::onceAcrossDesks()
@@ -411,20 +431,38 @@ void TestUnattended::onceAcrossDesks()
         QVERIFY(QTest::qWaitFor([&] { return m_sp.db->tableExists(u"t"_s); }, 30'000));
         other.kill();
         QVERIFY(ended(other));
+    } else if (first == QLatin1String("journal killed") || first == QLatin1String("idle timeout")) {
+        // The journal's own connection ends while batch 2 runs: ended by a
+        // DBA, or by the server once idle for two seconds.
+        if (first == QLatin1String("idle timeout"))
+            qputenv("PGOPTIONS", "-c idle_session_timeout=2000");
+        QProcess other;
+        startUpdater(other, desk2, run);
+        qunsetenv("PGOPTIONS");
+        QVERIFY(QTest::qWaitFor([&] { return m_sp.db->tableExists(u"t"_s); }, 30'000));
+        if (first == QLatin1String("journal killed")) {
+            QCOMPARE(m_sp.db->values(u"SELECT count(pg_terminate_backend(pid)) FROM pg_stat_activity WHERE pid <> "
+                                     "pg_backend_pid() AND query LIKE '%%1.updater_journal%'"_s.arg(schema)),
+                     QStringList{u"1"_s});
+        }
+        QVERIFY(ended(other));
+        QCOMPARE(other.exitCode(), 0);
     } else if (first == QLatin1String("lock held")) {
         QCOMPARE(m_sp.db->values(u"SELECT pg_advisory_lock(%1)::text"_s.arg(lockKey)), QStringList{QString()});
     } else if (first == QLatin1String("no rights")) {
         m_sp.db->values(u"CREATE TABLE %1.t (n int)"_s.arg(schema));
         m_sp.db->values(u"REVOKE CREATE ON SCHEMA %1 FROM sa"_s.arg(schema));
-        QProcess other;
-        startUpdater(other, desk2, run);
-        QVERIFY(ended(other));
-        QCOMPARE(other.exitCode(), 0);
+    } else if (first == QLatin1String("no schema")) {
+        qputenv("UPDATER_JOURNAL_SCHEMA", "nosuch_" + schema.toUtf8());
     }
-    if (first == QLatin1String("at once")) {
+    if (first.startsWith(QLatin1String("at once"))) {
         QProcess one;
         QProcess two;
+        // The server folds an unquoted name to lower case: one table.
+        if (first.endsWith(QLatin1String("two spellings")))
+            qputenv("UPDATER_JOURNAL_SCHEMA", schema.toUpper().toUtf8());
         startUpdater(one, desk2, run);
+        qputenv("UPDATER_JOURNAL_SCHEMA", schema.toUtf8());
         startUpdater(two, m_sp.web->appFolder(), run);
         QVERIFY(ended(one) && ended(two));
         const QString outputs[] = {QString::fromUtf8(one.readAll()), QString::fromUtf8(two.readAll())};
@@ -439,6 +477,7 @@ void TestUnattended::onceAcrossDesks()
     } else {
         QProcess desk;
         startUpdater(desk, m_sp.web->appFolder(), run + (arguments.isEmpty() ? QStringList{} : arguments.split(u' ')));
+        qputenv("UPDATER_JOURNAL_SCHEMA", schema.toUtf8());
         QVERIFY(ended(desk));
         output = QString::fromUtf8(desk.readAll());
         result = desk.exitCode();

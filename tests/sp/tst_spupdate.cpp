@@ -7,6 +7,8 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QProcess>
+#include <QScopeGuard>
 #include <QTest>
 #include <QTimer>
 
@@ -21,6 +23,44 @@ const QString kQuestion = QStringLiteral("box:question:Confirmation:Are you sure
 Q_DECLARE_METATYPE(Answer)
 
 namespace {
+
+// The tool's connections, made as another login of the same password: the
+// one part of them the tool takes from nowhere else.
+class OtherLogin : public Database
+{
+public:
+    // `database`: another database of the server too; empty: the tool's.
+    OtherLogin(QString login, QString database) : m_login(std::move(login)), m_database(std::move(database)) {}
+    void open(const ConnectionSettings &settings) override
+    {
+        ConnectionSettings as = settings;
+        as.login = m_login;
+        if (!m_database.isEmpty())
+            as.database = m_database;
+        m_inner->open(as);
+    }
+    void execute(const QString &batch) override { m_inner->execute(batch); }
+    void cancel() override { m_inner->cancel(); }
+    void close() override { m_inner->close(); }
+    ServerKind serverKind() override { return m_inner->serverKind(); }
+    QStringList queryRow(const QString &statement, const QVariantList &values) override
+    {
+        return m_inner->queryRow(statement, values);
+    }
+
+private:
+    std::unique_ptr<Database> m_inner = OdbcDatabase::factory()();
+    QString m_login;
+    QString m_database;
+};
+
+// Statements run by the server's superuser in the database; the exit code.
+int asSuperuser(const QString &sql, const QString &database = u"Quorvel"_s)
+{
+    return QProcess::execute(u"runuser"_s,
+                             {u"-u"_s, u"postgres"_s, u"--"_s, u"psql"_s, u"-q"_s, u"-X"_s, u"-p"_s, u"5432"_s, u"-d"_s,
+                              database, u"-v"_s, u"ON_ERROR_STOP=1"_s, u"-c"_s, sql});
+}
 
 QStringList strings(std::initializer_list<const char *> texts)
 {
@@ -50,18 +90,24 @@ private slots:
     void declined();
     void scriptGoneBeforeReading();
     void batchWaitsLongerThanTheTimeout();
+    void olderReleaseAfterNewer();
+    void notGuaranteed_data();
+    void notGuaranteed();
     void closeDuringTheScript_data();
     void closeDuringTheScript();
 
 private:
     // Publishes the script (%S stands for the test's schema) and CONSTR.txt
     // (not written when null), then runs the action once.
+    // With a release serial, the run is unattended's: once only, locked
+    // and recorded.
     void run(const QByteArray &script, const QByteArray &constr, RecordingServices &window,
-             int timeout = kDefaultCommandTimeout);
+             int timeout = kDefaultCommandTimeout, std::optional<qint64> serial = std::nullopt);
 
     SpFixture m_sp;
-    SpUpdate *m_update = nullptr; // the action while run() runs it
-    Outcome m_outcome;            // how the last run() ended
+    DatabaseFactory m_databases = OdbcDatabase::factory(); // what run() runs the action with
+    SpUpdate *m_update = nullptr;                          // the action while run() runs it
+    Outcome m_outcome;                                     // how the last run() ended
 };
 
 void TestSpUpdate::initTestCase()
@@ -77,10 +123,12 @@ void TestSpUpdate::init()
 
 void TestSpUpdate::cleanup()
 {
+    m_databases = OdbcDatabase::factory();
     m_sp.stop();
 }
 
-void TestSpUpdate::run(const QByteArray &script, const QByteArray &constr, RecordingServices &window, int timeout)
+void TestSpUpdate::run(const QByteArray &script, const QByteArray &constr, RecordingServices &window, int timeout,
+                       std::optional<qint64> serial)
 {
     QByteArray published = script;
     published.replace("%S", m_sp.db->schema().toUtf8());
@@ -88,8 +136,13 @@ void TestSpUpdate::run(const QByteArray &script, const QByteArray &constr, Recor
     if (!constr.isNull())
         QVERIFY(writeBytes(m_sp.web->appFolder() + QStringLiteral("/CONSTR.txt"), constr));
     const Endpoints endpoints = m_sp.web->endpoints();
-    SpUpdate update(window, m_sp.web->web(), endpoints, m_sp.web->appFolder(), OdbcDatabase::factory(), m_sp.serverName,
-                    {}, timeout);
+    SpUpdate update(window, m_sp.web->web(), endpoints, m_sp.web->appFolder(), m_databases, m_sp.serverName, {},
+                    timeout);
+    if (serial) {
+        update.setReleaseSerial(serial);
+        update.setOnceOnly(true);
+        update.setGuaranteed(true);
+    }
     m_update = &update;
     m_outcome = update.run();
     m_update = nullptr;
@@ -159,11 +212,11 @@ void TestSpUpdate::outcomes_data()
         << five << QStringList{u"3"_s}
         << "box:warn:Updater:SQL Script Execution Completed with errors: 1 of 5 batches failed."
         << QStringList{u"2"_s, u"4"_s, u"5"_s, u"6"_s} << 5;
-    QTest::newRow("two fail, the empty last batch counts in n")
+    QTest::newRow("two fail, the empty last batch is in neither the box's count nor the log's")
         << QByteArray("CREATE TABLE %S.t (n int)\r\nGO\r\nINSERT INTO %S.t VALUES ('a')\r\nGO\r\n"
                       "INSERT INTO %S.t VALUES (1)\r\nGO\r\nSELECT * FROM %S.nothing\r\nGO\r\n")
         << QStringList{u"2"_s, u"4"_s}
-        << "box:warn:Updater:SQL Script Execution Completed with errors: 2 of 5 batches failed." << QStringList{u"1"_s}
+        << "box:warn:Updater:SQL Script Execution Completed with errors: 2 of 4 batches failed." << QStringList{u"1"_s}
         << 4;
     QTest::newRow("byte-order marks and a blank batch")
         << QByteArray("CREATE TABLE %S.t (n int)\r\nGO\r\n   \r\nGO\r\n"
@@ -209,6 +262,24 @@ void TestSpUpdate::outcomes()
     QCOMPARE(found, rows);
     QCOMPARE(m_outcome.kind, errors.isEmpty() ? OutcomeKind::Done : OutcomeKind::BatchesFailed);
     QCOMPARE(m_outcome.failedBatches, int(errors.size()));
+    if (!errors.isEmpty())
+        QVERIFY2(finalBox.contains(u" of %1 batches"_s.arg(m_outcome.batches)), qPrintable(m_outcome.summary()));
+}
+
+void TestSpUpdate::olderReleaseAfterNewer()
+{
+    // Serial 9's script ran on the database; serial 5's, read from a
+    // mirror that stopped updating, is not run after it.
+    RecordingServices newer;
+    newer.answer({Answer::Yes});
+    run("CREATE TABLE %S.t (n int)\r\n", "127.0.0.1", newer, kDefaultCommandTimeout, 9);
+    QCOMPARE(m_outcome.kind, OutcomeKind::Done);
+    RecordingServices older;
+    older.answer({Answer::Yes});
+    run("INSERT INTO %S.t VALUES (5)\r\n", "127.0.0.1", older, kDefaultCommandTimeout, 5);
+    QCOMPARE(m_outcome.kind, OutcomeKind::Refused);
+    QCOMPARE(m_outcome.reason, u"an older release's script: serial 5, the database has run serial 9"_s);
+    QCOMPARE(m_sp.db->values(u"SELECT count(*) FROM %1.t"_s.arg(m_sp.db->schema())), QStringList{u"0"_s});
 }
 
 void TestSpUpdate::trap_data()
@@ -356,6 +427,54 @@ void TestSpUpdate::batchWaitsLongerThanTheTimeout()
     QCOMPARE(boxes.at(2), u"box:warn:Updater:SQL Script Execution Completed with errors: 1 of 2 batches failed."_s);
     QVERIFY(m_sp.db->tableExists(QStringLiteral("after")));
     QVERIFY2(elapsed >= 1000 && elapsed < 8000, qPrintable(QString::number(elapsed)));
+}
+
+void TestSpUpdate::notGuaranteed_data()
+{
+    QTest::addColumn<bool>("ownDatabase"); // a database of the login's own, without EXECUTE on the lock
+    QTest::addColumn<QString>("cause");
+    QTest::newRow("a two-connection login, one held by a waiting desk: no journal's connection")
+        << false << u"no journal: "_s;
+    QTest::newRow("EXECUTE on the lock function revoked") << true << u"no lock: "_s;
+}
+
+void TestSpUpdate::notGuaranteed()
+{
+    QFETCH(bool, ownDatabase);
+    QFETCH(QString, cause);
+    // A login of its own, limited to two connections.
+    const QString login = m_sp.db->schema() + u"_cap"_s;
+    const QString schema = m_sp.db->schema();
+    if (asSuperuser(u"SELECT 1"_s) != 0) {
+        QVERIFY2(qEnvironmentVariable("CI") != u"true"_s, "no superuser access to the local PostgreSQL");
+        QSKIP("no superuser access to the local PostgreSQL");
+    }
+    QCOMPARE(asSuperuser(u"CREATE ROLE %1 LOGIN PASSWORD 'tr5kelvo' CONNECTION LIMIT 2"_s.arg(login)), 0);
+    const auto drop = qScopeGuard([&] {
+        if (ownDatabase)
+            asSuperuser(u"DROP DATABASE %1 WITH (FORCE)"_s.arg(login));
+        asSuperuser(u"DROP OWNED BY %1; DROP ROLE %1"_s.arg(login));
+    });
+    m_sp.db->values(u"GRANT USAGE, CREATE ON SCHEMA %1 TO %2"_s.arg(schema, login));
+    if (ownDatabase) {
+        QCOMPARE(asSuperuser(u"CREATE DATABASE %1 OWNER %1"_s.arg(login)), 0);
+        QCOMPARE(asSuperuser(u"REVOKE EXECUTE ON FUNCTION pg_try_advisory_lock(bigint) FROM PUBLIC; "
+                             "CREATE SCHEMA %1 AUTHORIZATION %2"_s.arg(schema, login),
+                             login),
+                 0);
+    }
+    const QString database = ownDatabase ? login : QString();
+    m_databases = [login, database] { return std::make_unique<OtherLogin>(login, database); };
+    OtherLogin waiting(login, database);
+    if (!ownDatabase)
+        waiting.open(SpUpdate::connection(u"127.0.0.1"_s));
+    RecordingServices window;
+    window.answer({Answer::Yes});
+    run("CREATE TABLE %S.t (n int)\r\n", "127.0.0.1", window, kDefaultCommandTimeout, 1);
+    waiting.close();
+    QCOMPARE(m_outcome.kind, OutcomeKind::NotGuaranteed);
+    QVERIFY2(m_outcome.reason.startsWith(cause), qPrintable(m_outcome.reason));
+    QCOMPARE(window.statuses().filter(u"Executing"_s), QStringList{});
 }
 
 void TestSpUpdate::closeDuringTheScript_data()
