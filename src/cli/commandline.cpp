@@ -95,10 +95,15 @@ constexpr OptionRow kOptions[] = {
      [](const Reading &r) { r.line.sqlTimeout = static_cast<int>(r.number(kDay)); }},
     {"jitter", "SECONDS", "first wait a random time of up to this long",
      [](const Reading &r) { r.line.jitterSeconds = static_cast<int>(r.number(kDay)); }},
-    {"force", nullptr, "--update-sp: run the script even if the journal says it ran",
+    {"force", nullptr,
+     "--update-sp: run the script even if the journal says it ran; --update-app: install a build held as one that "
+     "did not start",
      [](const Reading &r) { r.line.force = true; }},
     {"lock-wait", "SECONDS", "--update-sp: how long to wait for another desk's run of the script (default 300)",
      [](const Reading &r) { r.line.lockWait = static_cast<int>(r.number(kDay)); }},
+    {"probation", "SECONDS",
+     "--update-app: how long the started program is watched (default: the release's, else 15; 0: not watched)",
+     [](const Reading &r) { r.line.probationSeconds = static_cast<int>(r.number(3600)); }},
     {"mirror-from", "ADDRESS",
      "take the release's files from this mirror first (an https address or a folder; default: UPDATER_MIRROR), "
      "checked against release.json",
@@ -110,7 +115,8 @@ constexpr OptionRow kOptions[] = {
 
 const char *const kUsage = "Usage: updater                      opens the window\n"
                            "       updater --check              compares the installed and the published version\n"
-                           "       updater --update-app [--yes] installs the published Vantora.exe\n"
+                           "       updater --update-app [--yes] [--force] [--probation SECONDS]\n"
+                           "                                    installs the published Vantora.exe\n"
                            "       updater --update-reports (--all | NAME...)\n"
                            "       updater --update-sp [--yes] [--force] [--lock-wait SECONDS]\n"
                            "       updater --mirror DIR\n";
@@ -152,10 +158,12 @@ void checkCombination(CommandLine &line)
     if (!line.mirrorFrom.isEmpty() && line.action != Action::Check && line.action != Action::UpdateApp
         && line.action != Action::UpdateSp)
         fail(QStringLiteral("--mirror-from belongs to --check, --update-app and --update-sp."));
-    if (line.action != Action::UpdateSp && (line.force || line.lockWait >= 0)) {
-        fail(line.force ? QStringLiteral("--force belongs to --update-sp.")
-                        : QStringLiteral("--lock-wait belongs to --update-sp."));
-    }
+    if (line.force && line.action != Action::UpdateSp && line.action != Action::UpdateApp)
+        fail(QStringLiteral("--force belongs to --update-sp and --update-app."));
+    if (line.lockWait >= 0 && line.action != Action::UpdateSp)
+        fail(QStringLiteral("--lock-wait belongs to --update-sp."));
+    if (line.probationSeconds >= 0 && line.action != Action::UpdateApp)
+        fail(QStringLiteral("--probation belongs to --update-app."));
 }
 
 } // namespace
@@ -194,12 +202,14 @@ QString usageText()
     // The parser's first line names the program as it was started; the forms above say it better.
     text.remove(0, text.indexOf(u'\n') + 1);
     return text
-        + QStringLiteral("\n"
-                         "Exit codes: 0 done or up to date, 1 another failure, 2 usage error, 3 another updater is at\n"
-                         "work in the folder, 4 network or download failure, 5 download refused (signature or not a\n"
-                         "release), 6 executable not replaced, 7 SQL batches failed, 8 database unreachable,\n"
-                         "9 not enough disk space, 10 update available (--check), 11 declined, 12 the published\n"
-                         "release has expired, 13 another desk is running the script (it waited --lock-wait).\n");
+        + QStringLiteral(
+               "\n"
+               "Exit codes: 0 done or up to date, 1 another failure, 2 usage error, 3 another updater is at\n"
+               "work in the folder, 4 network or download failure, 5 download refused (signature or not a\n"
+               "release), 6 executable not replaced, 7 SQL batches failed, 8 database unreachable,\n"
+               "9 not enough disk space, 10 update available (--check), 11 declined, 12 the published\n"
+               "release has expired, 13 another desk is running the script (it waited --lock-wait),\n"
+               "16 the new program did not start (the previous one is back, or kept as the publisher asked).\n");
 }
 
 namespace {
@@ -224,6 +234,7 @@ constexpr ExitRow kExitCodes[] = {
     {OutcomeKind::DiskFull, ExitCode::DiskFull},
     {OutcomeKind::Expired, ExitCode::Expired},
     {OutcomeKind::ScriptRunElsewhere, ExitCode::ScriptRunElsewhere},
+    {OutcomeKind::StartFailed, ExitCode::StartFailed},
     {OutcomeKind::Failed, ExitCode::Failed},
 };
 

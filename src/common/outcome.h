@@ -20,6 +20,7 @@ enum class OutcomeKind {
     DiskFull,            // not enough disk space to write what the action needs
     Expired,             // the published release is past the date its signature holds for
     ScriptRunElsewhere,  // another desk is running the script on the shared database
+    StartFailed,         // the new program did not start (taken back, or kept as its publisher asked)
     Failed,              // anything else
 };
 
