@@ -84,7 +84,9 @@ Outcome Run::check()
 
 Outcome Run::updateApp()
 {
-    return AppUpdate(services, web, clock, endpoints, appFolder, processes, files).run();
+    AppUpdate update(services, web, clock, endpoints, appFolder, processes, files);
+    update.setStartWatch({line.probationSeconds, line.force});
+    return update.run();
 }
 
 Outcome Run::updateReports()

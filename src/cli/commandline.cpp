@@ -1,129 +1,153 @@
 #include "cli/commandline.h"
 
+#include <QCommandLineParser>
+
 #include <algorithm>
 #include <iterator>
 
 namespace {
 
-struct ActionOption
+// What reading one option may do: set the line, or say why it cannot be run.
+class Reading
 {
-    QLatin1String name;
-    CommandLine::Action action;
+public:
+    Reading(CommandLine &into, const QString &name, const QString &value) : line(into), option(name), given(value) {}
+
+    CommandLine &line;
+
+    void fail(const QString &why) const
+    {
+        if (line.error.isEmpty())
+            line.error = why;
+    }
+    void action(CommandLine::Action wanted) const
+    {
+        if (line.action != CommandLine::Action::None && line.action != wanted)
+            fail(QStringLiteral("%1 cannot be combined with another action.").arg(option));
+        line.action = wanted;
+    }
+    // The option's value; what is missing is named with `what`.
+    QString value(const char *what = "a value") const
+    {
+        if (given.trimmed().isEmpty() || given.startsWith(QLatin1String("--")))
+            fail(QStringLiteral("%1 needs %2.").arg(option, QLatin1String(what)));
+        return given;
+    }
+    // A whole number from 0 to `ceiling`.
+    qint64 number(qint64 ceiling) const
+    {
+        bool ok = false;
+        const qint64 number = given.toLongLong(&ok);
+        if (!ok || number < 0 || number > ceiling || given.startsWith(u'+')) {
+            fail(QStringLiteral("%1 needs a whole number from 0 to %2, not \"%3\".")
+                     .arg(option)
+                     .arg(ceiling)
+                     .arg(given));
+            return 0;
+        }
+        return number;
+    }
+
+private:
+    QString option;
+    QString given;
 };
 
-// The options that name the action, each taking no value.
-constexpr ActionOption kActionOptions[] = {
-    {QLatin1String("--check"), CommandLine::Action::Check},
-    {QLatin1String("--update-app"), CommandLine::Action::UpdateApp},
-    {QLatin1String("--update-reports"), CommandLine::Action::UpdateReports},
-    {QLatin1String("--update-sp"), CommandLine::Action::UpdateSp},
-    {QLatin1String("--help"), CommandLine::Action::Help},
-    {QLatin1String("-h"), CommandLine::Action::Help},
-    {QLatin1String("/?"), CommandLine::Action::Help},
-    {QLatin1String("--version"), CommandLine::Action::Version},
+// One option: its names ("h|help"), the name of its value (none: a switch),
+// its line in --help, and how it is read into the command line.
+struct OptionRow
+{
+    const char *names;
+    const char *valueName;
+    const char *help;
+    void (*read)(const Reading &);
 };
 
-// A whole number of at least 0; false when the text is not one.
-bool wholeNumber(const QString &text, qint64 &value)
+constexpr qint64 kDay = 86'400;
+
+// Every option of the command line, in the order --help lists them.
+constexpr OptionRow kOptions[] = {
+    {"check", nullptr, "compare the installed and the published version",
+     [](const Reading &r) { r.action(CommandLine::Action::Check); }},
+    {"update-app", nullptr, "install the published Vantora.exe",
+     [](const Reading &r) { r.action(CommandLine::Action::UpdateApp); }},
+    {"update-reports", nullptr, "download the published reports (--all, or NAME...) into Reports",
+     [](const Reading &r) { r.action(CommandLine::Action::UpdateReports); }},
+    {"update-sp", nullptr,
+     "run the published LATEST.sql on the database, once: a script the database's journal says ran is not run "
+     "again",
+     [](const Reading &r) { r.action(CommandLine::Action::UpdateSp); }},
+    {"mirror", "DIR",
+     "keep in DIR a checked copy of the published release, for the desks of a school to read from its own server",
+     [](const Reading &r) {
+         r.action(CommandLine::Action::Mirror);
+         r.line.mirrorFolder = r.value("a folder");
+     }},
+    {"yes", nullptr, "answer Yes to the questions (without it: No)", [](const Reading &r) { r.line.yes = true; }},
+    {"all", nullptr, "--update-reports: every published report", [](const Reading &r) { r.line.allReports = true; }},
+    {"log", "FILE", "the update log (default: updater.log in the application folder)",
+     [](const Reading &r) { r.line.logPath = r.value("a file name"); }},
+    {"quiet", nullptr, "nothing on standard output; failures still on standard error",
+     [](const Reading &r) { r.line.quiet = true; }},
+    {"max-rate", "BYTES", "at most this many bytes a second per transfer",
+     [](const Reading &r) { r.line.maxRate = r.number(qint64{1} << 40); }},
+    {"sql-timeout", "SECONDS", "the time a batch may run (default 30; 0: no limit)",
+     [](const Reading &r) { r.line.sqlTimeout = static_cast<int>(r.number(kDay)); }},
+    {"jitter", "SECONDS", "first wait a random time of up to this long",
+     [](const Reading &r) { r.line.jitterSeconds = static_cast<int>(r.number(kDay)); }},
+    {"force", nullptr,
+     "--update-sp: run the script even if the journal says it ran, an earlier run did not end, a newer release's "
+     "script ran, or there is no lock or journal; --update-app: install a build held as one that did not start",
+     [](const Reading &r) { r.line.force = true; }},
+    {"lock-wait", "SECONDS", "--update-sp: how long to wait for another desk's run of the script (default 300)",
+     [](const Reading &r) { r.line.lockWait = static_cast<int>(r.number(kDay)); }},
+    {"probation", "SECONDS",
+     "--update-app: how long the started program is watched (default: the release's, else 15; 0: not watched)",
+     [](const Reading &r) { r.line.probationSeconds = static_cast<int>(r.number(3600)); }},
+    {"mirror-from", "ADDRESS",
+     "take the release's files from this mirror first (an https address or a folder; default: UPDATER_MIRROR), "
+     "checked against release.json",
+     [](const Reading &r) { r.line.mirrorFrom = r.value("an https address or a folder"); }},
+    {"h|help|?", nullptr, "this text", [](const Reading &r) { r.action(CommandLine::Action::Help); }},
+    {"version", nullptr, "the version and the trusted keys",
+     [](const Reading &r) { r.action(CommandLine::Action::Version); }},
+};
+
+const char *const kUsage = "Usage: updater                      opens the window\n"
+                           "       updater --check              compares the installed and the published version\n"
+                           "       updater --update-app [--yes] [--force] [--probation SECONDS]\n"
+                           "                                    installs the published Vantora.exe\n"
+                           "       updater --update-reports (--all | NAME...)\n"
+                           "       updater --update-sp [--yes] [--force] [--lock-wait SECONDS]\n"
+                           "       updater --mirror DIR\n";
+
+QCommandLineOption optionOf(const OptionRow &row)
 {
-    bool ok = false;
-    value = text.toLongLong(&ok);
-    return ok && value >= 0 && !text.startsWith(u'+');
+    QCommandLineOption option(QString::fromLatin1(row.names).split(u'|'), QString::fromUtf8(row.help));
+    if (row.valueName != nullptr)
+        option.setValueName(QString::fromLatin1(row.valueName));
+    return option;
 }
 
-} // namespace
-
-CommandLine CommandLine::parse(const QStringList &arguments)
+// The parser that knows every row of the table.
+void addOptions(QCommandLineParser &parser)
 {
-    CommandLine line;
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    parser.setApplicationDescription(QString::fromLatin1(kUsage).trimmed());
+    for (const OptionRow &row : kOptions)
+        parser.addOption(optionOf(row));
+    parser.addPositionalArgument(QStringLiteral("NAME"), QStringLiteral("--update-reports: a report to download"),
+                                 QStringLiteral("[NAME...]"));
+}
+
+// Whether the options read fit together.
+void checkCombination(CommandLine &line)
+{
     auto fail = [&line](const QString &why) {
         if (line.error.isEmpty())
             line.error = why;
     };
-    auto setAction = [&](Action wanted, const QString &option) {
-        if (line.action != Action::None && line.action != wanted)
-            fail(QStringLiteral("%1 cannot be combined with another action.").arg(option));
-        line.action = wanted;
-    };
-    for (qsizetype i = 0; i < arguments.size(); ++i) {
-        QString option = arguments.at(i);
-        QString value;
-        bool hasValue = false;
-        if (option.startsWith(QLatin1String("--")) && option.contains(u'=')) {
-            value = option.mid(option.indexOf(u'=') + 1);
-            option = option.left(option.indexOf(u'='));
-            hasValue = true;
-        }
-        auto takeValue = [&]() -> QString {
-            if (hasValue)
-                return value;
-            if (i + 1 >= arguments.size() || arguments.at(i + 1).startsWith(QLatin1String("--"))) {
-                fail(QStringLiteral("%1 needs a value.").arg(option));
-                return {};
-            }
-            return arguments.at(++i);
-        };
-        auto takeNumber = [&](qint64 ceiling) -> qint64 {
-            const QString text = takeValue();
-            qint64 number = 0;
-            if (line.error.isEmpty() && (!wholeNumber(text, number) || number > ceiling)) {
-                fail(QStringLiteral("%1 needs a whole number from 0 to %2, not \"%3\".")
-                         .arg(option)
-                         .arg(ceiling)
-                         .arg(text));
-            }
-            return number;
-        };
-        auto noValue = [&] {
-            if (hasValue)
-                fail(QStringLiteral("%1 takes no value.").arg(option));
-        };
-
-        const ActionOption *const named = std::ranges::find(kActionOptions, option, &ActionOption::name);
-        if (named != std::end(kActionOptions)) {
-            noValue();
-            setAction(named->action, option);
-        } else if (option == QLatin1String("--yes")) {
-            noValue();
-            line.yes = true;
-        } else if (option == QLatin1String("--quiet")) {
-            noValue();
-            line.quiet = true;
-        } else if (option == QLatin1String("--force")) {
-            noValue();
-            line.force = true;
-        } else if (option == QLatin1String("--all")) {
-            noValue();
-            line.allReports = true;
-        } else if (option == QLatin1String("--log")) {
-            line.logPath = takeValue();
-            if (line.error.isEmpty() && line.logPath.isEmpty())
-                fail(QStringLiteral("--log needs a file name."));
-        } else if (option == QLatin1String("--max-rate")) {
-            line.maxRate = takeNumber(qint64{1} << 40);
-        } else if (option == QLatin1String("--sql-timeout")) {
-            line.sqlTimeout = static_cast<int>(takeNumber(86'400));
-        } else if (option == QLatin1String("--lock-wait")) {
-            line.lockWait = static_cast<int>(takeNumber(86'400));
-        } else if (option == QLatin1String("--mirror")) {
-            setAction(Action::Mirror, option);
-            line.mirrorFolder = takeValue();
-            if (line.error.isEmpty() && line.mirrorFolder.isEmpty())
-                fail(QStringLiteral("--mirror needs a folder."));
-        } else if (option == QLatin1String("--mirror-from")) {
-            line.mirrorFrom = takeValue();
-            if (line.error.isEmpty() && line.mirrorFrom.trimmed().isEmpty())
-                fail(QStringLiteral("--mirror-from needs an https address or a folder."));
-        } else if (option == QLatin1String("--jitter")) {
-            line.jitterSeconds = static_cast<int>(takeNumber(86'400));
-        } else if (option.startsWith(u'-')) {
-            fail(QStringLiteral("Unknown option %1.").arg(option));
-        } else {
-            line.reports << option;
-        }
-    }
-    if (!line.error.isEmpty())
-        return line;
+    using Action = CommandLine::Action;
     if (line.action == Action::None)
         fail(QStringLiteral("No action given: --check, --update-app, --update-reports, --update-sp or --mirror."));
     else if (line.action == Action::UpdateReports && line.allReports == !line.reports.isEmpty())
@@ -134,50 +158,60 @@ CommandLine CommandLine::parse(const QStringList &arguments)
     if (!line.mirrorFrom.isEmpty() && line.action != Action::Check && line.action != Action::UpdateApp
         && line.action != Action::UpdateSp)
         fail(QStringLiteral("--mirror-from belongs to --check, --update-app and --update-sp."));
-    if (line.action != Action::UpdateSp && (line.force || line.lockWait >= 0)) {
-        fail(line.force ? QStringLiteral("--force belongs to --update-sp.")
-                        : QStringLiteral("--lock-wait belongs to --update-sp."));
+    if (line.force && line.action != Action::UpdateSp && line.action != Action::UpdateApp)
+        fail(QStringLiteral("--force belongs to --update-sp and --update-app."));
+    if (line.lockWait >= 0 && line.action != Action::UpdateSp)
+        fail(QStringLiteral("--lock-wait belongs to --update-sp."));
+    if (line.probationSeconds >= 0 && line.action != Action::UpdateApp)
+        fail(QStringLiteral("--probation belongs to --update-app."));
+}
+
+} // namespace
+
+CommandLine CommandLine::parse(const QStringList &arguments)
+{
+    CommandLine line;
+    QCommandLineParser parser;
+    addOptions(parser);
+    // Windows' own way to ask for help.
+    QStringList words{QStringLiteral("updater")};
+    for (const QString &argument : arguments)
+        words << (argument == QLatin1String("/?") ? QStringLiteral("--help") : argument);
+    if (!parser.parse(words)) {
+        line.error = parser.errorText();
+        return line;
     }
+    for (const OptionRow &row : kOptions) {
+        const QString name = QString::fromLatin1(row.names).section(u'|', -1);
+        if (!parser.isSet(name))
+            continue;
+        const QString shown = (name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--")) + name;
+        row.read(Reading(line, shown, row.valueName != nullptr ? parser.value(name) : QString()));
+    }
+    line.reports = parser.positionalArguments();
+    if (line.error.isEmpty() && line.action != Action::Help && line.action != Action::Version)
+        checkCombination(line);
     return line;
 }
 
 QString usageText()
 {
-    return QStringLiteral(
-        "Usage: updater                      opens the window\n"
-        "       updater --check              compares the installed and the published version\n"
-        "       updater --update-app [--yes] installs the published Vantora.exe\n"
-        "       updater --update-reports (--all | NAME...)\n"
-        "                                    downloads the published reports into Reports\n"
-        "       updater --update-sp [--yes] [--force] [--lock-wait SECONDS]\n"
-        "                                    runs the published LATEST.sql on the database, once:\n"
-        "                                    a script the database's journal says ran is not run again\n"
-        "       updater --mirror DIR         keeps in DIR a checked copy of the published release, for the\n"
-        "                                    desks of a school to read from its own server\n"
-        "\n"
-        "Options:\n"
-        "  --yes                  answer Yes to the questions (without it: No)\n"
-        "  --log FILE             the update log (default: updater.log in the application folder)\n"
-        "  --quiet                nothing on standard output; failures still on standard error\n"
-        "  --max-rate BYTES       at most this many bytes a second per transfer\n"
-        "  --sql-timeout SECONDS  the time a batch may run (default 30; 0: no limit)\n"
-        "  --jitter SECONDS       first wait a random time of up to this long\n"
-        "  --force                --update-sp: run the script even if the journal says it ran, an earlier\n"
-        "                         run did not end, a newer release's script ran, or there is no lock or\n"
-        "                         journal\n"
-        "  --lock-wait SECONDS    --update-sp: how long to wait for another desk's run of the script\n"
-        "                         (default 300)\n"
-        "  --mirror-from ADDRESS  take the release's files from this mirror first (an https address or a\n"
-        "                         folder; default: UPDATER_MIRROR), checked against release.json\n"
-        "  --help, --version\n"
-        "\n"
-        "Exit codes: 0 done or up to date, 1 another failure, 2 usage error, 3 another updater is at\n"
-        "work in the folder, 4 network or download failure, 5 download refused (signature or not a\n"
-        "release), 6 executable not replaced, 7 SQL batches failed, 8 database unreachable,\n"
-        "9 not enough disk space, 10 update available (--check), 11 declined, 12 the published\n"
-        "release has expired, 13 another desk is running the script (it waited --lock-wait),\n"
-        "14 the script ran but the journal could not record its end, 15 the script was not run: it\n"
-        "could not be locked and recorded in the journal, or an earlier run did not end (--force runs it).\n");
+    QCommandLineParser parser;
+    addOptions(parser);
+    QString text = parser.helpText();
+    // The parser's first line names the program as it was started; the forms above say it better.
+    text.remove(0, text.indexOf(u'\n') + 1);
+    return text
+        + QStringLiteral(
+               "\n"
+               "Exit codes: 0 done or up to date, 1 another failure, 2 usage error, 3 another updater is at\n"
+               "work in the folder, 4 network or download failure, 5 download refused (signature or not a\n"
+               "release), 6 executable not replaced, 7 SQL batches failed, 8 database unreachable,\n"
+               "9 not enough disk space, 10 update available (--check), 11 declined, 12 the published\n"
+               "release has expired, 13 another desk is running the script (it waited --lock-wait),\n"
+               "14 the script ran but the journal could not record its end, 15 the script was not run: it\n"
+               "could not be locked and recorded in the journal, or an earlier run did not end (--force runs it),\n"
+               "16 the new program did not start (the previous one is back, or kept as the publisher asked).\n");
 }
 
 namespace {
@@ -204,6 +238,7 @@ constexpr ExitRow kExitCodes[] = {
     {OutcomeKind::ScriptRunElsewhere, ExitCode::ScriptRunElsewhere},
     {OutcomeKind::EndNotRecorded, ExitCode::EndNotRecorded},
     {OutcomeKind::NotGuaranteed, ExitCode::NotGuaranteed},
+    {OutcomeKind::StartFailed, ExitCode::StartFailed},
     {OutcomeKind::Failed, ExitCode::Failed},
 };
 

@@ -14,18 +14,19 @@ struct CommandLine
     enum class Action { None, Check, UpdateApp, UpdateReports, UpdateSp, Mirror, Help, Version };
 
     Action action = Action::None;
-    bool yes = false;        // questions are answered Yes; else No
-    bool quiet = false;      // nothing on standard output
-    bool allReports = false; // --update-reports --all
-    QStringList reports;     // --update-reports NAME...
-    QString logPath;         // --log FILE; empty: updater.log where it belongs
-    qint64 maxRate = 0;      // bytes per second; 0: no limit
-    int sqlTimeout = -1;     // seconds per batch; 0: none; -1: the default
-    int jitterSeconds = 0;   // a random wait of up to this long first
-    bool force = false;      // --update-sp: run a script the journal says ran already
-    int lockWait = -1;       // --update-sp: seconds to wait for another desk's run; -1: the default
-    QString mirrorFolder;    // --mirror DIR: the folder kept as a copy of the release
-    QString mirrorFrom;      // --mirror-from ADDRESS: the school's mirror (else UPDATER_MIRROR)
+    bool yes = false;          // questions are answered Yes; else No
+    bool quiet = false;        // nothing on standard output
+    bool allReports = false;   // --update-reports --all
+    QStringList reports;       // --update-reports NAME...
+    QString logPath;           // --log FILE; empty: updater.log where it belongs
+    qint64 maxRate = 0;        // bytes per second; 0: no limit
+    int sqlTimeout = -1;       // seconds per batch; 0: none; -1: the default
+    int jitterSeconds = 0;     // a random wait of up to this long first
+    bool force = false;        // --update-sp: run a script the journal says ran already
+    int lockWait = -1;         // --update-sp: seconds to wait for another desk's run; -1: the default
+    QString mirrorFolder;      // --mirror DIR: the folder kept as a copy of the release
+    QString mirrorFrom;        // --mirror-from ADDRESS: the school's mirror (else UPDATER_MIRROR)
+    int probationSeconds = -1; // --probation: how long the started program is watched; -1: the release's
 
     // Why the arguments cannot be run; empty when they can.
     QString error;
@@ -55,6 +56,7 @@ constexpr int Expired = 12;            // the published release has expired
 constexpr int ScriptRunElsewhere = 13; // another desk is running the script on the shared database
 constexpr int EndNotRecorded = 14;     // the script ran; the journal could not record its end
 constexpr int NotGuaranteed = 15;      // the script was not run: no lock or no journal row (--force runs it)
+constexpr int StartFailed = 16;        // the new program did not start: taken back, or kept by the publisher's word
 
 // The exit code of an action that ended so.
 int of(OutcomeKind kind);

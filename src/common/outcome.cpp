@@ -20,6 +20,7 @@ QString outcomeName(OutcomeKind kind)
         return QStringLiteral("the script ran, but its end could not be recorded in the journal");
     case OutcomeKind::NotGuaranteed:
         return QStringLiteral("the script was not run: nothing guaranteed that it runs once");
+    case OutcomeKind::StartFailed: return QStringLiteral("the new program did not start");
     case OutcomeKind::Failed: return QStringLiteral("failed");
     }
     return QStringLiteral("failed");

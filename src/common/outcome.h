@@ -22,6 +22,7 @@ enum class OutcomeKind {
     ScriptRunElsewhere,  // another desk is running the script on the shared database
     EndNotRecorded,      // the script ran, but the journal could not be told how it ended
     NotGuaranteed,       // the script was not run: the lock or the journal's row could not be had
+    StartFailed,         // the new program did not start (taken back, or kept as its publisher asked)
     Failed,              // anything else
 };
 

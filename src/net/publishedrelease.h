@@ -66,11 +66,15 @@ public:
     // the desk's identity for staged rollouts.
     static inline const QString kStateFile = QStringLiteral("updater.state");
 
+    // One value of the state file, empty when it holds none (throws Failure,
+    // Refused, when the file is there but cannot be read), and its
+    // replacement (false when it could be written nowhere).
+    QString readState(const QString &key) const;
+    bool writeState(const QString &key, const QString &value);
+
 private:
     std::optional<Taken> check(const QByteArray &json, bool signedByKey, const std::optional<QString> &version);
     QString stateFolder(bool inApplication) const;
-    QString readState(const QString &key) const;
-    bool writeState(const QString &key, const QString &value);
 
     WebClient &m_web;
     ReleaseSource m_source;

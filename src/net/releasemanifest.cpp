@@ -131,6 +131,16 @@ std::optional<ReleaseManifest> ReleaseManifest::parse(QByteArrayView json, QStri
             return std::nullopt;
         }
     }
+    const QJsonValue probation = root.value(QLatin1String("probation_seconds"));
+    const QJsonValue keep = root.value(QLatin1String("keep_if_start_fails"));
+    manifest.probationSeconds = probation.isUndefined() ? -1 : int(wholeNumber(probation, 3600));
+    manifest.keepIfStartFails = keep.toBool(false);
+    if ((!probation.isUndefined() && manifest.probationSeconds < 0) || !(keep.isUndefined() || keep.isBool())) {
+        fail(error,
+             QStringLiteral("\"probation_seconds\" needs a whole number from 0 to 3600 and "
+                            "\"keep_if_start_fails\" true or false"));
+        return std::nullopt;
+    }
     return manifest;
 }
 
@@ -151,7 +161,7 @@ QByteArray ReleaseManifest::toJson() const
             file.insert(QStringLiteral("patches"), patches);
         fileObjects.insert(it.key(), file);
     }
-    const QJsonObject root{
+    QJsonObject root{
         {QStringLiteral("serial"), double(serial)},
         {QStringLiteral("version"), version},
         {QStringLiteral("signed"), timeText(signedAt)},
@@ -160,6 +170,10 @@ QByteArray ReleaseManifest::toJson() const
         {QStringLiteral("rollout"),
          QJsonObject{{QStringLiteral("percent"), rolloutPercent}, {QStringLiteral("halt"), halted}}},
     };
+    if (probationSeconds >= 0)
+        root.insert(QStringLiteral("probation_seconds"), probationSeconds);
+    if (keepIfStartFails)
+        root.insert(QStringLiteral("keep_if_start_fails"), true);
     return QJsonDocument(root).toJson(QJsonDocument::Indented);
 }
 

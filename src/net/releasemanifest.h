@@ -59,6 +59,11 @@ struct ReleaseManifest
     QMap<QString, ReleaseFile> files;
     int rolloutPercent = 100;
     bool halted = false;
+    // How long a desk watches the program it started (-1: the desk's
+    // default), and whether it keeps a program that does not start (the
+    // old one cannot live with the database changes the new one made).
+    int probationSeconds = -1;
+    bool keepIfStartFails = false;
 
     // The manifest in `json`, or nothing with `error` saying what is wrong.
     static std::optional<ReleaseManifest> parse(QByteArrayView json, QString *error = nullptr);

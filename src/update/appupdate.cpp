@@ -15,7 +15,10 @@
 #include "update/downloadprogress.h"
 #include "update/installation.h"
 #include "update/installfiles.h"
+#include "update/probation.h"
 #include "update/processcontrol.h"
+
+#include <QCryptographicHash>
 
 #include <QDir>
 #include <QFile>
@@ -30,6 +33,25 @@ const QString kRelaunchSwitch = QStringLiteral("/silentdbupdate");
 const QString kVersionFile = QStringLiteral("version.txt");
 constexpr int kMoveAsideAttempts = 10;
 constexpr int kMoveAsideRetryMs = 500;
+constexpr int kProbationPollMs = 100;
+// Keys of the state file: the build held as one that did not start
+// ("SHA-256|version|serial"), the failed starts of one build
+// ("SHA-256|count"), and a probation under way
+// ("phase|SHA-256|keep|serial|version|previous version").
+const QString kHeldKey = QStringLiteral("held");
+const QString kFailuresKey = QStringLiteral("start_failures");
+const QString kProbationKey = QStringLiteral("probation");
+const QString kWatching = QStringLiteral("watching");
+const QString kTakingBack = QStringLiteral("taking-back");
+
+QByteArray sha256Of(const QString &path)
+{
+    QFile file(path);
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file))
+        return {};
+    return hash.result().toHex();
+}
 
 // Permissions for an executable that had no predecessor: whoever may read
 // it may run it.
@@ -75,6 +97,7 @@ QString AppUpdate::readLocalVersionLine(const QString &path)
 Outcome AppUpdate::run()
 {
     const BusyCursor busy(m_services);
+    attempt([&] { finishInterrupted(); });
     m_services.setStatus(QStringLiteral("Checking for updates..."));
     m_services.processPendingEvents();
     Outcome outcome;
@@ -142,6 +165,10 @@ std::optional<Outcome> AppUpdate::settled(const Versions &versions)
         m_services.note(QStringLiteral("release.json refused: ") + why);
         return Outcome::of(OutcomeKind::Refused, TransferCode::NotListed, why);
     }
+    if (const QString held = heldBecause(versions); !held.isEmpty()) {
+        m_services.note(QStringLiteral("held: ") + held);
+        return Outcome::of(OutcomeKind::UpToDate, 0, QStringLiteral("held: ") + held);
+    }
     if (!versions.heldBack.isEmpty()) {
         m_services.note(QStringLiteral("not updated yet: ") + versions.heldBack);
         return Outcome::of(OutcomeKind::UpToDate, 0, QStringLiteral("not updated yet: ") + versions.heldBack);
@@ -197,10 +224,11 @@ Outcome AppUpdate::check()
     }
     m_services.setStatus(QStringLiteral("Downloading update..."));
     m_services.processPendingEvents();
-    return install(remoteVersion, versions.release);
+    return install(remoteVersion, localVersion, versions.release);
 }
 
-Outcome AppUpdate::install(const QString &version, const std::optional<PublishedRelease::Taken> &release)
+Outcome AppUpdate::install(const QString &version, const QString &previous,
+                           const std::optional<PublishedRelease::Taken> &release)
 {
     const QString oldPath = inFolder(m_appFolder, Installation::kExecutable);
     const QString newPath = inFolder(m_appFolder, Installation::kNewExecutable);
@@ -260,11 +288,23 @@ Outcome AppUpdate::install(const QString &version, const std::optional<Published
         // offer this update again and again: the old executable goes back.
         oldBack = notRecorded && putOldBack(oldPath, newPath);
     }
-    Outcome outcome = Outcome::of(OutcomeKind::Done, 0, downloaded.reason);
     if (replaced && !notRecorded) {
-        m_services.setStatus(QStringLiteral("Update successful."));
-        m_services.showMessage(QStringLiteral("Update completed successfully!"), MessageStyle::Information);
-    } else if (notRecorded) {
+        Installed installed{version, previous, sha256Of(oldPath), 0, false, Probation::kDefaultSeconds};
+        if (release) {
+            installed.serial = release->manifest.serial;
+            installed.keep = release->manifest.keepIfStartFails;
+            if (release->manifest.probationSeconds >= 0)
+                installed.probationSeconds = release->manifest.probationSeconds;
+        }
+        if (m_watch.probationSeconds >= 0)
+            installed.probationSeconds = m_watch.probationSeconds;
+        Outcome outcome = watchStart(installed);
+        if (outcome.kind == OutcomeKind::Done)
+            outcome.reason = downloaded.reason;
+        return outcome;
+    }
+    Outcome outcome = Outcome::of(OutcomeKind::Done, 0, downloaded.reason);
+    if (notRecorded) {
         outcome = notRecorded->outcome();
         // Success is never claimed without the version recorded, even where
         // the old executable could not be put back (the new one then runs).
@@ -281,10 +321,174 @@ Outcome AppUpdate::install(const QString &version, const std::optional<Published
         outcome = notReplaced ? Outcome::of(OutcomeKind::NotReplaced, notReplaced->number, notReplaced->description)
                               : Outcome::of(OutcomeKind::NotReplaced);
     }
-    // Started whichever executable is there now; whether it starts is not
-    // reported.
+    // Started whichever executable is there now: the old one, or a new one
+    // whose version is not recorded.
     attempt([&] { m_processes.startDetached(oldPath, {kRelaunchSwitch}, m_appFolder); });
     return outcome;
+}
+
+Outcome AppUpdate::watchStart(const Installed &installed)
+{
+    const QString oldPath = inFolder(m_appFolder, Installation::kExecutable);
+    recordProbation(kWatching, installed);
+    std::unique_ptr<WatchedProgram> program = m_processes.startWatched(oldPath, {kRelaunchSwitch}, m_appFolder);
+    ProgramEnd end = program->poll();
+    if (installed.probationSeconds > 0 && end.how == ProgramEnd::How::Running) {
+        // Said once; the window goes on answering meanwhile.
+        m_services.setStatus(QStringLiteral("Waiting up to %1 seconds to see that %2 %3 starts...")
+                                 .arg(installed.probationSeconds)
+                                 .arg(Installation::kExecutable, installed.version));
+        for (int waited = 0; waited < installed.probationSeconds * 1000 && end.how == ProgramEnd::How::Running;
+             waited += kProbationPollMs) {
+            m_clock.sleepMs(kProbationPollMs);
+            m_services.processPendingEvents();
+            end = program->poll();
+        }
+    }
+    PublishedRelease state(m_web, m_endpoints, m_appFolder, m_keys);
+    const QStringList failures = state.readState(kFailuresKey).split(u'|');
+    const int earlier = failures.value(0).toLatin1() == installed.sha256 ? failures.value(1).toInt() : 0;
+    const Probation::Decision decision = Probation::decide(Probation::judge(end), earlier, installed.keep);
+    if (decision.failures == 0) {
+        recordProbation({}, installed);
+        m_services.setStatus(QStringLiteral("Update successful."));
+        m_services.showMessage(QStringLiteral("Update completed successfully!"), MessageStyle::Information);
+        return Outcome::of(OutcomeKind::Done);
+    }
+    const QString how = Probation::describe(end);
+    const QString failed
+        = QStringLiteral("%1 %2 did not start (%3).").arg(Installation::kExecutable, installed.version, how);
+    m_services.note(QStringLiteral("start failed: %1 failed start %2 of this build (SHA-256 %3)")
+                        .arg(failed)
+                        .arg(decision.failures)
+                        .arg(QString::fromLatin1(installed.sha256)));
+    state.writeState(kFailuresKey,
+                     QStringLiteral("%1|%2").arg(QString::fromLatin1(installed.sha256)).arg(decision.failures));
+    if (decision.hold) {
+        state.writeState(kHeldKey,
+                         QStringLiteral("%1|%2|%3")
+                             .arg(QString::fromLatin1(installed.sha256), installed.version)
+                             .arg(installed.serial));
+    }
+    QString text;
+    if (!decision.takeBack) {
+        recordProbation({}, installed);
+        text = failed
+            + QStringLiteral(" It stays installed, as its publisher asked: the previous version cannot work "
+                             "with the changes it made. Please tell your IT department.");
+    } else {
+        recordProbation(kTakingBack, installed);
+        QString why;
+        const bool back = takeBack(installed, &why);
+        text = back ? failed + QStringLiteral(" The previous version (%1) is back in place.").arg(installed.previous)
+                    : failed + QStringLiteral(" The previous version could not be put back: ") + why;
+    }
+    m_services.setStatus(QStringLiteral("Update failed."));
+    m_services.showMessage(text, MessageStyle::Critical);
+    return Outcome::of(OutcomeKind::StartFailed, 0, text);
+}
+
+bool AppUpdate::takeBack(const Installed &installed, QString *why)
+{
+    const QString oldPath = inFolder(m_appFolder, Installation::kExecutable);
+    const QString newPath = inFolder(m_appFolder, Installation::kNewExecutable);
+    attempt([&] { m_processes.stopAll(oldPath); });
+    // An earlier run may have put it back already (a repair after it ended).
+    if (sha256Of(oldPath) == installed.sha256 && !putOldBack(oldPath, newPath)) {
+        *why = QStringLiteral("%1 could not be moved back into place.").arg(Installation::kOldExecutable);
+        m_services.note(QStringLiteral("take back: ") + *why);
+        return false;
+    }
+    if (sha256Of(newPath) == installed.sha256)
+        QFile::remove(newPath);
+    if (const std::optional<Failure> failure
+        = attempt([&] { TextRules::writeLines(inFolder(m_appFolder, kVersionFile), {installed.previous}); })) {
+        m_services.note(QStringLiteral("take back: version.txt could not be written: ") + failure->description);
+    }
+    recordProbation({}, installed);
+    m_services.note(
+        QStringLiteral("take back: %1 %2 is back in place").arg(Installation::kExecutable, installed.previous));
+    attempt([&] { m_processes.startDetached(oldPath, {kRelaunchSwitch}, m_appFolder); });
+    return true;
+}
+
+void AppUpdate::recordProbation(const QString &phase, const Installed &installed)
+{
+    PublishedRelease state(m_web, m_endpoints, m_appFolder, m_keys);
+    const QString value = phase.isEmpty() ? QString()
+                                          : QStringList{phase,
+                                                        QString::fromLatin1(installed.sha256),
+                                                        installed.keep ? QStringLiteral("1") : QStringLiteral("0"),
+                                                        QString::number(installed.serial),
+                                                        installed.version,
+                                                        installed.previous}
+                                                .join(u'|');
+    state.writeState(kProbationKey, value);
+}
+
+void AppUpdate::finishInterrupted()
+{
+    PublishedRelease state(m_web, m_endpoints, m_appFolder, m_keys);
+    const QStringList fields = state.readState(kProbationKey).split(u'|');
+    if (fields.size() != 6)
+        return;
+    const Installed installed{fields.at(4),
+                              fields.at(5),
+                              fields.at(1).toLatin1(),
+                              fields.at(3).toLongLong(),
+                              fields.at(2) == QLatin1String("1"),
+                              0};
+    const QString oldPath = inFolder(m_appFolder, Installation::kExecutable);
+    const QStringList failures = state.readState(kFailuresKey).split(u'|');
+    const int earlier = failures.value(0).toLatin1() == installed.sha256 ? failures.value(1).toInt() : 0;
+    const Probation::Phase phase
+        = fields.at(0) == kTakingBack ? Probation::Phase::TakingBack : Probation::Phase::Watching;
+    const Probation::Decision decision
+        = Probation::resume(phase, m_processes.anyRunning(oldPath), earlier, installed.keep);
+    m_services.note(
+        QStringLiteral("an earlier updater ended while %1 %2 was %3")
+            .arg(Installation::kExecutable, installed.version,
+                 phase == Probation::Phase::TakingBack ? QStringLiteral("taken back") : QStringLiteral("watched")));
+    if (phase == Probation::Phase::Watching && decision.failures > 0) {
+        state.writeState(kFailuresKey,
+                         QStringLiteral("%1|%2").arg(QString::fromLatin1(installed.sha256)).arg(decision.failures));
+        if (decision.hold) {
+            state.writeState(kHeldKey,
+                             QStringLiteral("%1|%2|%3")
+                                 .arg(QString::fromLatin1(installed.sha256), installed.version)
+                                 .arg(installed.serial));
+        }
+    }
+    QString why;
+    if (!decision.takeBack) {
+        recordProbation({}, installed);
+        m_services.note(decision.failures == 0 ? QStringLiteral("it runs: the release is taken as good")
+                                               : QStringLiteral("it does not run; kept as its publisher asked"));
+        return;
+    }
+    recordProbation(kTakingBack, installed);
+    if (!takeBack(installed, &why))
+        m_services.note(QStringLiteral("take back not finished: ") + why);
+}
+
+QString AppUpdate::heldBecause(const Versions &versions) const
+{
+    if (m_watch.force || versions.local == versions.remote)
+        return {};
+    const PublishedRelease state(m_web, m_endpoints, m_appFolder, m_keys);
+    const QStringList held = state.readState(kHeldKey).split(u'|');
+    if (held.size() != 3)
+        return {};
+    const std::optional<ReleaseFile> listed
+        = versions.release ? versions.release->manifest.file(Installation::kExecutable) : std::nullopt;
+    // Without a manifest the bytes are not known before the download: the
+    // version stands for them.
+    const bool same = listed ? listed->sha256.toHex() == held.at(0).toLatin1() : held.at(1) == versions.remote;
+    if (!same)
+        return {};
+    return QStringLiteral("%1 %2 (SHA-256 %3) did not start on this desk; it is not installed again until another "
+                          "build is published (--update-app --force tries it)")
+        .arg(Installation::kExecutable, held.at(1), held.at(0));
 }
 
 bool AppUpdate::putOldBack(const QString &oldPath, const QString &newPath)

@@ -32,8 +32,19 @@ public:
     AppUpdate(Services &services, WebClient &web, Clock &clock, const Endpoints &endpoints, QString appFolder,
               ProcessControl &processes, InstallFiles &files, QList<QByteArray> keys = Signature::trustedKeys());
 
+    // How the started program is watched: `probationSeconds` (-1: the
+    // release's, else 15; 0: not watched), and `force`: a build held as
+    // one that did not start is installed all the same.
+    struct StartWatch
+    {
+        int probationSeconds = -1;
+        bool force = false;
+    };
+    void setStartWatch(StartWatch watch) { m_watch = watch; }
+
     // The whole action, from the busy cursor to the last box, and how it
-    // ended.
+    // ended. A probation that an earlier updater left unfinished is
+    // finished first.
     Outcome run();
 
     // Both versions in the form they are compared in.
@@ -73,7 +84,30 @@ private:
     // (normalised: what version.txt then holds). Throws Failure
     // (NotReplaced) before the download when a link is in place of one of
     // the three executables.
-    Outcome install(const QString &version, const std::optional<PublishedRelease::Taken> &release);
+    Outcome install(const QString &version, const QString &previous,
+                    const std::optional<PublishedRelease::Taken> &release);
+    // The new program in place and recorded: starts it, watches it for the
+    // probation and, when it does not start, takes it back or keeps it as
+    // the release says; the boxes and the outcome.
+    struct Installed
+    {
+        QString version;
+        QString previous;  // the version taken back to
+        QByteArray sha256; // hex, of the new program
+        qint64 serial = 0; // of its release; 0: none
+        bool keep = false; // the publisher's keep_if_start_fails
+        int probationSeconds = 0;
+    };
+    Outcome watchStart(const Installed &installed);
+    // The old program back in place, version.txt back to `previous`, the
+    // old program started. False (with `why`) where it could not be put back.
+    bool takeBack(const Installed &installed, QString *why);
+    // The state file's record of a probation under way ("" when done).
+    void recordProbation(const QString &phase, const Installed &installed);
+    // Finishes a probation or take-back an updater left when it ended.
+    void finishInterrupted();
+    // Why the published build is held on this desk; empty when it is not.
+    QString heldBecause(const Versions &versions) const;
     // Moves the old executable aside to Vantora_old.exe and the new one into
     // its place, keeping the old file's permissions. True when the new
     // executable is in place; false leaves the old one (moved back when the
@@ -92,4 +126,5 @@ private:
     ProcessControl &m_processes;
     InstallFiles &m_files;
     QList<QByteArray> m_keys;
+    StartWatch m_watch;
 };

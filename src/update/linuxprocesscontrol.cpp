@@ -8,9 +8,16 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
+#include <optional>
+#include <spawn.h>
 #include <sys/types.h>
+#include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
+
+extern char **environ;
 
 namespace {
 
@@ -61,6 +68,41 @@ QByteArray executablePathOf(qint64 pid)
         path.chop(kDeletedSuffix.size());
     return path;
 }
+
+// A child of this process, reaped when it ends.
+class ChildProgram final : public WatchedProgram
+{
+public:
+    explicit ChildProgram(pid_t pid) : m_pid(pid) {}
+    ProgramEnd poll() override
+    {
+        if (m_end)
+            return *m_end;
+        int status = 0;
+        if (::waitpid(m_pid, &status, WNOHANG) != m_pid)
+            return {};
+        if (WIFSIGNALED(status))
+            m_end = ProgramEnd{ProgramEnd::How::Signal, WTERMSIG(status), {}};
+        else
+            m_end = ProgramEnd{ProgramEnd::How::Exited, WEXITSTATUS(status), {}};
+        return *m_end;
+    }
+
+private:
+    pid_t m_pid;
+    std::optional<ProgramEnd> m_end;
+};
+
+// One that did not start, and why.
+class FailedProgram final : public WatchedProgram
+{
+public:
+    explicit FailedProgram(QString reason) : m_reason(std::move(reason)) {}
+    ProgramEnd poll() override { return {ProgramEnd::How::NotStarted, 0, m_reason}; }
+
+private:
+    QString m_reason;
+};
 
 } // namespace
 
@@ -130,6 +172,40 @@ bool LinuxProcessControl::startDetached(const QString &program, const QStringLis
         }
     });
     return process.startDetached();
+}
+
+std::unique_ptr<WatchedProgram> LinuxProcessControl::startWatched(const QString &program, const QStringList &arguments,
+                                                                  const QString &workingFolder)
+{
+    QList<QByteArray> words{QFile::encodeName(program)};
+    for (const QString &argument : arguments)
+        words << argument.toLocal8Bit();
+    std::vector<char *> argv;
+    for (QByteArray &word : words)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
+    const QByteArray folder = QFile::encodeName(workingFolder);
+
+    // The same separation as startDetached(): a session of its own, the null
+    // device for its streams, no other descriptor; but a direct child, so
+    // that its end can be read.
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attributes;
+    ::posix_spawn_file_actions_init(&actions);
+    ::posix_spawnattr_init(&attributes);
+    for (const int fd : {0, 1, 2})
+        ::posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", fd == 0 ? O_RDONLY : O_WRONLY, 0);
+    ::posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+    if (!folder.isEmpty())
+        ::posix_spawn_file_actions_addchdir_np(&actions, folder.constData());
+    ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
+    pid_t pid = 0;
+    const int error = ::posix_spawn(&pid, argv.front(), &actions, &attributes, argv.data(), environ);
+    ::posix_spawnattr_destroy(&attributes);
+    ::posix_spawn_file_actions_destroy(&actions);
+    if (error != 0)
+        return std::make_unique<FailedProgram>(QString::fromLocal8Bit(std::strerror(error)));
+    return std::make_unique<ChildProgram>(pid);
 }
 
 ProcessControl &ProcessControl::system()

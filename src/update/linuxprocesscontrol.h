@@ -14,6 +14,12 @@ class LinuxProcessControl final : public ProcessControl
 public:
     int stopAll(const QString &executablePath) override;
     bool startDetached(const QString &program, const QStringList &arguments, const QString &workingFolder) override;
+    // A direct child (posix_spawn, no double fork) in a session of its own,
+    // its standard streams the null device and no other descriptor of the
+    // updater; waited for with waitpid().
+    std::unique_ptr<WatchedProgram> startWatched(const QString &program, const QStringList &arguments,
+                                                 const QString &workingFolder) override;
+    bool anyRunning(const QString &executablePath) override { return !matching(executablePath).isEmpty(); }
 
     // The processes that stopAll(executablePath) would stop, in /proc
     // order.

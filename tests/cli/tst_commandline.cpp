@@ -37,7 +37,9 @@ void TestCommandLine::parse_data()
     QTest::newRow("reports: all and names") << "--update-reports --all Fees.rpt" << false;
     QTest::newRow("a name without reports") << "--update-app Fees.rpt" << false;
     QTest::newRow("a value for a switch") << "--update-app --yes=no" << false;
-    QTest::newRow("force without sp") << "--update-app --yes --force" << false;
+    QTest::newRow("force with reports") << "--update-reports --all --force" << false;
+    QTest::newRow("update app forced, watched 1 s") << "--update-app --yes --force --probation 1" << true;
+    QTest::newRow("probation without update app") << "--check --probation 1" << false;
     QTest::newRow("lock wait without sp") << "--check --lock-wait 5" << false;
     QTest::newRow("mirror a folder") << "--mirror /srv/vantora --log /tmp/m.log" << true;
     QTest::newRow("update from a mirror") << "--update-app --yes --mirror-from https://school/vantora" << true;
@@ -56,10 +58,12 @@ void TestCommandLine::parse()
         QVERIFY(parsed.allReports);
         QCOMPARE(parsed.maxRate, qint64{1048576});
     }
-    if (line.contains(QLatin1String("--force")) && usable) {
+    if (line.contains(QLatin1String("--force")) && usable)
         QVERIFY(parsed.force);
+    if (line.contains(QLatin1String("--lock-wait=0")))
         QCOMPARE(parsed.lockWait, 0);
-    }
+    if (line.contains(QLatin1String("--probation")) && usable)
+        QCOMPARE(parsed.probationSeconds, 1);
     if (line.startsWith(QLatin1String("--update-reports Fees")))
         QCOMPARE(parsed.reports, (QStringList{u"Fees.rpt"_s, u"Roll.rpt"_s}));
 }

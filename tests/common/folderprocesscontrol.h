@@ -5,6 +5,7 @@
 
 #include <QFileInfo>
 
+#include <algorithm>
 #include <csignal>
 
 // The Linux process control as the tool uses it, except that it stops only
@@ -31,6 +32,17 @@ public:
     bool startDetached(const QString &program, const QStringList &arguments, const QString &workingFolder) override
     {
         return m_real.startDetached(program, arguments, workingFolder);
+    }
+    std::unique_ptr<WatchedProgram> startWatched(const QString &program, const QStringList &arguments,
+                                                 const QString &workingFolder) override
+    {
+        return m_real.startWatched(program, arguments, workingFolder);
+    }
+    bool anyRunning(const QString &executablePath) override
+    {
+        const QList<qint64> pids = LinuxProcessControl::matching(executablePath);
+        return std::ranges::any_of(pids,
+                                   [this](qint64 pid) { return StandIns::executableOf(pid).startsWith(m_folder); });
     }
 
 private:

@@ -9,21 +9,27 @@
 #include "common/testclock.h"
 #include "common/textlines.h"
 #include "common/webfixture.h"
+#include "net/releasemanifest.h"
 #include "update/appupdate.h"
 #include "update/installfiles.h"
 #include "update/linuxprocesscontrol.h"
+
+#include <QCryptographicHash>
+#include <QDateTime>
 
 #include <QDir>
 #include <QFileInfo>
 #include <QProcess>
 #include <QScopeGuard>
 #include <QTest>
+#include <QThread>
 
 #include <csignal>
 #include <sys/stat.h>
 
 using Fault = HttpsFileServer::Fault;
 Q_DECLARE_METATYPE(Fault)
+Q_DECLARE_METATYPE(OutcomeKind)
 
 namespace {
 const QByteArray kNewBuild = "\nVantora 1.1.0 test build\n";
@@ -110,6 +116,8 @@ private slots:
     void swapFailures_data();
     void swapFailures();
     void versionNotRecordedPutsTheOldBack();
+    void startWatched_data();
+    void startWatched();
     void processMatching_data();
     void processMatching();
 
@@ -151,7 +159,9 @@ RecordingServices TestAppInstall::run(InstallFiles &files, TestClock &clock)
     RecordingServices window;
     window.answer({Answer::Yes});
     const Endpoints endpoints = m_web->endpoints();
-    AppUpdate(window, m_web->web(), clock, endpoints, m_web->appFolder(), *m_processes, files).run();
+    AppUpdate update(window, m_web->web(), clock, endpoints, m_web->appFolder(), *m_processes, files);
+    update.setStartWatch({0, false}); // the watch has tests of its own
+    update.run();
     return window;
 }
 
@@ -403,3 +413,105 @@ void TestAppInstall::versionNotRecordedPutsTheOldBack()
 
 QTEST_GUILESS_MAIN(TestAppInstall)
 #include "tst_appinstall.moc"
+
+void TestAppInstall::startWatched_data()
+{
+    QTest::addColumn<QByteArray>("program"); // the published Vantora.exe
+    QTest::addColumn<int>("runs");
+    QTest::addColumn<bool>("keepIfStartFails");
+    QTest::addColumn<OutcomeKind>("outcome"); // of the last run
+    QTest::addColumn<bool>("kept");
+    QTest::addColumn<bool>("held");
+    const QByteArray crashes = "#!/bin/sh\nkill -SEGV $$\n";
+    const QByteArray exits3 = "#!/bin/sh\nexit 3\n";
+    QTest::newRow("crashes at once: taken back, held")
+        << crashes << 1 << false << OutcomeKind::StartFailed << false << true;
+    QTest::newRow("exits 3: taken back, not held")
+        << exits3 << 1 << false << OutcomeKind::StartFailed << false << false;
+    QTest::newRow("exits 3 the third time: held") << exits3 << 3 << false << OutcomeKind::StartFailed << false << true;
+    QTest::newRow("exits 0 at once: kept")
+        << QByteArray("#!/bin/sh\nexit 0\n") << 1 << false << OutcomeKind::Done << true << false;
+    QTest::newRow("runs on: kept") << StandIns::bytes() + kNewBuild << 1 << false << OutcomeKind::Done << true << false;
+    QTest::newRow("publisher keeps it: kept, reported")
+        << crashes << 1 << true << OutcomeKind::StartFailed << true << false;
+}
+
+void TestAppInstall::startWatched()
+{
+    QFETCH(QByteArray, program);
+    QFETCH(int, runs);
+    QFETCH(bool, keepIfStartFails);
+    QFETCH(OutcomeKind, outcome);
+    QFETCH(bool, kept);
+    QFETCH(bool, held);
+    m_web->publish(QStringLiteral("/updates/Vantora.exe"), program);
+    ReleaseManifest manifest;
+    manifest.serial = 7;
+    manifest.version = QStringLiteral("1.1.0");
+    manifest.signedAt = QDateTime::currentDateTimeUtc().addSecs(-60);
+    manifest.expires = manifest.signedAt.addDays(1);
+    manifest.files.insert(QStringLiteral("Vantora.exe"),
+                          {program.size(), QCryptographicHash::hash(program, QCryptographicHash::Sha256), {}});
+    manifest.keepIfStartFails = keepIfStartFails;
+    m_web->publish(QStringLiteral("/updates/release.json"), manifest.toJson());
+
+    auto runOnce = [&](Outcome *ended) {
+        RecordingServices window;
+        window.answer({Answer::Yes});
+        TestClock clock;
+        // The watch waits for real; the swap's retries need not.
+        clock.onSleep = [&clock] {
+            if (clock.sleeps.last() < 500)
+                QThread::msleep(static_cast<unsigned long>(clock.sleeps.last()));
+        };
+        const Endpoints endpoints = m_web->endpoints();
+        AppUpdate update(window, m_web->web(), clock, endpoints, m_web->appFolder(), *m_processes,
+                         InstallFiles::plain());
+        update.setStartWatch({1, false});
+        *ended = update.run();
+        return window;
+    };
+    Outcome ended;
+    RecordingServices window;
+    for (int i = 0; i < runs; ++i)
+        window = runOnce(&ended);
+    QCOMPARE(ended.kind, outcome);
+    const QString exe = app(QStringLiteral("Vantora.exe"));
+    QCOMPARE(readBytes(exe), kept ? program : StandIns::bytes());
+    QCOMPARE(readBytes(app(QStringLiteral("version.txt"))), kept ? QByteArray("1.1.0\r\n") : QByteArray("1.0.0\r\n"));
+    const QString box = window.only({QStringLiteral("box:")}).last();
+    if (outcome == OutcomeKind::StartFailed) {
+        QVERIFY2(box.startsWith(QStringLiteral("box:critical:Updater:Vantora.exe 1.1.0 did not start (")),
+                 qPrintable(box));
+        QVERIFY2(box.contains(kept ? QStringLiteral("It stays installed")
+                                   : QStringLiteral("The previous version (1.0.0) is back in place.")),
+                 qPrintable(box));
+    } else {
+        QCOMPARE(box, QStringLiteral("box:info:Updater:Update completed successfully!"));
+    }
+    if (program.startsWith(StandIns::bytes())) {
+        // Success is claimed only after the watch.
+        const QStringList said = window.only({QStringLiteral("status:"), QStringLiteral("box:")});
+        const qsizetype waiting
+            = said.indexOf(QStringLiteral("status:Waiting up to 1 seconds to see that Vantora.exe 1.1.0 starts..."));
+        QVERIFY2(waiting >= 0 && waiting < said.indexOf(box), qPrintable(said.join(u'\n')));
+    }
+    if (!kept) {
+        // The old program runs again.
+        QVERIFY2(QTest::qWaitFor([this] { return m_standIns->running().size() == 1; }),
+                 "the previous version was not started again");
+    }
+
+    // A held build is neither fetched nor installed again.
+    m_web->server().clearRequests();
+    Outcome next;
+    const RecordingServices again = runOnce(&next);
+    if (held) {
+        QCOMPARE(next.kind, OutcomeKind::UpToDate);
+        QCOMPARE(again.statuses().last(), QStringLiteral("Already up to date."));
+        QVERIFY(!m_web->server().requests().join(u' ').contains(QStringLiteral("/updates/Vantora.exe")));
+        QVERIFY(next.reason.startsWith(QStringLiteral("held: ")));
+    } else if (!kept) {
+        QVERIFY(m_web->server().requests().join(u' ').contains(QStringLiteral("/updates/Vantora.exe")));
+    }
+}

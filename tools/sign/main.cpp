@@ -18,7 +18,7 @@
 //                                     what it says and the files it lists
 //                                     beside it
 //   updater-sign release DIR --key SECRET_FILE --version TEXT
-//                [--expires-days N] [--rollout PERCENT] [--halt]
+//                [--expires-days N] [--rollout PERCENT] [--halt] [--keep-if-start-fails]
 //                [--previous OLD_EXE]...
 //                                     publishes what DIR/updates holds
 //                                     (Vantora.exe, LATEST.sql): each
@@ -73,7 +73,8 @@ int usage()
              "       updater-sign sign FILE [SECRET_FILE]\n"
              "       updater-sign verify FILE [KEY]\n"
              "       updater-sign release DIR --key SECRET_FILE --version TEXT [--expires-days N]\n"
-             "                    [--rollout PERCENT] [--halt] [--previous OLD_EXE]...\n"
+             "                    [--rollout PERCENT] [--halt] [--keep-if-start-fails]\n"
+             "                    [--previous OLD_EXE]...\n"
              "       updater-sign make-patch OLD NEW PATCH\n"
              "       updater-sign apply-patch OLD PATCH OUT\n";
     return kUsage;
@@ -246,7 +247,8 @@ struct ReleaseOptions
     qint64 expiresDays = 14;
     int rolloutPercent = 100;
     bool halt = false;
-    QStringList previous; // earlier builds of Vantora.exe to patch from
+    bool keepIfStartFails = false; // desks keep it where it does not start
+    QStringList previous;          // earlier builds of Vantora.exe to patch from
 };
 
 // A patch to Vantora.exe from each earlier build, listed in the manifest.
@@ -308,6 +310,7 @@ int release(const ReleaseOptions &options)
     manifest.expires = manifest.signedAt.addDays(options.expiresDays);
     manifest.rolloutPercent = options.rolloutPercent;
     manifest.halted = options.halt;
+    manifest.keepIfStartFails = options.keepIfStartFails;
     // The serial only grows: one more than the manifest published before.
     QFile previous(updates.filePath(QStringLiteral("release.json")));
     if (previous.exists()) {
@@ -366,6 +369,10 @@ int releaseCommand(const QStringList &args)
                              QStringLiteral("--rollout")};
     for (qsizetype i = 3; ok && i < args.size(); ++i) {
         const QString &option = args.at(i);
+        if (option == QLatin1String("--keep-if-start-fails")) {
+            options.keepIfStartFails = true;
+            continue;
+        }
         if (option == QLatin1String("--halt")) {
             options.halt = true;
             continue;
