@@ -131,6 +131,12 @@ std::optional<ReleaseManifest> ReleaseManifest::parse(QByteArrayView json, QStri
             return std::nullopt;
         }
     }
+    const QJsonValue downgrade = root.value(QLatin1String("downgrade"));
+    if (!downgrade.isUndefined() && !downgrade.isBool()) {
+        fail(error, QStringLiteral("\"downgrade\" must be true or false"));
+        return std::nullopt;
+    }
+    manifest.downgrade = downgrade.toBool(false);
     return manifest;
 }
 
@@ -151,7 +157,7 @@ QByteArray ReleaseManifest::toJson() const
             file.insert(QStringLiteral("patches"), patches);
         fileObjects.insert(it.key(), file);
     }
-    const QJsonObject root{
+    QJsonObject root{
         {QStringLiteral("serial"), double(serial)},
         {QStringLiteral("version"), version},
         {QStringLiteral("signed"), timeText(signedAt)},
@@ -160,6 +166,10 @@ QByteArray ReleaseManifest::toJson() const
         {QStringLiteral("rollout"),
          QJsonObject{{QStringLiteral("percent"), rolloutPercent}, {QStringLiteral("halt"), halted}}},
     };
+    // Written only where it is said, so a manifest of a release that goes
+    // forward reads as before.
+    if (downgrade)
+        root.insert(QStringLiteral("downgrade"), true);
     return QJsonDocument(root).toJson(QJsonDocument::Indented);
 }
 

@@ -215,6 +215,12 @@ void TestRelease::attacks_data()
     row("signed by the second (rotated) key", "rotated", K::Done);
     row("written by hand, signed with OpenSSL", "openssl", K::Done);
     row("published by updater-sign release", "tool", K::Done);
+    row("updater-sign release --downgrade: below the installed", "tool, downgrade", K::Done);
+    row("updater-sign: an error page as Vantora.exe", "tool, page", K::Refused, TransferCode::BadManifest);
+    row("updater-sign: an empty Vantora.exe", "tool, empty", K::Refused, TransferCode::BadManifest);
+    row("updater-sign: a line end inside the version", "tool, line end", K::Refused, TransferCode::BadManifest);
+    row("an older version, a higher serial", "older", K::Refused, TransferCode::OlderManifest);
+    row("1.1 installed, 1.1.0 published: one version", "fewer parts", K::UpToDate);
     row("replaced while read: fetched again", "replaced once", K::Done);
     row("rollback: a lower serial than accepted", "rollback", K::Refused, TransferCode::OlderManifest);
     row("expired", "expired", K::Expired, TransferCode::ExpiredManifest);
@@ -262,7 +268,12 @@ void TestRelease::attacks()
     const QString app = web.appFolder();
     QVERIFY(QDir().mkpath(app));
     writeBytes(app + u"/Vantora.exe"_s, kOldExe);
-    writeBytes(app + u"/version.txt"_s, is("expired, current") ? "1.1.0\r\n" : "1.0.0\r\n");
+    const bool above = is("older") || is("tool, downgrade");
+    writeBytes(app + u"/version.txt"_s,
+               is("expired, current")  ? "1.1.0\r\n"
+                   : above             ? "1.2.0\r\n"
+                   : is("fewer parts") ? "1.1\r\n"
+                                       : "1.0.0\r\n");
     web.publish(u"/updates/version.txt"_s,
                 is("other version")       ? "1.2.0\r\n"
                     : is("empty version") ? "\r\n"
@@ -276,6 +287,10 @@ void TestRelease::attacks()
         m.expires = QDateTime::currentDateTimeUtc().addSecs(-60);
     if (is("size"))
         m.files[u"Vantora.exe"_s].size += 1;
+    if (is("tool, page"))
+        exe = "<html><body>Access blocked by your school's web filter</body></html>";
+    if (is("tool, empty"))
+        exe.clear();
     if (is("flipped") || is("unsigned, spliced"))
         exe[4] = char(exe[4] ^ 0x01);
     if (is("unlisted"))
@@ -308,16 +323,25 @@ void TestRelease::attacks()
     }
     web.publish(kExePath, exe);
     web.publish(kScriptPath, servedScript);
-    if (is("tool")) {
-        // The publisher's own step over the served folder.
+    if (how.startsWith(u"tool"_s)) {
+        // The publisher's own step over the served folder; it refuses what
+        // no desk would take.
         const QString secret = web.path(u"publisher.key"_s);
         QProcess tool;
         tool.start(QStringLiteral(UPDATER_SIGN), {u"keygen"_s, secret});
         QVERIFY(tool.waitForFinished() && tool.exitCode() == 0);
         keys = {QByteArray::fromBase64(tool.readAllStandardOutput().trimmed())};
-        tool.start(QStringLiteral(UPDATER_SIGN),
-                   {u"release"_s, web.root(), u"--key"_s, secret, u"--version"_s, u"1.1.0"_s});
-        QVERIFY2(tool.waitForFinished() && tool.exitCode() == 0, tool.readAllStandardError().constData());
+        QStringList args{u"release"_s, web.root(),     u"--key"_s,
+                         secret,       u"--version"_s, is("tool, line end") ? u"1.1\n.0"_s : u"1.1.0"_s};
+        if (is("tool, downgrade"))
+            args << u"--downgrade"_s;
+        tool.start(QStringLiteral(UPDATER_SIGN), args);
+        QVERIFY(tool.waitForFinished());
+        QVERIFY2(tool.exitCode()
+                     == (is("tool, line end")            ? 2
+                             : kind == OutcomeKind::Done ? 0
+                                                         : 3),
+                 tool.readAllStandardError().constData());
     } else if (!is("no manifest") && !is("unsigned, none")) {
         web.publish(u"/updates/release.json"_s, release.json);
         if (!is("no sig"))
@@ -412,6 +436,8 @@ void TestRelease::mirrorAndPatch_data()
     row("the publisher down, the mirror's release", "publisher down", K::Done, "from the mirror");
     row("the publisher down, the mirror's older release", "publisher down, old mirror", K::Refused, "");
     row("the publisher down, a build without keys", "publisher down, unsigned", K::DownloadFailed, "");
+    row("the publisher down, a fresh desk above the mirror's version", "publisher down, fresh desk above", K::Refused,
+        "");
     row("the script from the mirror, publisher down", "sp publisher down", K::Declined, "");
 }
 
@@ -430,7 +456,9 @@ void TestRelease::mirrorAndPatch()
     const QByteArray oldExe = kOldExe + QByteArray(4000, 'o');
     const QByteArray newExe = kNewExe + QByteArray(4000, 'o');
     writeBytes(app + u"/Vantora.exe"_s, is("changed by hand") ? oldExe + "x" : oldExe);
-    writeBytes(app + u"/version.txt"_s, "1.0.0\r\n");
+    // A desk that never ran the updater: no serial seen yet.
+    const bool fresh = is("publisher down, fresh desk above");
+    writeBytes(app + u"/version.txt"_s, fresh ? "1.2.0\r\n" : "1.0.0\r\n");
     writeBytes(web.path(u"old.exe"_s), oldExe);
     QByteArray otherExe = newExe;
     otherExe[20] = 'y'; // the listed size, other bytes: only the hash tells
@@ -477,7 +505,8 @@ void TestRelease::mirrorAndPatch()
     if (how.contains(u"down"_s)) {
         for (const QString &name : files.keys())
             web.server().setFault(u"/updates/"_s + name, HttpsFileServer::Fault::answering(503));
-        writeBytes(app + u"/updater.state"_s, "serial=1000\r\n");
+        if (!fresh)
+            writeBytes(app + u"/updater.state"_s, "serial=1000\r\n");
     }
     Endpoints endpoints = web.endpoints();
     endpoints.setMirror(is("https mirror") ? u"https://"_s + web.server().host() + u"/school"_s : mirror);
