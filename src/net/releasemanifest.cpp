@@ -1,5 +1,7 @@
 #include "net/releasemanifest.h"
 
+#include "common/fileops.h"
+
 #include <QCryptographicHash>
 #include <QFile>
 #include <QJsonArray>
@@ -196,9 +198,9 @@ int rolloutBucket(const QByteArray &identity, const QString &version)
 
 QByteArray fileSha256(const QString &path)
 {
-    QFile file(path);
+    QFile file;
     QCryptographicHash hash(QCryptographicHash::Sha256);
-    if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file))
+    if (FileOps::openForReading(file, path) != FileOps::ReadOpen::Opened || !hash.addData(&file))
         return {};
     return hash.result();
 }

@@ -19,9 +19,15 @@
 #include <QDir>
 #include <QProcess>
 #include <QTest>
+#include <QThread>
 #include <algorithm>
 
 #include <sodium.h>
+#ifndef Q_OS_WIN
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 using namespace Qt::StringLiterals;
 
@@ -108,6 +114,8 @@ private slots:
     void mirrorAndPatch_data();
     void mirrorAndPatch();
     void mirrorRun();
+    void mirrorNeverWaits_data();
+    void mirrorNeverWaits();
     void keyList_data();
     void keyList();
 
@@ -601,6 +609,80 @@ void TestRelease::mirrorRun()
     publish(first, 1000, false);
     QCOMPARE(run().number, TransferCode::OlderManifest);
     QCOMPARE(readBytes(mirror + u"/updates/Vantora.exe"_s), second);
+}
+
+void TestRelease::mirrorNeverWaits_data()
+{
+    QTest::addColumn<QString>("file"); // in the mirror's folder, made a pipe
+    for (const char *file : {"updater.state", "updates/version.txt", "updates/release.json", "updates/Vantora.exe.sig",
+                             "updates/Vantora.exe"})
+        QTest::newRow(file) << QString::fromLatin1(file);
+}
+
+void TestRelease::mirrorNeverWaits()
+{
+#ifdef Q_OS_WIN
+    QSKIP("pipes in a folder are a Linux matter");
+#else
+    // A pipe planted in the mirror's folder: the run ends instead of
+    // holding the folder's lock for ever, and the next is not kept out.
+    QFETCH(QString, file);
+    WebFixture web;
+    QVERIFY2(web.ok(), qPrintable(web.error()));
+    const KeyPair key = makeKey();
+    const QString mirror = web.path(u"mirror"_s);
+    const QByteArray first = kOldExe + QByteArray(3000, 'a');
+    const QByteArray exe = kNewExe + QByteArray(3000, 'a');
+    writeBytes(web.path(u"a"_s), first);
+    writeBytes(web.path(u"b"_s), exe);
+    int windowLog = 0;
+    QVERIFY(ReleasePatch::make(web.path(u"a"_s), web.path(u"b"_s), web.path(u"p"_s), 3, &windowLog).isEmpty());
+    const QByteArray patch = readBytes(web.path(u"p"_s));
+    const QByteArray from = QCryptographicHash::hash(first, QCryptographicHash::Sha256);
+    Release release = makeRelease(exe, "SELECT 1\r\n");
+    release.manifest.files[u"Vantora.exe"_s].patches
+        << ReleasePatchEntry{from, patch.size(), QCryptographicHash::hash(patch, QCryptographicHash::Sha256),
+                             windowLog};
+    release.json = release.manifest.toJson();
+    const QMap<QString, QByteArray> files{{u"version.txt"_s, "1.1.0\r\n"},
+                                          {u"release.json"_s, release.json},
+                                          {u"release.json.sig"_s, sigText(release.json, key)},
+                                          {u"Vantora.exe"_s, exe},
+                                          {u"Vantora.exe.sig"_s, sigText(exe, key)},
+                                          {u"LATEST.sql"_s, "SELECT 1\r\n"},
+                                          {ReleasePatch::publishedName(u"Vantora.exe"_s, from), patch}};
+    for (auto it = files.begin(); it != files.end(); ++it)
+        web.publish(u"/updates/"_s + it.key(), it.value());
+    RecordingServices window;
+    const Endpoints endpoints = web.endpoints();
+    auto run = [&] { return ReleaseMirror(window, web.web(), endpoints, mirror, {key.publicKey}).run(); };
+    QCOMPARE(run().kind, OutcomeKind::Done);
+
+    const QString pipe = mirror + u'/' + file;
+    QVERIFY(QFile::remove(pipe));
+    if (::mkfifo(QFile::encodeName(pipe).constData(), 0600) != 0)
+        QSKIP("this file system makes no pipes");
+    // The run on a thread of its own, with a client of its own; the server
+    // answers on this one.
+    Outcome outcome;
+    RecordingServices quiet;
+    QThread *const mirrorThread = QThread::create([&] {
+        WebClient own(web.options());
+        outcome = ReleaseMirror(quiet, own, endpoints, mirror, {key.publicKey}).run();
+    });
+    mirrorThread->start();
+    const bool ended = QTest::qWaitFor([&] { return mirrorThread->isFinished(); }, 30'000);
+    const Outcome next = run();
+    // Let every waiting open go, so that the test ends.
+    for (int turn = 0; turn < 100 && !mirrorThread->isFinished(); ++turn) {
+        ::close(::open(QFile::encodeName(pipe).constData(), O_RDWR | O_NONBLOCK));
+        static_cast<void>(QTest::qWaitFor([&] { return mirrorThread->isFinished(); }, 300));
+    }
+    QVERIFY2(mirrorThread->wait(QDeadlineTimer(30'000)), "the run cannot be let go");
+    delete mirrorThread;
+    QVERIFY2(ended, "the run waits on the pipe");
+    QVERIFY2(outcome.kind != OutcomeKind::Busy && next.kind != OutcomeKind::Busy, qPrintable(next.reason));
+#endif
 }
 
 void TestRelease::keyList_data()
