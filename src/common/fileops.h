@@ -40,6 +40,32 @@ inline QString linkRefused(const QString &path)
 // programs the tool starts. False when it was not opened.
 bool openForWriting(QFile &file, const QString &path, QIODevice::OpenMode mode);
 
+// Opens `file`, a QFile not yet open, on the plain file at `path` for
+// reading, without waiting on it: a pipe, a device or a folder at the path
+// is refused, its open returning at once (a pipe's open or read waits for
+// a writer that may never come, and would hold whatever the reader holds).
+// On Windows the file must be a disk file. The file is opened through its
+// handle (QFile::fileName() stays as it was) and is not inherited by
+// programs the tool starts.
+enum class ReadOpen {
+    Opened,
+    Missing,  // nothing at the path
+    NotPlain, // a pipe, a device, a folder
+    Failed,   // no access, or another error
+};
+ReadOpen openForReading(QFile &file, const QString &path);
+
+// Why the file at `path` was not opened for reading, for a box or the log.
+inline QString notOpenedReason(ReadOpen result, const QString &path)
+{
+    const QString native = QDir::toNativeSeparators(path);
+    switch (result) {
+    case ReadOpen::Missing: return QStringLiteral("%1 is not there").arg(native);
+    case ReadOpen::NotPlain: return QStringLiteral("%1 is not a plain file (a pipe, a device or a folder)").arg(native);
+    default: return QStringLiteral("%1 cannot be opened for reading").arg(native);
+    }
+}
+
 // Appends the bytes at the end of the file (made when missing) in one
 // write that no other writer can split or overwrite, even one in another
 // process at the same moment. A link in the file's place is not written

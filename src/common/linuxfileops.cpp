@@ -24,7 +24,9 @@ bool isLink(const QString &path)
 
 bool openForWriting(QFile &file, const QString &path, QIODevice::OpenMode mode)
 {
-    int flags = O_CREAT | O_CLOEXEC | O_NOFOLLOW;
+    // O_NONBLOCK: a pipe in the file's place neither holds the open nor,
+    // refused below, a write.
+    int flags = O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
     flags |= mode.testFlag(QIODevice::ReadOnly) ? O_RDWR : O_WRONLY;
     if (mode.testFlag(QIODevice::Append))
         flags |= O_APPEND;
@@ -33,10 +35,36 @@ bool openForWriting(QFile &file, const QString &path, QIODevice::OpenMode mode)
     const int fd = ::open(QFile::encodeName(path).constData(), flags, 0666);
     if (fd < 0)
         return false;
+    struct stat status = {};
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        ::close(fd);
+        return false;
+    }
     if (file.open(fd, mode, QFileDevice::AutoCloseHandle))
         return true;
     ::close(fd);
     return false;
+}
+
+ReadOpen openForReading(QFile &file, const QString &path)
+{
+    // O_NONBLOCK: the open of a pipe returns at once instead of waiting
+    // for a writer; a plain file reads as ever once the flag is cleared.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return errno == ENOENT || errno == ENOTDIR ? ReadOpen::Missing : ReadOpen::Failed;
+    struct stat status = {};
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        ::close(fd);
+        return ReadOpen::NotPlain;
+    }
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0
+        || !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return ReadOpen::Failed;
+    }
+    return ReadOpen::Opened;
 }
 
 namespace {

@@ -7,22 +7,26 @@
 #include "common/textlines.h"
 
 #include <QFile>
-#include <QFileInfo>
 #include <QSaveFile>
 
 namespace TextRules {
 
 namespace {
 
-QFile &openForReading(QFile &file)
+// Opens the plain file at `path`; a pipe or a device is never waited on.
+QFile &openForReading(QFile &file, const QString &path)
 {
-    const QString path = file.fileName();
-    QFileInfo info(path);
-    if (!info.exists())
+    switch (FileOps::openForReading(file, path)) {
+    case FileOps::ReadOpen::Opened: return file;
+    case FileOps::ReadOpen::Missing:
         throw Failure{FailureCode::FileNotFound, QStringLiteral("File not found: %1").arg(path)};
-    if (info.isDir() || !file.open(QIODevice::ReadOnly))
-        throw Failure{FailureCode::PathAccess, QStringLiteral("Cannot open %1: %2").arg(path, file.errorString())};
-    return file;
+    case FileOps::ReadOpen::NotPlain:
+        throw Failure{FailureCode::PathAccess, QStringLiteral("Cannot open %1: not a plain file").arg(path)};
+    case FileOps::ReadOpen::Failed: break;
+    }
+    QFile named(path);
+    named.open(QIODevice::ReadOnly); // for the system's own words on why
+    throw Failure{FailureCode::PathAccess, QStringLiteral("Cannot open %1: %2").arg(path, named.errorString())};
 }
 
 void throwIfReadFailed(const QFile &file)
@@ -34,18 +38,22 @@ void throwIfReadFailed(const QFile &file)
 
 } // namespace
 
-QByteArray readFile(const QString &path)
+QByteArray readFile(const QString &path, qint64 maxBytes)
 {
     QFile file(path);
-    QByteArray bytes = openForReading(file).readAll();
+    openForReading(file, path);
+    QByteArray bytes = maxBytes < 0 ? file.readAll() : file.read(maxBytes + 1);
     throwIfReadFailed(file);
+    if (maxBytes >= 0 && bytes.size() > maxBytes)
+        throw Failure{FailureCode::PathAccess,
+                      QStringLiteral("Cannot read %1: it is larger than %2 bytes").arg(path).arg(maxBytes)};
     return bytes;
 }
 
 void readChunks(const QString &path, const std::function<void(QByteArrayView)> &consume)
 {
     QFile file(path);
-    openForReading(file);
+    openForReading(file, path);
     QByteArray chunk(qsizetype{1024} * 1024, Qt::Uninitialized);
     for (;;) {
         const qint64 got = file.read(chunk.data(), chunk.size());
@@ -59,7 +67,7 @@ void readChunks(const QString &path, const std::function<void(QByteArrayView)> &
 QString readFirstLine(const QString &path)
 {
     QFile file(path);
-    openForReading(file);
+    openForReading(file, path);
     // Only as much as the first line needs is read.
     LineSplitter splitter;
     QByteArray first;

@@ -46,6 +46,26 @@ bool openForWriting(QFile &file, const QString &path, QIODevice::OpenMode mode)
     return false;
 }
 
+ReadOpen openForReading(QFile &file, const QString &path)
+{
+    void *handle = nullptr;
+    switch (Win32::openForReading(native(path), handle)) {
+    case Win32::ReadResult::Opened: break;
+    case Win32::ReadResult::Missing: return ReadOpen::Missing;
+    case Win32::ReadResult::NotDisk: return ReadOpen::NotPlain;
+    case Win32::ReadResult::Failed: return ReadOpen::Failed;
+    }
+    const int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(handle), _O_BINARY | _O_RDONLY);
+    if (fd < 0) {
+        Win32::closeHandle(handle);
+        return ReadOpen::Failed;
+    }
+    if (file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle))
+        return ReadOpen::Opened;
+    _close(fd);
+    return ReadOpen::Failed;
+}
+
 bool append(const QString &path, const QByteArray &bytes)
 {
     return Win32::appendBytes(native(path), bytes.constData(), static_cast<std::size_t>(bytes.size()));

@@ -36,10 +36,12 @@ QString PartialFile::link() const
 
 PartialFile::Origin PartialFile::keptOrigin() const
 {
-    QFile info(infoPath());
-    if (!info.open(QIODevice::ReadOnly))
+    // Two short lines; a pipe in its place is never waited on.
+    constexpr qint64 kInfoLimit = 64 * 1024;
+    QFile info;
+    if (FileOps::openForReading(info, infoPath()) != FileOps::ReadOpen::Opened)
         return {};
-    const QList<QByteArray> lines = info.readAll().split('\n');
+    const QList<QByteArray> lines = info.read(kInfoLimit).split('\n');
     return {lines.value(0), lines.value(1)};
 }
 

@@ -21,6 +21,8 @@ namespace {
 const QString kManifest = QStringLiteral("release.json");
 const QString kSerialKey = QStringLiteral("serial");
 const QString kIdentityKey = QStringLiteral("identity");
+// updater.state holds two short lines: anything far larger is not its own.
+constexpr qint64 kStateLimit = 64 * 1024;
 
 bool nonePublished(const TransferResult &result)
 {
@@ -213,7 +215,7 @@ QString PublishedRelease::readState(const QString &key) const
     for (const bool inApplication : {true, false}) {
         const QString path = inFolder(stateFolder(inApplication), kStateFile);
         QByteArray bytes;
-        if (const std::optional<Failure> failure = attempt([&] { bytes = TextRules::readFile(path); })) {
+        if (const std::optional<Failure> failure = attempt([&] { bytes = TextRules::readFile(path, kStateLimit); })) {
             if (failure->number == FailureCode::FileNotFound)
                 continue;
             throw Failure{TransferCode::BadManifest,
@@ -242,7 +244,7 @@ bool PublishedRelease::writeState(const QString &key, const QString &value)
         const QString path = inFolder(folder, kStateFile);
         QStringList lines;
         QByteArray bytes;
-        if (const std::optional<Failure> failure = attempt([&] { bytes = TextRules::readFile(path); })) {
+        if (const std::optional<Failure> failure = attempt([&] { bytes = TextRules::readFile(path, kStateLimit); })) {
             // Never rewritten without what it holds.
             if (failure->number != FailureCode::FileNotFound)
                 continue;

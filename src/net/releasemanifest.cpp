@@ -1,5 +1,7 @@
 #include "net/releasemanifest.h"
 
+#include "common/fileops.h"
+
 #include <QCryptographicHash>
 #include <QFile>
 #include <QJsonArray>
@@ -141,6 +143,12 @@ std::optional<ReleaseManifest> ReleaseManifest::parse(QByteArrayView json, QStri
                             "\"keep_if_start_fails\" true or false"));
         return std::nullopt;
     }
+    const QJsonValue downgrade = root.value(QLatin1String("downgrade"));
+    if (!downgrade.isUndefined() && !downgrade.isBool()) {
+        fail(error, QStringLiteral("\"downgrade\" must be true or false"));
+        return std::nullopt;
+    }
+    manifest.downgrade = downgrade.toBool(false);
     return manifest;
 }
 
@@ -174,6 +182,10 @@ QByteArray ReleaseManifest::toJson() const
         root.insert(QStringLiteral("probation_seconds"), probationSeconds);
     if (keepIfStartFails)
         root.insert(QStringLiteral("keep_if_start_fails"), true);
+    // Written only where it is said, so a manifest of a release that goes
+    // forward reads as before.
+    if (downgrade)
+        root.insert(QStringLiteral("downgrade"), true);
     return QJsonDocument(root).toJson(QJsonDocument::Indented);
 }
 
@@ -200,9 +212,9 @@ int rolloutBucket(const QByteArray &identity, const QString &version)
 
 QByteArray fileSha256(const QString &path)
 {
-    QFile file(path);
+    QFile file;
     QCryptographicHash hash(QCryptographicHash::Sha256);
-    if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file))
+    if (FileOps::openForReading(file, path) != FileOps::ReadOpen::Opened || !hash.addData(&file))
         return {};
     return hash.result();
 }

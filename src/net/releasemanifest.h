@@ -24,11 +24,14 @@
 //                                       "sha256": "<64 hex digits>", "window": 26 } ] },
 //       "LATEST.sql":  { "size": 1234, "sha256": "<64 hex digits>" }
 //     },
-//     "rollout": { "percent": 100, "halt": false }
+//     "rollout": { "percent": 100, "halt": false },
+//     "downgrade": true
 //   }
 //
 // Times are UTC in ISO 8601. "rollout" may be left out (every desk, no
-// halt). "patches" (optional) lists patches to the file from earlier builds,
+// halt). "downgrade" (optional, false when left out) says the publisher
+// steps desks back on purpose: a build with keys then takes the version
+// even where it orders below the one installed. "patches" (optional) lists patches to the file from earlier builds,
 // each by the earlier build's SHA-256 ("from"), with the patch's own size
 // and SHA-256 and the window it needs (a power of two); a patch entry that
 // cannot be read is left out (the whole file is downloaded). Members a desk does not know are ignored, so the format can grow.
@@ -64,6 +67,8 @@ struct ReleaseManifest
     // old one cannot live with the database changes the new one made).
     int probationSeconds = -1;
     bool keepIfStartFails = false;
+    // Desks take it even below the version they run: the publisher steps them back.
+    bool downgrade = false;
 
     // The manifest in `json`, or nothing with `error` saying what is wrong.
     static std::optional<ReleaseManifest> parse(QByteArrayView json, QString *error = nullptr);

@@ -40,8 +40,8 @@ struct MappedFile
 
     bool open(const QString &path)
     {
-        file.setFileName(path);
-        if (!file.open(QIODevice::ReadOnly))
+        // A plain file only: a pipe in its place is never waited on.
+        if (FileOps::openForReading(file, path) != FileOps::ReadOpen::Opened)
             return false;
         size = file.size();
         if (size == 0)
@@ -124,8 +124,8 @@ QString apply(const QString &basePath, const QString &patchPath, const QString &
     MappedFile base;
     if (!base.open(basePath))
         return QStringLiteral("%1 cannot be read").arg(basePath);
-    QFile patch(patchPath);
-    if (!patch.open(QIODevice::ReadOnly))
+    QFile patch;
+    if (FileOps::openForReading(patch, patchPath) != FileOps::ReadOpen::Opened)
         return QStringLiteral("%1 cannot be read").arg(patchPath);
     const std::unique_ptr<ZSTD_DCtx, DContextFree> context(ZSTD_createDCtx());
     if (!context)

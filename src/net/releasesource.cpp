@@ -18,26 +18,28 @@ const QString kUpdates = QStringLiteral("updates/");
 constexpr qint64 kCopyChunk = qint64{1} << 20;
 
 // Opens a plain file of a mirror folder for reading, or says why not (a
-// pipe or a device is never opened: it could block or never end).
+// pipe or a device is never waited on or read: it could block or never
+// end).
 int openMirrorFile(QFile &file, const QString &path, QString &reason)
 {
+    file.setFileName(path); // for the messages
+    const FileOps::ReadOpen opened = FileOps::openForReading(file, path);
+    if (opened == FileOps::ReadOpen::Opened)
+        return 0;
     const QFileInfo info(path);
-    if (!info.exists() && !info.dir().exists()) {
+    if (opened == FileOps::ReadOpen::Missing && !info.dir().exists()) {
         reason = QStringLiteral("the mirror folder %1 cannot be reached").arg(QDir::toNativeSeparators(info.path()));
         return TransferCode::MirrorUnreadable;
     }
-    if (!info.exists()) {
+    if (opened == FileOps::ReadOpen::Missing) {
         reason = QStringLiteral("%1 is not in the mirror").arg(QDir::toNativeSeparators(path));
         return TransferCode::MirrorFile;
     }
-    file.setFileName(path);
-    if (!info.isFile() || !file.open(QIODevice::ReadOnly)) {
-        reason = QStringLiteral("%1 cannot be read: %2")
-                     .arg(QDir::toNativeSeparators(path),
-                          info.isFile() ? file.errorString() : QStringLiteral("not a plain file"));
-        return TransferCode::MirrorUnreadable;
-    }
-    return 0;
+    reason = QStringLiteral("%1 cannot be read: %2")
+                 .arg(QDir::toNativeSeparators(path),
+                      opened == FileOps::ReadOpen::NotPlain ? QStringLiteral("not a plain file")
+                                                            : QStringLiteral("it cannot be opened"));
+    return TransferCode::MirrorUnreadable;
 }
 
 // A copy from a folder, told as the transfers are.

@@ -44,7 +44,9 @@
 //                 missing, malformed, or not signed by a key this build
 //                 trusts
 //   2015          the release manifest is older (a lower serial) than one
-//                 this installation has accepted: a rollback or a replay
+//                 this installation has accepted, or (a build with keys)
+//                 its version orders below the installed one and it does
+//                 not say "downgrade": a rollback or a replay
 //   2016          the release manifest has expired: the publisher has not
 //                 signed it again in time
 //   2017          the release manifest names another version than the

@@ -173,15 +173,9 @@ bool isPlainFileName(const QString &name)
     return fileNameProblem(name).isEmpty();
 }
 
-QString refusal(const QString &published)
+QString refusal(const QString &shown)
 {
-    const qsizetype dropped = firstUnprintable(published);
-    if (dropped >= 0) {
-        qsizetype length = 1;
-        return QStringLiteral("its name in the catalogue holds %1, which is not printable")
-            .arg(codeName(characterAt(published, dropped, length)));
-    }
-    return fileNameProblem(published);
+    return fileNameProblem(shown);
 }
 
 QString reportsFolder(const QString &appFolder)

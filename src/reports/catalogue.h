@@ -24,8 +24,8 @@ QString decode(const QByteArray &bytes);
 QString KeepPrintable(const QString &text);
 
 // One report the catalogue lists: its name as published (blanks stripped
-// from both ends) and the text its row shows (KeepPrintable of it). Only a
-// name that the two agree on is ever downloaded (refusal()).
+// from both ends) and the text its row shows (KeepPrintable of it). The
+// report is fetched and saved under the name its row shows.
 struct Entry
 {
     QString published;
@@ -49,12 +49,10 @@ QStringList shownNames(const QList<Entry> &entries);
 // COM1, LPT1, ..., with or without an extension).
 bool isPlainFileName(const QString &name);
 
-// Why a published name is not downloaded, as the end of a sentence
-// ("its name in the catalogue holds U+0009, ..."); empty when it is
-// downloaded. A name is downloaded only when KeepPrintable leaves it as it
-// is and it is a plain file name, so a report is never requested or saved
-// under a name other than the one its row shows.
-QString refusal(const QString &published);
+// Why a report is not downloaded under the name its row shows, as the end
+// of a sentence ("Windows reserves the name CON for a device"); empty when
+// it is downloaded. Only a name that is not a plain file name is refused.
+QString refusal(const QString &shown);
 
 // The Reports folder of an application folder, with exactly one separator
 // between the two, also when the application folder is a root.

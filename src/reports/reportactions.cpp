@@ -77,25 +77,23 @@ Outcome ReportActions::cmdDownloadRpt_Click()
         for (int row = 0; row < rows && row < m_list.count(); ++row) {
             if (!m_list.isChecked(row))
                 continue;
-            const QString published = m_list.publishedName(row);
-            // A name that the row does not show as it is, or that cannot be
-            // a file of its own in Reports, is never requested: neither
-            // under its own name nor under another.
-            const QString refused = Catalogue::refusal(published);
+            // Fetched and saved as its row shows it (the characters the
+            // row drops are not part of the name); a name that cannot be a
+            // file of its own in Reports is never requested.
+            const QString name = m_list.name(row);
+            const QString refused = Catalogue::refusal(name);
             const Outcome stored = refused.isEmpty()
-                ? download(published, folder)
-                : Outcome::of(
-                    OutcomeKind::DownloadFailed, 0,
-                    QStringLiteral("The report \"%1\" is not downloaded: %2.").arg(m_list.name(row), refused));
+                ? download(name, folder)
+                : Outcome::of(OutcomeKind::DownloadFailed, 0,
+                              QStringLiteral("The report \"%1\" is not downloaded: %2.").arg(name, refused));
             if (stored.kind != OutcomeKind::Done) {
                 if (outcome.kind == OutcomeKind::Done)
                     outcome = stored;
                 // The URL as requested, with only what cannot be mistaken
-                // (blanks, for one) shown decoded. A refused name is shown
-                // encoded whole: a direction mark decoded would turn the
-                // line around. A refusal, and a full disk (the one cause the
-                // user can mend at the desk), say why.
-                const QUrl url = m_endpoints.reportUrl(published);
+                // (blanks, for one) shown decoded; a refused one encoded
+                // whole. A refusal, and a full disk (the one cause the user
+                // can mend at the desk), say why.
+                const QUrl url = m_endpoints.reportUrl(name);
                 QString text = QStringLiteral("Failed to download: ")
                     + (refused.isEmpty() ? url.toString() : QString::fromLatin1(url.toEncoded()));
                 if (!refused.isEmpty() || stored.kind == OutcomeKind::DiskFull)

@@ -52,10 +52,6 @@ void ReportList::setEntries(const QList<Catalogue::Entry> &entries)
 {
     beginResetModel();
     m_names = Catalogue::shownNames(entries);
-    m_published.clear();
-    m_published.reserve(entries.size());
-    for (const Catalogue::Entry &entry : entries)
-        m_published.append(entry.published);
     m_checked = QVector<bool>(entries.size(), false);
     endResetModel();
 }
@@ -64,7 +60,6 @@ void ReportList::setNames(const QStringList &names)
 {
     beginResetModel();
     m_names = names;
-    m_published = names;
     m_checked = QVector<bool>(names.size(), false);
     endResetModel();
 }

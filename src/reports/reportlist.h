@@ -29,14 +29,12 @@ public:
 
     // Replaces every row at once (one reset, no per-row relayout).
     void setEntries(const QList<Catalogue::Entry> &entries);
-    // The same for names that are shown as published.
+    // The same for names that are shown as they are.
     void setNames(const QStringList &names);
 
     int count() const { return int(m_names.size()); }
     // The row's text.
     QString name(int row) const { return m_names.at(row); }
-    // The report's name in the catalogue.
-    QString publishedName(int row) const { return m_published.at(row); }
     QStringList names() const { return m_names; }
     bool isChecked(int row) const { return m_checked.at(row); }
     void setChecked(int row, bool checked);
@@ -48,7 +46,6 @@ public:
 
 private:
     QStringList m_names;
-    QStringList m_published;
     QVector<bool> m_checked;
     QString m_caption;
     QItemSelectionModel m_selection;

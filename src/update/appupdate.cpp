@@ -5,8 +5,10 @@
 #include "common/failure.h"
 #include "common/fileops.h"
 #include "common/services.h"
+#include "common/textencoding.h"
 #include "common/textfiles.h"
 #include "common/textlines.h"
+#include "common/versionorder.h"
 #include "net/endpoints.h"
 #include "net/releasecheck.h"
 #include "net/releasefetch.h"
@@ -64,6 +66,29 @@ QFile::Permissions runnable(QFile::Permissions permissions)
     if (permissions & QFile::ReadOther)
         permissions |= QFile::ExeOther;
     return permissions;
+}
+// The first character of a version that version.txt, once written, would
+// not read back as it is: a CR ends the line there, a NUL ends the text,
+// and a character the code page cannot hold comes back as another. Empty
+// when the version reads back equal (a tab or another control character
+// does).
+QString unkeepable(const QString &version)
+{
+    for (qsizetype i = 0; i < version.size();) {
+        const qsizetype length = version.at(i).isHighSurrogate() && i + 1 < version.size() ? 2 : 1;
+        const QString character = version.mid(i, length);
+        if (character == u"\r" || character == QChar(u'\0')
+            || TextRules::decode(TextRules::encode(character)) != character)
+            return character;
+        i += length;
+    }
+    return {};
+}
+
+// "U+0009", "U+1F600".
+QString codeName(const QString &character)
+{
+    return QStringLiteral("U+") + QString::number(character.toUcs4().value(0), 16).toUpper().rightJustified(4, u'0');
 }
 } // namespace
 
@@ -159,6 +184,8 @@ std::optional<Outcome> AppUpdate::settled(const Versions &versions)
         m_services.note(QStringLiteral("warning: ") + why);
         return Outcome::of(OutcomeKind::Expired, TransferCode::ExpiredManifest, why);
     }
+    if (const std::optional<Outcome> ordered = byOrder(versions))
+        return ordered;
     if (versions.release && versions.release->signedByKey && versions.local != versions.remote
         && !versions.release->manifest.file(Installation::kExecutable)) {
         const QString why = QStringLiteral("release.json does not list %1.").arg(Installation::kExecutable);
@@ -178,20 +205,38 @@ std::optional<Outcome> AppUpdate::settled(const Versions &versions)
     return std::nullopt;
 }
 
+std::optional<Outcome> AppUpdate::byOrder(const Versions &versions)
+{
+    // A signed release is never a step back unless the publisher says so;
+    // a build without keys leaves it to the user, who answers the box.
+    if (!versions.release || !versions.release->signedByKey || versions.local == versions.remote)
+        return std::nullopt;
+    const std::optional<int> order = compareVersions(versions.remote, versions.local);
+    if (order == 0)
+        return Outcome::of(OutcomeKind::UpToDate); // one version, written two ways
+    if (!order || *order > 0 || versions.release->manifest.downgrade)
+        return std::nullopt;
+    const QString why = QStringLiteral("the published version %1 is older than the installed %2, and the release "
+                                       "does not step desks back: an older program is not installed.")
+                            .arg(versions.remote, versions.local);
+    m_services.note(QStringLiteral("release.json refused: ") + why);
+    return Outcome::of(OutcomeKind::Refused, TransferCode::OlderManifest, why);
+}
+
 Outcome AppUpdate::check()
 {
     const Versions versions = readVersions();
     const QString &localVersion = versions.local;
     const QString &remoteVersion = versions.remote;
     // version.txt holds one line, read back as it was compared: a version
-    // with a line end or another control character in it could never be
-    // (it would be offered again at every run).
-    const auto *const control = std::find_if(remoteVersion.begin(), remoteVersion.end(),
-                                             [](QChar c) { return c.unicode() < 0x20 || c.unicode() == 0x7F; });
-    if (remoteVersion != localVersion && control != remoteVersion.end()) {
+    // that would read back as another could never be (it would be offered
+    // again at every run).
+    const QString unkept = unkeepable(remoteVersion);
+    if (remoteVersion != localVersion && !unkept.isEmpty()) {
         throw Failure{FailureCode::InvalidText,
-                      QStringLiteral("The published version.txt holds a control character (U+%1) in its version.")
-                          .arg(QString::number(control->unicode(), 16).toUpper().rightJustified(4, u'0')),
+                      QStringLiteral("The published version.txt holds %1 in its version, which version.txt "
+                                     "cannot keep as it is.")
+                          .arg(codeName(unkept)),
                       OutcomeKind::Refused};
     }
     const std::optional<Outcome> done = settled(versions);

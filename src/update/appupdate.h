@@ -73,6 +73,12 @@ public:
     std::optional<Outcome> settled(const Versions &versions);
 
 private:
+    // How a check of a signed release ends by the order of the two
+    // versions: up to date where they are one version written two ways,
+    // refused (TransferCode::OlderManifest) where the published one is
+    // older and the release is no step back; nothing where the order does
+    // not decide.
+    std::optional<Outcome> byOrder(const Versions &versions);
     // The version check and, when the user agrees, the install. Throws
     // Failure up to the point where the install skips failing steps.
     Outcome check();

@@ -70,6 +70,21 @@ void moveIn(const QString &from, const QString &to)
     }
 }
 
+// The bytes of a file of the mirror's own, when it is a plain file no
+// larger than a text may be; nothing otherwise. A pipe in its place is
+// never waited on: the run would hold the folder's lock for ever.
+std::optional<QByteArray> readOwn(const QString &path)
+{
+    QFile file;
+    if (FileOps::openForReading(file, path) != FileOps::ReadOpen::Opened)
+        return std::nullopt;
+    const qint64 limit = TransferOptions().maxTextBytes;
+    QByteArray bytes = file.read(limit + 1);
+    if (bytes.size() > limit || file.error() != QFileDevice::NoError)
+        return std::nullopt;
+    return bytes;
+}
+
 // A failed transfer as the run's outcome, naming the file.
 Outcome failedOn(const QString &name, const TransferResult &result)
 {
@@ -218,19 +233,16 @@ Outcome ReleaseMirror::mirror()
                 || Signature::verifyFile(bytesAt, Signature::parseSignatureText(signature.body), m_keys));
         if (signature.ok() && !valid)
             note(QStringLiteral("%1 is not mirrored: it is not a valid signature of %2").arg(name + kSig, name));
-        QFile current(updates.filePath(name + kSig));
-        const bool same = current.open(QIODevice::ReadOnly) && current.readAll() == signature.body;
+        const bool same = readOwn(updates.filePath(name + kSig)) == signature.body;
         if (valid && !same) {
             writeWhole(staging.filePath(name + kSig), signature.body);
             staged << name + kSig;
-        } else if (!valid && current.exists()) {
+        } else if (!valid && QFileInfo::exists(updates.filePath(name + kSig))) {
             gone << name + kSig;
         }
     }
-    QFile currentManifest(updates.filePath(kManifest));
-    QFile currentVersion(updates.filePath(kVersionFile));
-    const bool sameManifest = currentManifest.open(QIODevice::ReadOnly) && currentManifest.readAll() == taken->json;
-    const bool sameVersion = currentVersion.open(QIODevice::ReadOnly) && currentVersion.readAll() == versionBytes;
+    const bool sameManifest = readOwn(updates.filePath(kManifest)) == taken->json;
+    const bool sameVersion = readOwn(updates.filePath(kVersionFile)) == versionBytes;
     if (staged.isEmpty() && gone.isEmpty() && sameManifest && sameVersion) {
         QDir(stagingRoot).removeRecursively();
         return Outcome::of(OutcomeKind::UpToDate, 0, QStringLiteral("the mirror holds %1 already").arg(release));

@@ -242,6 +242,29 @@ OpenResult openFile(const std::wstring &path, bool truncate, void *&handle)
     return OpenResult::Opened;
 }
 
+ReadResult openForReading(const std::wstring &path, void *&handle)
+{
+    // A pipe's open does not wait (a busy one fails); its handle is closed
+    // before any read.
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+            return ReadResult::Missing;
+        const DWORD attributes = GetFileAttributesW(path.c_str());
+        return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0
+            ? ReadResult::NotDisk
+            : ReadResult::Failed;
+    }
+    if (GetFileType(file) != FILE_TYPE_DISK) {
+        CloseHandle(file);
+        return ReadResult::NotDisk;
+    }
+    handle = file;
+    return ReadResult::Opened;
+}
+
 bool isReparsePoint(const std::wstring &path)
 {
     const DWORD attributes = GetFileAttributesW(path.c_str());

@@ -65,6 +65,13 @@ void closeHandle(void *handle);
 enum class OpenResult { Opened, Link, Failed };
 OpenResult openFile(const std::wstring &path, bool truncate, void *&handle);
 
+// Opens the file at `path` for reading, sharing it with every other
+// reader and writer, with a handle that is not inheritable; taken only
+// when it is a disk file (GetFileType): a pipe, a console or another
+// device is closed again and reported, as is a folder.
+enum class ReadResult { Opened, Missing, NotDisk, Failed };
+ReadResult openForReading(const std::wstring &path, void *&handle);
+
 // True when a reparse point (a symbolic link, a junction) is at the path
 // itself.
 bool isReparsePoint(const std::wstring &path);

@@ -19,9 +19,15 @@
 #include <QDir>
 #include <QProcess>
 #include <QTest>
+#include <QThread>
 #include <algorithm>
 
 #include <sodium.h>
+#ifndef Q_OS_WIN
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 using namespace Qt::StringLiterals;
 
@@ -108,6 +114,8 @@ private slots:
     void mirrorAndPatch_data();
     void mirrorAndPatch();
     void mirrorRun();
+    void mirrorNeverWaits_data();
+    void mirrorNeverWaits();
     void keyList_data();
     void keyList();
 
@@ -215,6 +223,12 @@ void TestRelease::attacks_data()
     row("signed by the second (rotated) key", "rotated", K::Done);
     row("written by hand, signed with OpenSSL", "openssl", K::Done);
     row("published by updater-sign release", "tool", K::Done);
+    row("updater-sign release --downgrade: below the installed", "tool, downgrade", K::Done);
+    row("updater-sign: an error page as Vantora.exe", "tool, page", K::Refused, TransferCode::BadManifest);
+    row("updater-sign: an empty Vantora.exe", "tool, empty", K::Refused, TransferCode::BadManifest);
+    row("updater-sign: a line end inside the version", "tool, line end", K::Refused, TransferCode::BadManifest);
+    row("an older version, a higher serial", "older", K::Refused, TransferCode::OlderManifest);
+    row("1.1 installed, 1.1.0 published: one version", "fewer parts", K::UpToDate);
     row("replaced while read: fetched again", "replaced once", K::Done);
     row("rollback: a lower serial than accepted", "rollback", K::Refused, TransferCode::OlderManifest);
     row("expired", "expired", K::Expired, TransferCode::ExpiredManifest);
@@ -262,7 +276,12 @@ void TestRelease::attacks()
     const QString app = web.appFolder();
     QVERIFY(QDir().mkpath(app));
     writeBytes(app + u"/Vantora.exe"_s, kOldExe);
-    writeBytes(app + u"/version.txt"_s, is("expired, current") ? "1.1.0\r\n" : "1.0.0\r\n");
+    const bool above = is("older") || is("tool, downgrade");
+    writeBytes(app + u"/version.txt"_s,
+               is("expired, current")  ? "1.1.0\r\n"
+                   : above             ? "1.2.0\r\n"
+                   : is("fewer parts") ? "1.1\r\n"
+                                       : "1.0.0\r\n");
     web.publish(u"/updates/version.txt"_s,
                 is("other version")       ? "1.2.0\r\n"
                     : is("empty version") ? "\r\n"
@@ -276,6 +295,10 @@ void TestRelease::attacks()
         m.expires = QDateTime::currentDateTimeUtc().addSecs(-60);
     if (is("size"))
         m.files[u"Vantora.exe"_s].size += 1;
+    if (is("tool, page"))
+        exe = "<html><body>Access blocked by your school's web filter</body></html>";
+    if (is("tool, empty"))
+        exe.clear();
     if (is("flipped") || is("unsigned, spliced"))
         exe[4] = char(exe[4] ^ 0x01);
     if (is("unlisted"))
@@ -308,16 +331,25 @@ void TestRelease::attacks()
     }
     web.publish(kExePath, exe);
     web.publish(kScriptPath, servedScript);
-    if (is("tool")) {
-        // The publisher's own step over the served folder.
+    if (how.startsWith(u"tool"_s)) {
+        // The publisher's own step over the served folder; it refuses what
+        // no desk would take.
         const QString secret = web.path(u"publisher.key"_s);
         QProcess tool;
         tool.start(QStringLiteral(UPDATER_SIGN), {u"keygen"_s, secret});
         QVERIFY(tool.waitForFinished() && tool.exitCode() == 0);
         keys = {QByteArray::fromBase64(tool.readAllStandardOutput().trimmed())};
-        tool.start(QStringLiteral(UPDATER_SIGN),
-                   {u"release"_s, web.root(), u"--key"_s, secret, u"--version"_s, u"1.1.0"_s});
-        QVERIFY2(tool.waitForFinished() && tool.exitCode() == 0, tool.readAllStandardError().constData());
+        QStringList args{u"release"_s, web.root(),     u"--key"_s,
+                         secret,       u"--version"_s, is("tool, line end") ? u"1.1\n.0"_s : u"1.1.0"_s};
+        if (is("tool, downgrade"))
+            args << u"--downgrade"_s;
+        tool.start(QStringLiteral(UPDATER_SIGN), args);
+        QVERIFY(tool.waitForFinished());
+        QVERIFY2(tool.exitCode()
+                     == (is("tool, line end")            ? 2
+                             : kind == OutcomeKind::Done ? 0
+                                                         : 3),
+                 tool.readAllStandardError().constData());
     } else if (!is("no manifest") && !is("unsigned, none")) {
         web.publish(u"/updates/release.json"_s, release.json);
         if (!is("no sig"))
@@ -412,6 +444,8 @@ void TestRelease::mirrorAndPatch_data()
     row("the publisher down, the mirror's release", "publisher down", K::Done, "from the mirror");
     row("the publisher down, the mirror's older release", "publisher down, old mirror", K::Refused, "");
     row("the publisher down, a build without keys", "publisher down, unsigned", K::DownloadFailed, "");
+    row("the publisher down, a fresh desk above the mirror's version", "publisher down, fresh desk above", K::Refused,
+        "");
     row("the script from the mirror, publisher down", "sp publisher down", K::Declined, "");
 }
 
@@ -430,7 +464,9 @@ void TestRelease::mirrorAndPatch()
     const QByteArray oldExe = kOldExe + QByteArray(4000, 'o');
     const QByteArray newExe = kNewExe + QByteArray(4000, 'o');
     writeBytes(app + u"/Vantora.exe"_s, is("changed by hand") ? oldExe + "x" : oldExe);
-    writeBytes(app + u"/version.txt"_s, "1.0.0\r\n");
+    // A desk that never ran the updater: no serial seen yet.
+    const bool fresh = is("publisher down, fresh desk above");
+    writeBytes(app + u"/version.txt"_s, fresh ? "1.2.0\r\n" : "1.0.0\r\n");
     writeBytes(web.path(u"old.exe"_s), oldExe);
     QByteArray otherExe = newExe;
     otherExe[20] = 'y'; // the listed size, other bytes: only the hash tells
@@ -477,7 +513,8 @@ void TestRelease::mirrorAndPatch()
     if (how.contains(u"down"_s)) {
         for (const QString &name : files.keys())
             web.server().setFault(u"/updates/"_s + name, HttpsFileServer::Fault::answering(503));
-        writeBytes(app + u"/updater.state"_s, "serial=1000\r\n");
+        if (!fresh)
+            writeBytes(app + u"/updater.state"_s, "serial=1000\r\n");
     }
     Endpoints endpoints = web.endpoints();
     endpoints.setMirror(is("https mirror") ? u"https://"_s + web.server().host() + u"/school"_s : mirror);
@@ -572,6 +609,80 @@ void TestRelease::mirrorRun()
     publish(first, 1000, false);
     QCOMPARE(run().number, TransferCode::OlderManifest);
     QCOMPARE(readBytes(mirror + u"/updates/Vantora.exe"_s), second);
+}
+
+void TestRelease::mirrorNeverWaits_data()
+{
+    QTest::addColumn<QString>("file"); // in the mirror's folder, made a pipe
+    for (const char *file : {"updater.state", "updates/version.txt", "updates/release.json", "updates/Vantora.exe.sig",
+                             "updates/Vantora.exe"})
+        QTest::newRow(file) << QString::fromLatin1(file);
+}
+
+void TestRelease::mirrorNeverWaits()
+{
+#ifdef Q_OS_WIN
+    QSKIP("pipes in a folder are a Linux matter");
+#else
+    // A pipe planted in the mirror's folder: the run ends instead of
+    // holding the folder's lock for ever, and the next is not kept out.
+    QFETCH(QString, file);
+    WebFixture web;
+    QVERIFY2(web.ok(), qPrintable(web.error()));
+    const KeyPair key = makeKey();
+    const QString mirror = web.path(u"mirror"_s);
+    const QByteArray first = kOldExe + QByteArray(3000, 'a');
+    const QByteArray exe = kNewExe + QByteArray(3000, 'a');
+    writeBytes(web.path(u"a"_s), first);
+    writeBytes(web.path(u"b"_s), exe);
+    int windowLog = 0;
+    QVERIFY(ReleasePatch::make(web.path(u"a"_s), web.path(u"b"_s), web.path(u"p"_s), 3, &windowLog).isEmpty());
+    const QByteArray patch = readBytes(web.path(u"p"_s));
+    const QByteArray from = QCryptographicHash::hash(first, QCryptographicHash::Sha256);
+    Release release = makeRelease(exe, "SELECT 1\r\n");
+    release.manifest.files[u"Vantora.exe"_s].patches
+        << ReleasePatchEntry{from, patch.size(), QCryptographicHash::hash(patch, QCryptographicHash::Sha256),
+                             windowLog};
+    release.json = release.manifest.toJson();
+    const QMap<QString, QByteArray> files{{u"version.txt"_s, "1.1.0\r\n"},
+                                          {u"release.json"_s, release.json},
+                                          {u"release.json.sig"_s, sigText(release.json, key)},
+                                          {u"Vantora.exe"_s, exe},
+                                          {u"Vantora.exe.sig"_s, sigText(exe, key)},
+                                          {u"LATEST.sql"_s, "SELECT 1\r\n"},
+                                          {ReleasePatch::publishedName(u"Vantora.exe"_s, from), patch}};
+    for (auto it = files.begin(); it != files.end(); ++it)
+        web.publish(u"/updates/"_s + it.key(), it.value());
+    RecordingServices window;
+    const Endpoints endpoints = web.endpoints();
+    auto run = [&] { return ReleaseMirror(window, web.web(), endpoints, mirror, {key.publicKey}).run(); };
+    QCOMPARE(run().kind, OutcomeKind::Done);
+
+    const QString pipe = mirror + u'/' + file;
+    QVERIFY(QFile::remove(pipe));
+    if (::mkfifo(QFile::encodeName(pipe).constData(), 0600) != 0)
+        QSKIP("this file system makes no pipes");
+    // The run on a thread of its own, with a client of its own; the server
+    // answers on this one.
+    Outcome outcome;
+    RecordingServices quiet;
+    QThread *const mirrorThread = QThread::create([&] {
+        WebClient own(web.options());
+        outcome = ReleaseMirror(quiet, own, endpoints, mirror, {key.publicKey}).run();
+    });
+    mirrorThread->start();
+    const bool ended = QTest::qWaitFor([&] { return mirrorThread->isFinished(); }, 30'000);
+    const Outcome next = run();
+    // Let every waiting open go, so that the test ends.
+    for (int turn = 0; turn < 100 && !mirrorThread->isFinished(); ++turn) {
+        ::close(::open(QFile::encodeName(pipe).constData(), O_RDWR | O_NONBLOCK));
+        static_cast<void>(QTest::qWaitFor([&] { return mirrorThread->isFinished(); }, 300));
+    }
+    QVERIFY2(mirrorThread->wait(QDeadlineTimer(30'000)), "the run cannot be let go");
+    delete mirrorThread;
+    QVERIFY2(ended, "the run waits on the pipe");
+    QVERIFY2(outcome.kind != OutcomeKind::Busy && next.kind != OutcomeKind::Busy, qPrintable(next.reason));
+#endif
 }
 
 void TestRelease::keyList_data()

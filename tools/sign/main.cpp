@@ -19,7 +19,7 @@
 //                                     beside it
 //   updater-sign release DIR --key SECRET_FILE --version TEXT
 //                [--expires-days N] [--rollout PERCENT] [--halt] [--keep-if-start-fails]
-//                [--previous OLD_EXE]...
+//                [--downgrade] [--previous OLD_EXE]...
 //                                     publishes what DIR/updates holds
 //                                     (Vantora.exe, LATEST.sql): each
 //                                     file's .sig, a patch to Vantora.exe
@@ -29,7 +29,13 @@
 //                                     .sig (serial one more than the
 //                                     release.json there, else the Unix
 //                                     time; expiry 14 days unless given),
-//                                     and version.txt last
+//                                     and version.txt last. Refused: a
+//                                     version holding a control
+//                                     character, a Vantora.exe that is
+//                                     empty or has no executable header
+//                                     (MZ, ELF, #!). --downgrade lets
+//                                     desks step back to a version
+//                                     below theirs
 //   updater-sign make-patch OLD NEW PATCH
 //   updater-sign apply-patch OLD PATCH OUT
 //                                     a patch on its own, and applied (for
@@ -73,7 +79,7 @@ int usage()
              "       updater-sign sign FILE [SECRET_FILE]\n"
              "       updater-sign verify FILE [KEY]\n"
              "       updater-sign release DIR --key SECRET_FILE --version TEXT [--expires-days N]\n"
-             "                    [--rollout PERCENT] [--halt] [--keep-if-start-fails]\n"
+             "                    [--rollout PERCENT] [--halt] [--keep-if-start-fails] [--downgrade]\n"
              "                    [--previous OLD_EXE]...\n"
              "       updater-sign make-patch OLD NEW PATCH\n"
              "       updater-sign apply-patch OLD PATCH OUT\n";
@@ -195,7 +201,7 @@ int verifyManifest(const QString &path)
     out << "serial " << manifest->serial << ", version " << manifest->version << ", signed "
         << manifest->signedAt.toString(Qt::ISODate) << ", expires " << manifest->expires.toString(Qt::ISODate)
         << (now >= manifest->expires ? " (expired)" : "") << ", rollout " << manifest->rolloutPercent << " %"
-        << (manifest->halted ? ", halted" : "") << "\n";
+        << (manifest->halted ? ", halted" : "") << (manifest->downgrade ? ", a step back" : "") << "\n";
     int result = now >= manifest->expires ? kInvalid : 0;
     const QDir folder = QFileInfo(path).dir();
     for (auto it = manifest->files.begin(); it != manifest->files.end(); ++it) {
@@ -248,6 +254,7 @@ struct ReleaseOptions
     int rolloutPercent = 100;
     bool halt = false;
     bool keepIfStartFails = false; // desks keep it where it does not start
+    bool downgrade = false;        // desks take it even below their version
     QStringList previous;          // earlier builds of Vantora.exe to patch from
 };
 
@@ -289,13 +296,43 @@ bool addPatches(ReleaseManifest &manifest, const QDir &updates, const QStringLis
     return true;
 }
 
+// Why no desk would take the program at `path` (empty: one would): empty,
+// or without the executable header of Windows ("MZ") or of Linux (ELF,
+// "#!"). An error page saved in its place is the usual cause.
+QString notAProgram(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QStringLiteral("it cannot be read");
+    const QByteArray head = file.read(4);
+    if (head.isEmpty())
+        return QStringLiteral("it is empty");
+    if (head.startsWith("MZ")
+        || head
+            == "\x7F"
+               "ELF"
+        || head.startsWith("#!"))
+        return {};
+    return QStringLiteral("it does not begin with an executable header (MZ, ELF or #!)");
+}
+
 int release(const ReleaseOptions &options)
 {
     const QDir updates(QDir(options.folder).filePath(QStringLiteral("updates")));
-    const QString version = TextRules::normalizeVersion(options.version);
-    if (version.isEmpty() || std::any_of(version.begin(), version.end(), [](QChar c) { return c.unicode() < 0x20; })) {
-        err() << "--version needs a version on one line.\n";
+    // The version as given: a line end inside would run two lines into one
+    // version, and desks refuse what they cannot write back.
+    const QString version = TextRules::trimBlanks(options.version);
+    if (version.isEmpty()
+        || std::any_of(version.begin(), version.end(), [](QChar c) { return c.category() == QChar::Other_Control; })) {
+        err() << "--version needs a version on one line, without control characters.\n";
         return kUsage;
+    }
+    const QString program = updates.filePath(QStringLiteral("Vantora.exe"));
+    if (QFileInfo(program).isFile()) {
+        if (const QString why = notAProgram(program); !why.isEmpty()) {
+            err() << program << " is not released: " << why << "; no desk would take it.\n";
+            return kFileError;
+        }
     }
     QByteArray secret = readSecret(options.secretPath);
     if (secret.isEmpty())
@@ -311,6 +348,7 @@ int release(const ReleaseOptions &options)
     manifest.rolloutPercent = options.rolloutPercent;
     manifest.halted = options.halt;
     manifest.keepIfStartFails = options.keepIfStartFails;
+    manifest.downgrade = options.downgrade;
     // The serial only grows: one more than the manifest published before.
     QFile previous(updates.filePath(QStringLiteral("release.json")));
     if (previous.exists()) {
@@ -355,8 +393,9 @@ int release(const ReleaseOptions &options)
     if (!writeWhole(manifestPath, json) || !writeWhole(manifestPath + QStringLiteral(".sig"), manifestSig)
         || !writeWhole(updates.filePath(QStringLiteral("version.txt")), version.toUtf8() + "\r\n"))
         return kFileError;
-    QTextStream(stdout) << "released " << version << " as serial " << manifest.serial << ", expires "
-                        << manifest.expires.toString(Qt::ISODate) << ": " << manifest.files.keys().join(u' ') << "\n";
+    QTextStream(stdout) << "released " << version << (options.downgrade ? " (a step back)" : "") << " as serial "
+                        << manifest.serial << ", expires " << manifest.expires.toString(Qt::ISODate) << ": "
+                        << manifest.files.keys().join(u' ') << "\n";
     return 0;
 }
 
@@ -375,6 +414,10 @@ int releaseCommand(const QStringList &args)
         }
         if (option == QLatin1String("--halt")) {
             options.halt = true;
+            continue;
+        }
+        if (option == QLatin1String("--downgrade")) {
+            options.downgrade = true;
             continue;
         }
         if (option == QLatin1String("--previous") && i + 1 < args.size()) {
