@@ -114,6 +114,15 @@ CommandLine CommandLine::parse(const QStringList &arguments)
             line.mirrorFrom = takeValue();
             if (line.error.isEmpty() && line.mirrorFrom.trimmed().isEmpty())
                 fail(QStringLiteral("--mirror-from needs an https address or a folder."));
+        } else if (option == QLatin1String("--proxy")) {
+            const QString text = takeValue();
+            QString why;
+            if (line.error.isEmpty())
+                line.proxy = ProxyChoice::parse(text, option, why);
+            if (!why.isEmpty())
+                fail(why);
+        } else if (option == QLatin1String("--no-proxy")) {
+            line.noProxy = takeValue();
         } else if (option == QLatin1String("--jitter")) {
             line.jitterSeconds = static_cast<int>(takeNumber(86'400));
         } else if (option.startsWith(u'-')) {
@@ -167,6 +176,10 @@ QString usageText()
         "                         (default 300)\n"
         "  --mirror-from ADDRESS  take the release's files from this mirror first (an https address or a\n"
         "                         folder; default: UPDATER_MIRROR), checked against release.json\n"
+        "  --proxy URL|direct     the proxy of every transfer (http://[user:password@]host:port), or none;\n"
+        "                         default: UPDATER_PROXY, else the system's setting. Without an account\n"
+        "                         in the address the signed-in one is used (Negotiate, NTLM on Windows)\n"
+        "  --no-proxy HOSTS       hosts reached without the proxy, comma-separated (default: no_proxy)\n"
         "  --help, --version\n"
         "\n"
         "Exit codes: 0 done or up to date, 1 another failure, 2 usage error, 3 another updater is at\n"
