@@ -187,7 +187,7 @@ int runCommandLine(const QStringList &arguments)
         return ExitCode::Success;
     }
     if (line.action == CommandLine::Action::Version) {
-        QTextStream(stdout) << versionText(Signature::trustedKeys());
+        QTextStream(stdout) << versionText(Signature::trustedKeys()) << WebClient::libraryText() << '\n';
         return ExitCode::Success;
     }
 

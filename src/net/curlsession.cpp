@@ -332,6 +332,31 @@ Failure TransferAttempt::failure() const
     return {code, sentence + QStringLiteral(" (") + url.toDisplayString() + QLatin1Char(')')};
 }
 
+QString CurlSession::libraryText()
+{
+    struct Feature
+    {
+        int bit;
+        const char *name;
+    };
+    // Basic and Digest are libcurl's own; the others need a library or the
+    // system's SSPI.
+    static constexpr Feature kSignIn[] = {{CURL_VERSION_NTLM, "NTLM"},
+                                          {CURL_VERSION_SPNEGO, "SPNEGO"},
+                                          {CURL_VERSION_KERBEROS5, "Kerberos"},
+                                          {CURL_VERSION_GSSAPI, "GSS-API"},
+                                          {CURL_VERSION_SSPI, "SSPI"}};
+    const curl_version_info_data *info = curl_version_info(CURLVERSION_NOW);
+    QString text = QStringLiteral("libcurl %1 (%2); proxy sign-in: Basic Digest")
+                       .arg(QString::fromLatin1(info->version),
+                            QString::fromLatin1(info->ssl_version ? info->ssl_version : "no TLS"));
+    for (const Feature &feature : kSignIn) {
+        if ((info->features & feature.bit) != 0)
+            text += u' ' + QString::fromLatin1(feature.name);
+    }
+    return text;
+}
+
 CurlSession::CurlSession(const QString &extraAuthorities)
 {
     static const CURLcode initialised = curl_global_init(CURL_GLOBAL_DEFAULT);

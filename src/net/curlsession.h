@@ -144,6 +144,8 @@ public:
     explicit CurlSession(const QString &extraAuthorities);
     ~CurlSession();
     void setProxy(ProxyChoice proxy) { m_proxy = std::move(proxy); }
+    // See WebClient::libraryText.
+    static QString libraryText();
     const ProxyChoice &proxy() const { return m_proxy; }
     CurlSession(const CurlSession &) = delete;
     CurlSession &operator=(const CurlSession &) = delete;

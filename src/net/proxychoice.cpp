@@ -9,7 +9,7 @@ namespace {
 
 bool isProxyScheme(const QString &scheme)
 {
-    static const QStringList schemes{QStringLiteral("http"),   QStringLiteral("https"),   QStringLiteral("socks4"),
+    static const QStringList schemes{QStringLiteral("http"),    QStringLiteral("https"),  QStringLiteral("socks4"),
                                      QStringLiteral("socks4a"), QStringLiteral("socks5"), QStringLiteral("socks5h")};
     return schemes.contains(scheme);
 }

@@ -74,6 +74,11 @@ void WebClient::report(const TransferResult &result) const
         m_observer(result);
 }
 
+QString WebClient::libraryText()
+{
+    return CurlSession::libraryText();
+}
+
 QString WebClient::partialPath(const QString &localPath)
 {
     return PartialFile::pathFor(localPath);

@@ -98,6 +98,11 @@ public:
     // Called once at the end of every transfer, on the caller's thread.
     void setObserver(std::function<void(const TransferResult &)> observer);
 
+    // The transfer library and what it can sign in to a proxy with, as
+    // libcurl reports it at run time: "libcurl 7.88.1 (Schannel); proxy
+    // sign-in: Basic Digest NTLM SPNEGO Kerberos SSPI".
+    static QString libraryText();
+
     // Where the bytes of a download to localPath wait until it is complete.
     static QString partialPath(const QString &localPath);
 

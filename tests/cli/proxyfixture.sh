@@ -78,7 +78,7 @@ children+=($!)
 
 htpasswd -bc "$dir/passwd" desk right-pw 2>/dev/null
 chmod 644 "$dir/passwd"
-echo "127.0.0.1 updates.test" >"$dir/hosts"
+printf '127.0.0.1 localhost updates.test\n' >"$dir/hosts"
 
 declare -A schemes=(
   [basic]="auth_param basic program $helpers/basic_ncsa_auth $dir/passwd"
