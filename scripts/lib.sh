@@ -10,6 +10,13 @@ BASE_PACKAGES=(cmake ninja-build g++ pkg-config openssl ca-certificates libcurl4
   tdsodbc odbc-postgresql libsqliteodbc postgresql
   xvfb xauth x11-utils imagemagick fonts-dejavu-core fonts-liberation fonts-crosextra-carlito)
 
+# The proxy tests: a squid that asks for Basic (basic_ncsa_auth and a
+# password file by htpasswd), NTLM (ntlm_fake_auth) and Negotiate
+# (negotiate_kerberos_auth against a Kerberos realm of the test's own: a KDC,
+# kadmin.local, kinit). The tests start their own squid on a free port and
+# never use the system's.
+PROXY_PACKAGES=(squid apache2-utils krb5-kdc krb5-admin-server krb5-user)
+
 as_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
 }

@@ -35,6 +35,11 @@ int main(int argc, char **argv)
     log->write(QStringLiteral("start"), QStringLiteral("updater window in ") + appFolder);
     WebClient web;
     web.setObserver([log](const TransferResult &record) { log->write(QStringLiteral("transfer"), record.summary()); });
+    QString proxyError;
+    web.setProxy(ProxyChoice::fromEnvironment(&proxyError));
+    if (!proxyError.isEmpty())
+        log->write(QStringLiteral("start"), proxyError + QStringLiteral(" The system's setting is used."));
+    log->write(QStringLiteral("start"), QStringLiteral("proxy: ") + web.proxy().describe());
     SystemClock clock;
     Platform platform{web, clock, Endpoints::fromEnvironment(), appFolder};
     platform.log = log;

@@ -24,6 +24,7 @@
 
 #include <QDir>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QTextStream>
 #include <QThread>
 
@@ -32,6 +33,29 @@
 #endif
 
 namespace {
+
+// The arguments as the log shows them: an address's password (a proxy's
+// account) left out.
+QStringList withoutPasswords(QStringList arguments)
+{
+    static const QRegularExpression password(QStringLiteral("(://[^/@:]*):[^/@]*@"));
+    for (QString &argument : arguments)
+        argument.replace(password, QStringLiteral("\\1@"));
+    return arguments;
+}
+
+// The proxy of the run: --proxy, else UPDATER_PROXY, else the system's;
+// the hosts it is not used for: --no-proxy, else no_proxy. `error` says
+// why an UPDATER_PROXY cannot be used.
+ProxyChoice proxyOf(const CommandLine &line, QString *error = nullptr)
+{
+    ProxyChoice proxy = ProxyChoice::fromEnvironment(line.proxy ? nullptr : error);
+    if (line.proxy)
+        proxy = ProxyChoice{line.proxy->kind, line.proxy->address, line.proxy->source, proxy.bypass};
+    if (line.noProxy)
+        proxy.bypass = *line.noProxy;
+    return proxy;
+}
 
 // Everything one run of the unattended mode works with.
 struct Run
@@ -53,6 +77,7 @@ struct Run
           endpoints(Endpoints::fromEnvironment())
     {
         web.setMaxBytesPerSecond(line.maxRate);
+        web.setProxy(proxyOf(line));
         if (!line.mirrorFrom.isEmpty())
             endpoints.setMirror(line.mirrorFrom);
         web.setObserver(
@@ -165,19 +190,28 @@ int runCommandLine(const QStringList &arguments)
         return ExitCode::Success;
     }
     if (line.action == CommandLine::Action::Version) {
-        QTextStream(stdout) << versionText(Signature::trustedKeys());
+        QTextStream(stdout) << versionText(Signature::trustedKeys()) << WebClient::libraryText() << '\n';
         return ExitCode::Success;
+    }
+
+    QString proxyError;
+    const ProxyChoice proxy = proxyOf(line, &proxyError);
+    if (!proxyError.isEmpty()) {
+        // A scheduled run does not guess where its transfers should go.
+        QTextStream(stderr) << "updater: " << proxyError << "\n";
+        return ExitCode::Usage;
     }
 
     const QString appFolder = applicationFolder();
     UpdateLog log(line.logPath.isEmpty() ? UpdateLog::defaultPath(appFolder) : line.logPath);
     if (!log.write(QStringLiteral("start"),
                    QStringLiteral("updater %1 in %2: %3")
-                       .arg(QStringLiteral(UPDATER_VERSION), appFolder, arguments.join(u' ')))) {
+                       .arg(QStringLiteral(UPDATER_VERSION), appFolder, withoutPasswords(arguments).join(u' ')))) {
         // Said once; the action does not depend on its log.
         QTextStream(stderr) << "updater: the log " << QDir::toNativeSeparators(log.path())
                             << " cannot be written; going on without it.\n";
     }
+    log.write(QStringLiteral("start"), QStringLiteral("proxy: ") + proxy.describe());
     Run run(line, appFolder, log);
     if (line.jitterSeconds > 0) {
         // Machines started by one schedule spread their requests.

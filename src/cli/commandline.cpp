@@ -33,6 +33,8 @@ public:
             fail(QStringLiteral("%1 needs %2.").arg(option, QLatin1String(what)));
         return given;
     }
+    // The option's value as given, empty included.
+    QString text() const { return given; }
     // A whole number from 0 to `ceiling`.
     qint64 number(qint64 ceiling) const
     {
@@ -108,6 +110,17 @@ constexpr OptionRow kOptions[] = {
      "take the release's files from this mirror first (an https address or a folder; default: UPDATER_MIRROR), "
      "checked against release.json",
      [](const Reading &r) { r.line.mirrorFrom = r.value("an https address or a folder"); }},
+    {"proxy", "URL|direct",
+     "the proxy of every transfer (http://[user:password@]host:port), or none; default: UPDATER_PROXY, else the "
+     "system's setting. Without an account in the address the signed-in one is used (Negotiate, NTLM on Windows)",
+     [](const Reading &r) {
+         QString why;
+         r.line.proxy = ProxyChoice::parse(r.value("a proxy address or direct"), QStringLiteral("--proxy"), why);
+         if (!why.isEmpty())
+             r.fail(why);
+     }},
+    {"no-proxy", "HOSTS", "hosts reached without the proxy, comma-separated (default: no_proxy)",
+     [](const Reading &r) { r.line.noProxy = r.text(); }},
     {"h|help|?", nullptr, "this text", [](const Reading &r) { r.action(CommandLine::Action::Help); }},
     {"version", nullptr, "the version and the trusted keys",
      [](const Reading &r) { r.action(CommandLine::Action::Version); }},

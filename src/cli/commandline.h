@@ -1,9 +1,12 @@
 #pragma once
 
 #include "common/outcome.h"
+#include "net/proxychoice.h"
 
 #include <QString>
 #include <QStringList>
+
+#include <optional>
 
 // The command line of the unattended mode. Without arguments the tool opens
 // its window; with them it runs one action without a window and without a
@@ -14,19 +17,21 @@ struct CommandLine
     enum class Action { None, Check, UpdateApp, UpdateReports, UpdateSp, Mirror, Help, Version };
 
     Action action = Action::None;
-    bool yes = false;          // questions are answered Yes; else No
-    bool quiet = false;        // nothing on standard output
-    bool allReports = false;   // --update-reports --all
-    QStringList reports;       // --update-reports NAME...
-    QString logPath;           // --log FILE; empty: updater.log where it belongs
-    qint64 maxRate = 0;        // bytes per second; 0: no limit
-    int sqlTimeout = -1;       // seconds per batch; 0: none; -1: the default
-    int jitterSeconds = 0;     // a random wait of up to this long first
-    bool force = false;        // --update-sp: run a script the journal says ran already
-    int lockWait = -1;         // --update-sp: seconds to wait for another desk's run; -1: the default
-    QString mirrorFolder;      // --mirror DIR: the folder kept as a copy of the release
-    QString mirrorFrom;        // --mirror-from ADDRESS: the school's mirror (else UPDATER_MIRROR)
-    int probationSeconds = -1; // --probation: how long the started program is watched; -1: the release's
+    bool yes = false;                 // questions are answered Yes; else No
+    bool quiet = false;               // nothing on standard output
+    bool allReports = false;          // --update-reports --all
+    QStringList reports;              // --update-reports NAME...
+    QString logPath;                  // --log FILE; empty: updater.log where it belongs
+    qint64 maxRate = 0;               // bytes per second; 0: no limit
+    int sqlTimeout = -1;              // seconds per batch; 0: none; -1: the default
+    int jitterSeconds = 0;            // a random wait of up to this long first
+    bool force = false;               // --update-sp: run a script the journal says ran already
+    int lockWait = -1;                // --update-sp: seconds to wait for another desk's run; -1: the default
+    QString mirrorFolder;             // --mirror DIR: the folder kept as a copy of the release
+    QString mirrorFrom;               // --mirror-from ADDRESS: the school's mirror (else UPDATER_MIRROR)
+    int probationSeconds = -1;        // --probation: how long the started program is watched; -1: the release's
+    std::optional<ProxyChoice> proxy; // --proxy URL|direct (else UPDATER_PROXY, else the system's)
+    std::optional<QString> noProxy;   // --no-proxy HOSTS (else no_proxy)
 
     // Why the arguments cannot be run; empty when they can.
     QString error;

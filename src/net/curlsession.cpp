@@ -92,9 +92,17 @@ size_t onHeader(char *buffer, size_t size, size_t count, void *user)
     const QByteArray line = QByteArray(buffer, static_cast<qsizetype>(bytes)).trimmed();
     Response &response = attempt.response;
     if (line.startsWith("HTTP/")) {
-        // A new answer: the one before was a redirect or an interim one.
+        // A new answer: the one before was a redirect, an interim one or
+        // the proxy's.
         response = Response();
         response.reason = reasonPhrase(line);
+        attempt.proxySchemes.clear();
+        return bytes;
+    }
+    if (line.toLower().startsWith("proxy-authenticate:")) {
+        const QByteArray scheme = line.mid(line.indexOf(':') + 1).trimmed().split(' ').value(0);
+        if (!scheme.isEmpty() && !attempt.proxySchemes.contains(scheme))
+            attempt.proxySchemes << scheme;
         return bytes;
     }
     if (!line.isEmpty())
@@ -212,6 +220,40 @@ int codeFor(CURLcode result)
     }
 }
 
+// The sign-in schemes libcurl may answer a proxy with. With more than one,
+// libcurl sends nothing until the proxy has said which it takes, and then
+// picks the strongest of them: a password goes in the clear (Basic) only
+// to a proxy that offers nothing stronger.
+unsigned long proxySchemes(bool accountGiven)
+{
+    // SSPI signs in with the account given, or else with the signed-in
+    // Windows account, for NTLM and Negotiate alike. Without SSPI, Negotiate
+    // takes the Kerberos ticket of the desk (GSS-API) and never the given
+    // account; NTLM needs an account.
+    const curl_version_info_data *info = curl_version_info(CURLVERSION_NOW);
+    const bool sspi = (info->features & CURL_VERSION_SSPI) != 0;
+    if (!accountGiven)
+        return CURLAUTH_NEGOTIATE | (sspi ? CURLAUTH_NTLM : 0);
+    return CURLAUTH_BASIC | CURLAUTH_DIGEST | CURLAUTH_NTLM | (sspi ? CURLAUTH_NEGOTIATE : 0);
+}
+
+// The proxy of an attempt and how to sign in to it.
+void useProxy(CURL *easy, const ProxyChoice &choice, TransferAttempt &attempt)
+{
+    attempt.proxy = choice.proxyFor(attempt.url);
+    // Empty for none; the choice has applied no_proxy already.
+    curl_easy_setopt(easy, CURLOPT_PROXY, attempt.proxy.toEncoded().constData());
+    curl_easy_setopt(easy, CURLOPT_NOPROXY, "");
+    if (attempt.proxy.isEmpty())
+        return;
+    const bool accountGiven = !attempt.proxy.userName().isEmpty();
+    // No account in the address: the signed-in one (an empty name and
+    // password tell libcurl so).
+    if (!accountGiven)
+        curl_easy_setopt(easy, CURLOPT_PROXYUSERPWD, ":");
+    curl_easy_setopt(easy, CURLOPT_PROXYAUTH, proxySchemes(accountGiven));
+}
+
 } // namespace
 
 bool StallRule::stalled(qint64 received, Clock::time_point now)
@@ -256,9 +298,21 @@ void TransferAttempt::force(int code)
         forced = code;
 }
 
+bool TransferAttempt::proxyRefused() const
+{
+    return !proxy.isEmpty() && (connectStatus == 407 || response.status == 407);
+}
+
 Failure TransferAttempt::failure() const
 {
     int code = forced;
+    if (code == TransferCode::Ok && proxyRefused()) {
+        QString sentence = QStringLiteral("The proxy %1 asked for a sign-in the updater could not give")
+                               .arg(ProxyChoice::displayName(proxy));
+        if (!proxySchemes.isEmpty())
+            sentence += QStringLiteral(" (it offers %1)").arg(QString::fromLatin1(proxySchemes.join(", ")));
+        return {TransferCode::ProxySignIn, sentence + u'.'};
+    }
     if (code == TransferCode::Ok && result != CURLE_OK)
         code = codeFor(result);
     if (code == TransferCode::Ok && !response.success() && response.status != 0) {
@@ -276,6 +330,31 @@ Failure TransferAttempt::failure() const
     if (!detail.isEmpty() && forced == TransferCode::Ok)
         sentence += QStringLiteral(" ") + detail;
     return {code, sentence + QStringLiteral(" (") + url.toDisplayString() + QLatin1Char(')')};
+}
+
+QString CurlSession::libraryText()
+{
+    struct Feature
+    {
+        int bit;
+        const char *name;
+    };
+    // Basic and Digest are libcurl's own; the others need a library or the
+    // system's SSPI.
+    static constexpr Feature kSignIn[] = {{CURL_VERSION_NTLM, "NTLM"},
+                                          {CURL_VERSION_SPNEGO, "SPNEGO"},
+                                          {CURL_VERSION_KERBEROS5, "Kerberos"},
+                                          {CURL_VERSION_GSSAPI, "GSS-API"},
+                                          {CURL_VERSION_SSPI, "SSPI"}};
+    const curl_version_info_data *info = curl_version_info(CURLVERSION_NOW);
+    QString text = QStringLiteral("libcurl %1 (%2); proxy sign-in: Basic Digest")
+                       .arg(QString::fromLatin1(info->version),
+                            QString::fromLatin1(info->ssl_version ? info->ssl_version : "no TLS"));
+    for (const Feature &feature : kSignIn) {
+        if ((info->features & feature.bit) != 0)
+            text += u' ' + QString::fromLatin1(feature.name);
+    }
+    return text;
 }
 
 CurlSession::CurlSession(const QString &extraAuthorities)
@@ -351,8 +430,9 @@ void CurlSession::Handle::prepare(TransferAttempt &attempt, curl_slist *headers)
         curl_blob blob{data, static_cast<size_t>(authorities.size()), CURL_BLOB_NOCOPY};
         curl_easy_setopt(easy, CURLOPT_CAINFO_BLOB, &blob);
     }
-    if (const std::optional<QByteArray> proxy = SystemNet::proxyFor(attempt.url))
-        curl_easy_setopt(easy, CURLOPT_PROXY, proxy->constData());
+    if (const long tls = SystemNet::tlsOptions())
+        curl_easy_setopt(easy, CURLOPT_SSL_OPTIONS, tls);
+    useProxy(easy, m_session.m_proxy, attempt);
     curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
     // Compressed bodies are asked for and decoded with every encoding this
     // libcurl knows; our size limits apply to the decoded bytes.
@@ -401,6 +481,7 @@ void CurlSession::Handle::perform(TransferAttempt &attempt, const std::function<
         attempt.cancel.store(true);
     worker.join();
     tick.stop();
+    curl_easy_getinfo(m_easy, CURLINFO_HTTP_CONNECTCODE, &attempt.connectStatus);
     if (attempt.result == CURLE_OK && attempt.response.success() && !endProven(m_easy, attempt.response))
         attempt.force(TransferCode::Unbounded);
     if (progress && attempt.forced == TransferCode::Ok && attempt.result == CURLE_OK)

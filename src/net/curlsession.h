@@ -1,9 +1,11 @@
 #pragma once
 
 #include "common/failure.h"
+#include "net/proxychoice.h"
 #include "net/transfercodes.h"
 
 #include <QByteArray>
+#include <QList>
 #include <QUrl>
 
 #include <curl/curl.h>
@@ -109,6 +111,12 @@ struct TransferAttempt
     StallRule::Clock::duration held{}; // time spent waiting for the rate limit
     CURLcode result = CURLE_OK;
     char error[CURL_ERROR_SIZE] = {};
+    // The proxy it went through (empty: none), the status its CONNECT was
+    // answered with, and the sign-in schemes the proxy's last answer
+    // offered (its Proxy-Authenticate headers).
+    QUrl proxy;
+    long connectStatus = 0;
+    QList<QByteArray> proxySchemes;
 
     std::atomic<bool> cancel{false};
     std::atomic<qint64> received{0};
@@ -120,6 +128,9 @@ struct TransferAttempt
     // Why it failed, as a code of net/transfercodes.h and a sentence;
     // {0, ""} when it did not.
     Failure failure() const;
+    // Whether the proxy refused it for want of a sign-in (407), on the
+    // tunnel's CONNECT or on the request.
+    bool proxyRefused() const;
 };
 
 // The libcurl side of the web transfers: a handle kept between transfers
@@ -132,6 +143,10 @@ public:
     // system's; empty for the system's alone.
     explicit CurlSession(const QString &extraAuthorities);
     ~CurlSession();
+    void setProxy(ProxyChoice proxy) { m_proxy = std::move(proxy); }
+    // See WebClient::libraryText.
+    static QString libraryText();
+    const ProxyChoice &proxy() const { return m_proxy; }
     CurlSession(const CurlSession &) = delete;
     CurlSession &operator=(const CurlSession &) = delete;
 
@@ -167,4 +182,5 @@ private:
     CURL *m_easy = nullptr;
     bool m_easyInUse = false;
     QByteArray m_authorities;
+    ProxyChoice m_proxy;
 };

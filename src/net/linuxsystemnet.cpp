@@ -27,11 +27,21 @@ QByteArray trustedAuthoritiesPem()
     return {};
 }
 
-std::optional<QByteArray> proxyFor(const QUrl & /*url*/)
+QByteArray proxyFor(const QUrl & /*url*/)
 {
-    // libcurl reads https_proxy and no_proxy itself, as the system's own
-    // tools do.
-    return std::nullopt;
+    // As libcurl and the system's own tools read them; only https is ever
+    // asked for. no_proxy is the ProxyChoice's.
+    for (const char *name : {"https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"}) {
+        const QByteArray value = qgetenv(name).trimmed();
+        if (!value.isEmpty())
+            return value;
+    }
+    return {};
+}
+
+long tlsOptions()
+{
+    return 0;
 }
 
 } // namespace SystemNet

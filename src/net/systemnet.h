@@ -3,8 +3,6 @@
 #include <QByteArray>
 #include <QUrl>
 
-#include <optional>
-
 // What the platform says about the network, for the web client. Each
 // platform has its own implementation beside this file.
 namespace SystemNet {
@@ -14,9 +12,12 @@ namespace SystemNet {
 // read (the extra authorities then stand alone).
 QByteArray trustedAuthoritiesPem();
 
-// The proxy for a URL as libcurl takes it ("http://host:port", "" for a
-// direct connection), or nothing where libcurl itself reads the system's
-// settings (https_proxy and no_proxy on Linux).
-std::optional<QByteArray> proxyFor(const QUrl &url);
+// The system's proxy for a URL as libcurl takes it ("http://host:port", ""
+// for a direct connection): https_proxy (else all_proxy) on Linux, the
+// user's setting on Windows.
+QByteArray proxyFor(const QUrl &url);
+
+// libcurl's CURLOPT_SSL_OPTIONS for the platform's TLS library.
+long tlsOptions();
 
 } // namespace SystemNet

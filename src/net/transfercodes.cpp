@@ -6,6 +6,7 @@ QString TransferCode::describe(int code)
 {
     switch (code) {
     case Ok: return QStringLiteral("The transfer succeeded.");
+    case ProxySignIn: return QStringLiteral("The proxy asked for a sign-in the updater could not give.");
     case TimedOut: return QStringLiteral("The server stopped answering (timed out).");
     case TooLarge: return QStringLiteral("The file on the server is larger than expected.");
     case LocalFile: return QStringLiteral("The file could not be written on this computer.");

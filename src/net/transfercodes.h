@@ -6,6 +6,9 @@
 // the one list. 0 is success; every other value is a failure:
 //
 //   100..599      the server answered with that HTTP status (anything but 2xx)
+//   407           the proxy asked for a sign-in the updater could not give
+//                 (no account, a wrong one, or none of its schemes), on the
+//                 tunnel's CONNECT or on the request
 //   1000 + n      the transfer failed with libcurl's error n, where no code
 //                 below names the failure better (1006 host not found,
 //                 1007 nobody listening, 1055 or 1056 the connection broke
@@ -61,6 +64,7 @@
 // error to 2008.
 namespace TransferCode {
 constexpr int Ok = 0;
+constexpr int ProxySignIn = 407;
 constexpr int NetworkErrorBase = 1000;
 constexpr int TimedOut = 2001;
 constexpr int TooLarge = 2002;

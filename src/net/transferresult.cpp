@@ -1,5 +1,7 @@
 #include "net/transferresult.h"
 
+#include "net/proxychoice.h"
+
 QString TransferResult::textOrThrow() const
 {
     if (!ok())
@@ -16,8 +18,9 @@ QByteArray TransferResult::bodyOrThrow() const
 
 QString TransferResult::summary() const
 {
+    const QString via = proxy.isEmpty() ? QString() : QStringLiteral(" via proxy ") + ProxyChoice::displayName(proxy);
     const QString what = (download ? QStringLiteral("download ") : QStringLiteral("fetch ")) + url.toDisplayString()
-        + QStringLiteral(": %1 bytes in %2 ms").arg(bytes).arg(milliseconds);
+        + via + QStringLiteral(": %1 bytes in %2 ms").arg(bytes).arg(milliseconds);
     const QString tries = attempts > 1 ? QStringLiteral(", %1 attempts").arg(attempts) : QString();
     if (ok())
         return what + tries + QStringLiteral(": done");

@@ -21,6 +21,7 @@ struct TransferResult
     QString text;    // FetchText: the body, decoded in the system code page
     QByteArray body; // FetchText: the body as it came, for a reader with rules of its own
     QByteArray contentType;
+    QUrl proxy; // the proxy it went through, with its account; empty: none
 
     bool ok() const { return code == 0; }
     // The failure as the actions' error traps word it: the code and the
@@ -40,6 +41,7 @@ struct TransferResult
     // The same, as the bytes that came.
     QByteArray bodyOrThrow() const;
 
-    // "download https://... : 1234 bytes in 56 ms: done", or the failure.
+    // "download https://... via proxy host:port: 1234 bytes in 56 ms:
+    // done", or the failure; never the proxy's account.
     QString summary() const;
 };

@@ -35,12 +35,14 @@ TransferOptions TransferOptions::fromEnvironment()
 {
     TransferOptions options;
     options.caFile = qEnvironmentVariable("UPDATER_CA_FILE");
+    options.proxy = ProxyChoice::fromEnvironment();
     return options;
 }
 
 WebClient::WebClient(TransferOptions options)
     : m_options(std::move(options)), m_session(std::make_unique<CurlSession>(m_options.caFile))
 {
+    m_session->setProxy(m_options.proxy);
 }
 
 WebClient::~WebClient() = default;
@@ -48,6 +50,17 @@ WebClient::~WebClient() = default;
 void WebClient::setMaxBytesPerSecond(qint64 bytesPerSecond)
 {
     m_options.maxBytesPerSecond = qMax(qint64{0}, bytesPerSecond);
+}
+
+void WebClient::setProxy(ProxyChoice proxy)
+{
+    m_options.proxy = proxy;
+    m_session->setProxy(std::move(proxy));
+}
+
+const ProxyChoice &WebClient::proxy() const
+{
+    return m_options.proxy;
 }
 
 void WebClient::setObserver(std::function<void(const TransferResult &)> observer)
@@ -59,6 +72,11 @@ void WebClient::report(const TransferResult &result) const
 {
     if (m_observer)
         m_observer(result);
+}
+
+QString WebClient::libraryText()
+{
+    return CurlSession::libraryText();
 }
 
 QString WebClient::partialPath(const QString &localPath)
@@ -94,6 +112,7 @@ TransferResult WebClient::fetchText(const QUrl &url)
     result.code = failure.number;
     result.reason = failure.description;
     result.contentType = attempt.response.contentType;
+    result.proxy = attempt.proxy;
     if (result.ok()) {
         result.text = TextRules::decode(body);
         result.body = std::move(body);
@@ -177,6 +196,7 @@ int WebClient::download(const QUrl &url, const QString &localPath, const Downloa
         ++result.attempts;
         result.bytes = partial.size();
         result.contentType = response.contentType;
+        result.proxy = attempt.proxy;
         // What is in the file now can be resumed if the server named a
         // validator for it, and sent the bytes as they are (the bytes of a
         // compressed body cannot be asked for by their place in the file).

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "net/proxychoice.h"
 #include "net/transferresult.h"
 
 #include <QList>
@@ -28,8 +29,10 @@ struct TransferOptions
     QList<int> retryPausesMs{1'000, 2'000, 4'000};
     int retryJitterMs = 500;
     QString caFile; // extra trusted authorities (PEM), added to the system's
+    ProxyChoice proxy;
 
-    // Defaults, with the extra authorities of UPDATER_CA_FILE.
+    // Defaults, with the extra authorities of UPDATER_CA_FILE and the proxy
+    // of UPDATER_PROXY and no_proxy.
     static TransferOptions fromEnvironment();
 };
 
@@ -60,8 +63,9 @@ class CurlSession;
 // in a local event loop, so the window keeps repainting, but user input
 // stays queued until the action next processes pending events. Only https
 // is spoken; certificates are always verified; redirects are followed but
-// never to anything but https; the system's proxy settings apply
-// (https_proxy and no_proxy on Linux, the system setting on Windows).
+// never to anything but https; the proxy is the ProxyChoice's (by default
+// the system's), signed in to with the account in its address or else the
+// signed-in one.
 class WebClient
 {
 public:
@@ -87,8 +91,17 @@ public:
     // for none.
     void setMaxBytesPerSecond(qint64 bytesPerSecond);
 
+    // The proxy of the transfers from now on.
+    void setProxy(ProxyChoice proxy);
+    const ProxyChoice &proxy() const;
+
     // Called once at the end of every transfer, on the caller's thread.
     void setObserver(std::function<void(const TransferResult &)> observer);
+
+    // The transfer library and what it can sign in to a proxy with, as
+    // libcurl reports it at run time: "libcurl 7.88.1 (Schannel); proxy
+    // sign-in: Basic Digest NTLM SPNEGO Kerberos SSPI".
+    static QString libraryText();
 
     // Where the bytes of a download to localPath wait until it is complete.
     static QString partialPath(const QString &localPath);

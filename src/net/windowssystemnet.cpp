@@ -7,6 +7,8 @@
 
 #include <wincrypt.h>
 
+#include <curl/curl.h>
+
 namespace SystemNet {
 
 QByteArray trustedAuthoritiesPem()
@@ -31,10 +33,12 @@ QByteArray trustedAuthoritiesPem()
     return pem;
 }
 
-std::optional<QByteArray> proxyFor(const QUrl &url)
+QByteArray proxyFor(const QUrl &url)
 {
-    // The system setting (the Internet Options dialog, a PAC script or
-    // WPAD), as the platform's own services use it.
+    // The user's setting (Internet Options: automatic detection, a PAC
+    // script or a proxy server), which Qt reads through WinHTTP on the
+    // user's behalf. A run as SYSTEM has no user's setting: it needs
+    // --proxy or UPDATER_PROXY.
     const QList<QNetworkProxy> proxies = QNetworkProxyFactory::systemProxyForQuery(QNetworkProxyQuery(url));
     for (const QNetworkProxy &proxy : proxies) {
         QByteArray scheme;
@@ -53,6 +57,14 @@ std::optional<QByteArray> proxyFor(const QUrl &url)
         return address + proxy.hostName().toUtf8() + ':' + QByteArray::number(proxy.port());
     }
     return QByteArray();
+}
+
+long tlsOptions()
+{
+    // An inspecting proxy's certificates often name a revocation list that
+    // cannot be reached; schannel then fails every connection. A
+    // certificate known to be revoked still fails.
+    return CURLSSLOPT_REVOKE_BEST_EFFORT;
 }
 
 } // namespace SystemNet
