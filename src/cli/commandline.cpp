@@ -114,6 +114,21 @@ CommandLine CommandLine::parse(const QStringList &arguments)
             line.mirrorFrom = takeValue();
             if (line.error.isEmpty() && line.mirrorFrom.trimmed().isEmpty())
                 fail(QStringLiteral("--mirror-from needs an https address or a folder."));
+        } else if (option == QLatin1String("--status-dir")) {
+            line.statusFolder = takeValue();
+            if (line.error.isEmpty() && line.statusFolder.trimmed().isEmpty())
+                fail(QStringLiteral("--status-dir needs a folder."));
+        } else if (option == QLatin1String("--fleet-report")) {
+            setAction(Action::FleetReport, option);
+            line.fleetFolder = takeValue();
+            if (line.error.isEmpty() && line.fleetFolder.isEmpty())
+                fail(QStringLiteral("--fleet-report needs a folder."));
+        } else if (option == QLatin1String("--stale-days")) {
+            line.staleDays = static_cast<int>(takeNumber(36'500));
+        } else if (option == QLatin1String("--html")) {
+            line.htmlPath = takeValue();
+            if (line.error.isEmpty() && line.htmlPath.isEmpty())
+                fail(QStringLiteral("--html needs a file name."));
         } else if (option == QLatin1String("--jitter")) {
             line.jitterSeconds = static_cast<int>(takeNumber(86'400));
         } else if (option.startsWith(u'-')) {
@@ -125,7 +140,8 @@ CommandLine CommandLine::parse(const QStringList &arguments)
     if (!line.error.isEmpty())
         return line;
     if (line.action == Action::None)
-        fail(QStringLiteral("No action given: --check, --update-app, --update-reports, --update-sp or --mirror."));
+        fail(QStringLiteral(
+            "No action given: --check, --update-app, --update-reports, --update-sp, --mirror or --fleet-report."));
     else if (line.action == Action::UpdateReports && line.allReports == !line.reports.isEmpty())
         fail(QStringLiteral("--update-reports needs either --all or the names of the reports."));
     else if (line.action != Action::UpdateReports && (line.allReports || !line.reports.isEmpty()))
@@ -134,6 +150,11 @@ CommandLine CommandLine::parse(const QStringList &arguments)
     if (!line.mirrorFrom.isEmpty() && line.action != Action::Check && line.action != Action::UpdateApp
         && line.action != Action::UpdateSp)
         fail(QStringLiteral("--mirror-from belongs to --check, --update-app and --update-sp."));
+    if (line.action != Action::FleetReport && (line.staleDays >= 0 || !line.htmlPath.isEmpty()))
+        fail(line.staleDays >= 0 ? QStringLiteral("--stale-days belongs to --fleet-report.")
+                                 : QStringLiteral("--html belongs to --fleet-report."));
+    if (!line.statusFolder.isEmpty() && (line.action == Action::FleetReport || line.action == Action::Mirror))
+        fail(QStringLiteral("--status-dir belongs to the actions on an installation."));
     if (line.action != Action::UpdateSp && (line.force || line.lockWait >= 0)) {
         fail(line.force ? QStringLiteral("--force belongs to --update-sp.")
                         : QStringLiteral("--lock-wait belongs to --update-sp."));
@@ -154,6 +175,9 @@ QString usageText()
         "                                    a script the database's journal says ran is not run again\n"
         "       updater --mirror DIR         keeps in DIR a checked copy of the published release, for the\n"
         "                                    desks of a school to read from its own server\n"
+        "       updater --fleet-report DIR [--stale-days N] [--html FILE]\n"
+        "                                    one line per installation that wrote its status into DIR,\n"
+        "                                    the ones with a problem first, and a summary\n"
         "\n"
         "Options:\n"
         "  --yes                  answer Yes to the questions (without it: No)\n"
@@ -167,13 +191,19 @@ QString usageText()
         "                         (default 300)\n"
         "  --mirror-from ADDRESS  take the release's files from this mirror first (an https address or a\n"
         "                         folder; default: UPDATER_MIRROR), checked against release.json\n"
+        "  --status-dir DIR       write this installation's status file into DIR at the end (default:\n"
+        "                         UPDATER_STATUS_DIR), for --fleet-report\n"
+        "  --stale-days N         --fleet-report: a desk without a run for N days is not heard from\n"
+        "                         (default 7)\n"
+        "  --html FILE            --fleet-report: also write the report as a page with a chart\n"
         "  --help, --version\n"
         "\n"
         "Exit codes: 0 done or up to date, 1 another failure, 2 usage error, 3 another updater is at\n"
         "work in the folder, 4 network or download failure, 5 download refused (signature or not a\n"
         "release), 6 executable not replaced, 7 SQL batches failed, 8 database unreachable,\n"
         "9 not enough disk space, 10 update available (--check), 11 declined, 12 the published\n"
-        "release has expired, 13 another desk is running the script (it waited --lock-wait).\n");
+        "release has expired, 13 another desk is running the script (it waited --lock-wait),\n"
+        "17 --fleet-report: an installation is behind, failed or has not been heard from.\n");
 }
 
 namespace {
@@ -198,6 +228,7 @@ constexpr ExitRow kExitCodes[] = {
     {OutcomeKind::DiskFull, ExitCode::DiskFull},
     {OutcomeKind::Expired, ExitCode::Expired},
     {OutcomeKind::ScriptRunElsewhere, ExitCode::ScriptRunElsewhere},
+    {OutcomeKind::FleetAttention, ExitCode::FleetNeedsAttention},
     {OutcomeKind::Failed, ExitCode::Failed},
 };
 

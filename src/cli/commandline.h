@@ -11,7 +11,7 @@
 // shells.
 struct CommandLine
 {
-    enum class Action { None, Check, UpdateApp, UpdateReports, UpdateSp, Mirror, Help, Version };
+    enum class Action { None, Check, UpdateApp, UpdateReports, UpdateSp, Mirror, FleetReport, Help, Version };
 
     Action action = Action::None;
     bool yes = false;        // questions are answered Yes; else No
@@ -26,6 +26,10 @@ struct CommandLine
     int lockWait = -1;       // --update-sp: seconds to wait for another desk's run; -1: the default
     QString mirrorFolder;    // --mirror DIR: the folder kept as a copy of the release
     QString mirrorFrom;      // --mirror-from ADDRESS: the school's mirror (else UPDATER_MIRROR)
+    QString statusFolder;    // --status-dir DIR: where the installation's status file goes (else UPDATER_STATUS_DIR)
+    QString fleetFolder;     // --fleet-report DIR: the status files to report on
+    int staleDays = -1;      // --fleet-report: days without a run that make a desk stale; -1: the default
+    QString htmlPath;        // --fleet-report --html FILE: the page to write
 
     // Why the arguments cannot be run; empty when they can.
     QString error;
@@ -39,20 +43,21 @@ QString usageText();
 
 // The exit codes (the README lists them).
 namespace ExitCode {
-constexpr int Success = 0;             // done, or nothing to do
-constexpr int Failed = 1;              // another failure (a file that cannot be read or written, ...)
-constexpr int Usage = 2;               // the command line cannot be run; nothing was done
-constexpr int Busy = 3;                // another updater is at work in the folder
-constexpr int Download = 4;            // a network or download failure
-constexpr int Refused = 5;             // a download refused: not signed by the publisher, or no release file
-constexpr int NotReplaced = 6;         // the executable could not be replaced
-constexpr int BatchesFailed = 7;       // some SQL batches failed or were not run
-constexpr int DatabaseUnreachable = 8; // no connection to the database
-constexpr int DiskFull = 9;            // not enough disk space
-constexpr int UpdateAvailable = 10;    // --check: a published version differs
-constexpr int Declined = 11;           // a question was answered No (no --yes)
-constexpr int Expired = 12;            // the published release has expired
-constexpr int ScriptRunElsewhere = 13; // another desk is running the script on the shared database
+constexpr int Success = 0;              // done, or nothing to do
+constexpr int Failed = 1;               // another failure (a file that cannot be read or written, ...)
+constexpr int Usage = 2;                // the command line cannot be run; nothing was done
+constexpr int Busy = 3;                 // another updater is at work in the folder
+constexpr int Download = 4;             // a network or download failure
+constexpr int Refused = 5;              // a download refused: not signed by the publisher, or no release file
+constexpr int NotReplaced = 6;          // the executable could not be replaced
+constexpr int BatchesFailed = 7;        // some SQL batches failed or were not run
+constexpr int DatabaseUnreachable = 8;  // no connection to the database
+constexpr int DiskFull = 9;             // not enough disk space
+constexpr int UpdateAvailable = 10;     // --check: a published version differs
+constexpr int Declined = 11;            // a question was answered No (no --yes)
+constexpr int Expired = 12;             // the published release has expired
+constexpr int ScriptRunElsewhere = 13;  // another desk is running the script on the shared database
+constexpr int FleetNeedsAttention = 17; // --fleet-report: a desk is behind, failed, or not heard from
 
 // The exit code of an action that ended so.
 int of(OutcomeKind kind);

@@ -16,6 +16,7 @@ QString outcomeName(OutcomeKind kind)
     case OutcomeKind::DiskFull: return QStringLiteral("not enough disk space");
     case OutcomeKind::Expired: return QStringLiteral("the published release has expired");
     case OutcomeKind::ScriptRunElsewhere: return QStringLiteral("another desk is running the script");
+    case OutcomeKind::FleetAttention: return QStringLiteral("installations need attention");
     case OutcomeKind::Failed: return QStringLiteral("failed");
     }
     return QStringLiteral("failed");

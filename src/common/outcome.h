@@ -20,6 +20,7 @@ enum class OutcomeKind {
     DiskFull,            // not enough disk space to write what the action needs
     Expired,             // the published release is past the date its signature holds for
     ScriptRunElsewhere,  // another desk is running the script on the shared database
+    FleetAttention,      // the fleet report: an installation is behind, failed or not heard from
     Failed,              // anything else
 };
 
@@ -37,6 +38,12 @@ struct Outcome
     int failedBatches = 0;
     int cancelledBatch = 0;
     int notRunBatches = 0;
+    // A published release this installation does not take yet, and why (a
+    // staged rollout or a halt); empty otherwise.
+    QString held;
+    // What the script's journal on the database said of an earlier run of
+    // it, when that decided the action; empty otherwise.
+    QString journal;
 
     static Outcome of(OutcomeKind kind, int number = 0, const QString &reason = QString())
     {

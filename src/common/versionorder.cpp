@@ -44,7 +44,8 @@ std::optional<int> compareVersions(const QString &a, const QString &b)
     const qsizetype parts = std::max(left->size(), right->size());
     const QString zero = QStringLiteral("0");
     for (qsizetype i = 0; i < parts; ++i) {
-        const int order = compareNumbers(i < left->size() ? left->at(i) : zero, i < right->size() ? right->at(i) : zero);
+        const int order
+            = compareNumbers(i < left->size() ? left->at(i) : zero, i < right->size() ? right->at(i) : zero);
         if (order != 0)
             return order < 0 ? -1 : 1;
     }
