@@ -8,7 +8,8 @@ BASE_PACKAGES=(cmake ninja-build g++ pkg-config openssl ca-certificates libcurl4
   qt6-base-dev qt6-base-dev-tools qt6-base-private-dev libgl-dev
   libqt6sql6-odbc libqt6sql6-psql unixodbc unixodbc-dev
   tdsodbc odbc-postgresql libsqliteodbc postgresql
-  xvfb xauth x11-utils imagemagick fonts-dejavu-core fonts-liberation fonts-crosextra-carlito)
+  xvfb xauth x11-utils imagemagick fonts-dejavu-core fonts-liberation fonts-crosextra-carlito
+  chromium)
 
 # The proxy tests: a squid that asks for Basic (basic_ncsa_auth and a
 # password file by htpasswd), NTLM (ntlm_fake_auth) and Negotiate

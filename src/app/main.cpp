@@ -5,6 +5,7 @@
 #include "common/clock.h"
 #include "common/updatelog.h"
 #include "net/webclient.h"
+#include "update/installationstatus.h"
 
 #include <QApplication>
 
@@ -43,6 +44,7 @@ int main(int argc, char **argv)
     SystemClock clock;
     Platform platform{web, clock, Endpoints::fromEnvironment(), appFolder};
     platform.log = log;
+    platform.statusFolder = InstallationStatus::folderFromEnvironment();
     Updater window(std::move(platform));
     window.show();
     const int code = QApplication::exec();

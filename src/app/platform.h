@@ -31,4 +31,7 @@ struct Platform
     QList<QByteArray> keys = Signature::trustedKeys();
     // Where what the actions do is written; by default nowhere.
     std::shared_ptr<UpdateLog> log = std::make_shared<UpdateLog>();
+    // Where each action leaves the installation's status file for the
+    // school's fleet report; empty: nowhere.
+    QString statusFolder = QString();
 };

@@ -1,6 +1,7 @@
 #include "app/updater.h"
 
 #include "app/messagebox.h"
+#include "cli/cli.h"
 #include "common/loggingservices.h"
 #include "reports/reportactions.h"
 #include "reports/reportlist.h"
@@ -309,7 +310,7 @@ void Updater::closeEvent(QCloseEvent *event)
     QWidget::closeEvent(event);
 }
 
-void Updater::runAction(const std::function<void(Services &, InstallFiles &)> &action)
+void Updater::runAction(const QString &name, const std::function<Outcome(Services &, InstallFiles &)> &action)
 {
     if (m_actionRunning)
         return;
@@ -318,8 +319,14 @@ void Updater::runAction(const std::function<void(Services &, InstallFiles &)> &a
     LoggingFiles files(InstallFiles::plain(), *m_platform.log);
     // Every action traps its own failures; this is the last guard, so that
     // nothing thrown reaches the event loop and ends the program.
-    // The outcome is the unattended mode's; the boxes have said it all.
-    attempt([&] { Installation::runAction(services, m_platform.appFolder, files, [&] { action(services, files); }); });
+    // The boxes have said it all; the outcome goes to the status file.
+    Outcome outcome;
+    attempt([&] {
+        outcome = Installation::runAction(services, m_platform.appFolder, files, [&] {
+                      outcome = action(services, files);
+                  }).value_or(outcome);
+    });
+    writeInstallationStatus(m_platform.statusFolder, m_platform.appFolder, name, outcome, *m_platform.log);
     m_actionRunning = false;
     if (m_closeRequested) {
         m_closeRequested = false;
@@ -329,25 +336,25 @@ void Updater::runAction(const std::function<void(Services &, InstallFiles &)> &a
 
 void Updater::cmdCheckUpdate_Click()
 {
-    runAction([this](Services &services, InstallFiles &files) {
-        AppUpdate(services, m_platform.web, m_platform.clock, m_platform.endpoints, m_platform.appFolder, *m_processes,
-                  files, m_platform.keys)
+    runAction(QStringLiteral("update-app"), [this](Services &services, InstallFiles &files) {
+        return AppUpdate(services, m_platform.web, m_platform.clock, m_platform.endpoints, m_platform.appFolder,
+                         *m_processes, files, m_platform.keys)
             .run();
     });
 }
 
 void Updater::cmdReports_Click()
 {
-    runAction([this](Services &services, InstallFiles &) {
-        ReportActions(services, m_platform.web, m_platform.endpoints, m_platform.appFolder, *m_reports)
+    runAction(QStringLiteral("list-reports"), [this](Services &services, InstallFiles &) {
+        return ReportActions(services, m_platform.web, m_platform.endpoints, m_platform.appFolder, *m_reports)
             .cmdReports_Click();
     });
 }
 
 void Updater::cmdDownloadRpt_Click()
 {
-    runAction([this](Services &services, InstallFiles &) {
-        ReportActions(services, m_platform.web, m_platform.endpoints, m_platform.appFolder, *m_reports)
+    runAction(QStringLiteral("update-reports"), [this](Services &services, InstallFiles &) {
+        return ReportActions(services, m_platform.web, m_platform.endpoints, m_platform.appFolder, *m_reports)
             .cmdDownloadRpt_Click();
     });
 }
@@ -359,11 +366,11 @@ void Updater::chkAll_Click()
 
 void Updater::cmdDownloadSP_Click()
 {
-    runAction([this](Services &services, InstallFiles &) {
+    runAction(QStringLiteral("update-sp"), [this](Services &services, InstallFiles &) {
         SpUpdate update(services, m_platform.web, m_platform.endpoints, m_platform.appFolder, m_databases, m_serverName,
                         m_platform.keys);
         m_onClose = [&update] { update.closeRequested(); };
         const auto forget = qScopeGuard([this] { m_onClose = nullptr; });
-        update.run();
+        return update.run();
     });
 }

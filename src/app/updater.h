@@ -80,7 +80,8 @@ private:
     // happens when the action has ended; the action hears of it first
     // through m_onClose when it has set one. The action gets the window
     // services and the swap's file steps, both writing to the update log.
-    void runAction(const std::function<void(Services &, InstallFiles &)> &action);
+    // Runs the action named `name` (in the status file) in the installation.
+    void runAction(const QString &name, const std::function<Outcome(Services &, InstallFiles &)> &action);
 
     void cmdCheckUpdate_Click();
     void cmdReports_Click();

@@ -2,6 +2,7 @@
 
 #include "cli/commandline.h"
 #include "cli/consoleservices.h"
+#include "cli/fleetreport.h"
 #include "common/appfolder.h"
 #include "common/clock.h"
 #include "common/failure.h"
@@ -17,14 +18,17 @@
 #include "sp/spupdate.h"
 #include "update/appupdate.h"
 #include "update/installation.h"
+#include "update/installationstatus.h"
 #include "update/installfiles.h"
 #include "update/logginginstall.h"
 #include "update/processcontrol.h"
 #include "update/releasemirror.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QRandomGenerator>
 #include <QRegularExpression>
+#include <QSaveFile>
 #include <QTextStream>
 #include <QThread>
 
@@ -163,7 +167,59 @@ Outcome Run::updateSp()
     return update.run();
 }
 
+// The action's name in the status file.
+QString actionName(CommandLine::Action action)
+{
+    switch (action) {
+    case CommandLine::Action::Check: return QStringLiteral("check");
+    case CommandLine::Action::UpdateApp: return QStringLiteral("update-app");
+    case CommandLine::Action::UpdateReports: return QStringLiteral("update-reports");
+    case CommandLine::Action::UpdateSp: return QStringLiteral("update-sp");
+    default: return QStringLiteral("other");
+    }
+}
+
+// --fleet-report: reads the share, prints the report, writes the page.
+int runFleetReport(const CommandLine &line)
+{
+    QTextStream out(stdout);
+    QTextStream err(stderr);
+    QString why;
+    const std::optional<FleetReport> report
+        = FleetReport::read(line.fleetFolder, QDateTime::currentDateTimeUtc(),
+                            line.staleDays >= 0 ? line.staleDays : FleetReport::kDefaultStaleDays, &why);
+    if (!report) {
+        err << "updater: " << why << '\n';
+        return ExitCode::of(OutcomeKind::Failed);
+    }
+    out << report->text();
+    if (!line.htmlPath.isEmpty()) {
+        QSaveFile page(line.htmlPath);
+        const QByteArray html = report->html().toUtf8();
+        if (!page.open(QIODevice::WriteOnly) || page.write(html) != html.size() || !page.commit()) {
+            err << "updater: the page " << QDir::toNativeSeparators(line.htmlPath)
+                << " cannot be written: " << page.errorString() << '\n';
+            return ExitCode::of(OutcomeKind::Failed);
+        }
+    }
+    return ExitCode::of(report->allWell() ? OutcomeKind::Done : OutcomeKind::FleetAttention);
+}
+
 } // namespace
+
+void writeInstallationStatus(const QString &folder, const QString &appFolder, const QString &action,
+                             const Outcome &outcome, UpdateLog &log)
+{
+    if (folder.isEmpty())
+        return;
+    const auto note = [&log](const QString &text) { log.write(QStringLiteral("status"), text); };
+    InstallationStatus status = InstallationStatus::of(appFolder, action, outcome, ExitCode::of(outcome.kind), note);
+    status.reason = log.masked(status.reason);
+    status.journal = log.masked(status.journal);
+    QString why;
+    if (!status.writeTo(folder, &why))
+        note(QStringLiteral("the status file cannot be written: ") + why);
+}
 
 QString versionText(const QList<QByteArray> &keys)
 {
@@ -193,6 +249,8 @@ int runCommandLine(const QStringList &arguments)
         QTextStream(stdout) << versionText(Signature::trustedKeys()) << WebClient::libraryText() << '\n';
         return ExitCode::Success;
     }
+    if (line.action == CommandLine::Action::FleetReport)
+        return runFleetReport(line);
 
     QString proxyError;
     const ProxyChoice proxy = proxyOf(line, &proxyError);
@@ -246,6 +304,9 @@ int runCommandLine(const QStringList &arguments)
     const int code = ExitCode::of(outcome.kind);
     const QString result = QStringLiteral("result: %1 (exit code %2)").arg(outcome.summary()).arg(code);
     log.write(QStringLiteral("end"), result);
+    writeInstallationStatus(line.statusFolder.isEmpty() ? InstallationStatus::folderFromEnvironment()
+                                                        : line.statusFolder,
+                            appFolder, actionName(line.action), outcome, log);
     run.console.say(result, code != ExitCode::Success && code != ExitCode::UpdateAvailable);
     return code;
 }

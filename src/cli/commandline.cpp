@@ -121,6 +121,17 @@ constexpr OptionRow kOptions[] = {
      }},
     {"no-proxy", "HOSTS", "hosts reached without the proxy, comma-separated (default: no_proxy)",
      [](const Reading &r) { r.line.noProxy = r.text(); }},
+    {"status-dir", "DIR", "write this installation's status file into DIR at the end (default: UPDATER_STATUS_DIR)",
+     [](const Reading &r) { r.line.statusFolder = r.value("a folder"); }},
+    {"fleet-report", "DIR", "one line per installation that wrote its status into DIR, the ones with a problem first",
+     [](const Reading &r) {
+         r.action(CommandLine::Action::FleetReport);
+         r.line.fleetFolder = r.value("a folder");
+     }},
+    {"stale-days", "N", "--fleet-report: a desk without a run for N days is not heard from (default 7)",
+     [](const Reading &r) { r.line.staleDays = static_cast<int>(r.number(36'500)); }},
+    {"html", "FILE", "--fleet-report: also write the report as a page with charts",
+     [](const Reading &r) { r.line.htmlPath = r.value("a file name"); }},
     {"h|help|?", nullptr, "this text", [](const Reading &r) { r.action(CommandLine::Action::Help); }},
     {"version", nullptr, "the version and the trusted keys",
      [](const Reading &r) { r.action(CommandLine::Action::Version); }},
@@ -132,7 +143,8 @@ const char *const kUsage = "Usage: updater                      opens the window
                            "                                    installs the published Vantora.exe\n"
                            "       updater --update-reports (--all | NAME...)\n"
                            "       updater --update-sp [--yes] [--force] [--lock-wait SECONDS]\n"
-                           "       updater --mirror DIR\n";
+                           "       updater --mirror DIR\n"
+                           "       updater --fleet-report DIR [--stale-days N] [--html FILE]\n";
 
 QCommandLineOption optionOf(const OptionRow &row)
 {
@@ -162,7 +174,8 @@ void checkCombination(CommandLine &line)
     };
     using Action = CommandLine::Action;
     if (line.action == Action::None)
-        fail(QStringLiteral("No action given: --check, --update-app, --update-reports, --update-sp or --mirror."));
+        fail(QStringLiteral(
+            "No action given: --check, --update-app, --update-reports, --update-sp, --mirror or --fleet-report."));
     else if (line.action == Action::UpdateReports && line.allReports == !line.reports.isEmpty())
         fail(QStringLiteral("--update-reports needs either --all or the names of the reports."));
     else if (line.action != Action::UpdateReports && (line.allReports || !line.reports.isEmpty()))
@@ -177,6 +190,11 @@ void checkCombination(CommandLine &line)
         fail(QStringLiteral("--lock-wait belongs to --update-sp."));
     if (line.probationSeconds >= 0 && line.action != Action::UpdateApp)
         fail(QStringLiteral("--probation belongs to --update-app."));
+    if (line.action != Action::FleetReport && (line.staleDays >= 0 || !line.htmlPath.isEmpty()))
+        fail(line.staleDays >= 0 ? QStringLiteral("--stale-days belongs to --fleet-report.")
+                                 : QStringLiteral("--html belongs to --fleet-report."));
+    if (!line.statusFolder.isEmpty() && (line.action == Action::FleetReport || line.action == Action::Mirror))
+        fail(QStringLiteral("--status-dir belongs to the actions on an installation."));
 }
 
 } // namespace
@@ -224,7 +242,8 @@ QString usageText()
                "release has expired, 13 another desk is running the script (it waited --lock-wait),\n"
                "14 the script ran but the journal could not record its end, 15 the script was not run: it\n"
                "could not be locked and recorded in the journal, or an earlier run did not end (--force runs it),\n"
-               "16 the new program did not start (the previous one is back, or kept as the publisher asked).\n");
+               "16 the new program did not start (the previous one is back, or kept as the publisher asked),\n"
+               "17 --fleet-report: an installation is behind, failed, or not heard from.\n");
 }
 
 namespace {
@@ -252,6 +271,7 @@ constexpr ExitRow kExitCodes[] = {
     {OutcomeKind::EndNotRecorded, ExitCode::EndNotRecorded},
     {OutcomeKind::NotGuaranteed, ExitCode::NotGuaranteed},
     {OutcomeKind::StartFailed, ExitCode::StartFailed},
+    {OutcomeKind::FleetAttention, ExitCode::FleetNeedsAttention},
     {OutcomeKind::Failed, ExitCode::Failed},
 };
 

@@ -21,6 +21,7 @@ QString outcomeName(OutcomeKind kind)
     case OutcomeKind::NotGuaranteed:
         return QStringLiteral("the script was not run: nothing guaranteed that it runs once");
     case OutcomeKind::StartFailed: return QStringLiteral("the new program did not start");
+    case OutcomeKind::FleetAttention: return QStringLiteral("installations need attention");
     case OutcomeKind::Failed: return QStringLiteral("failed");
     }
     return QStringLiteral("failed");

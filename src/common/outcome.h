@@ -23,6 +23,7 @@ enum class OutcomeKind {
     EndNotRecorded,      // the script ran, but the journal could not be told how it ended
     NotGuaranteed,       // the script was not run: the lock or the journal's row could not be had
     StartFailed,         // the new program did not start (taken back, or kept as its publisher asked)
+    FleetAttention,      // the fleet report: an installation is behind, failed or not heard from
     Failed,              // anything else
 };
 
@@ -40,6 +41,12 @@ struct Outcome
     int failedBatches = 0;
     int cancelledBatch = 0;
     int notRunBatches = 0;
+    // A published release this installation does not take yet, and why (a
+    // staged rollout or a halt); empty otherwise.
+    QString held;
+    // What the script's journal on the database said of an earlier run of
+    // it, when that decided the action; empty otherwise.
+    QString journal;
 
     static Outcome of(OutcomeKind kind, int number = 0, const QString &reason = QString())
     {

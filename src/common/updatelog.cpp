@@ -109,15 +109,21 @@ QString UpdateLog::stampNow(qint64 now)
         + m_stampTail;
 }
 
+QString UpdateLog::masked(const QString &text) const
+{
+    QString shown = text;
+    for (const QString &secret : m_secrets)
+        shown.replace(secret, QStringLiteral("********"));
+    return shown;
+}
+
 bool UpdateLog::write(const QString &kind, const QString &text)
 {
     if (m_path.isEmpty())
         return false;
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
     rotateIfFull(now);
-    QString shown = text;
-    for (const QString &secret : m_secrets)
-        shown.replace(secret, QStringLiteral("********"));
+    QString shown = masked(text);
     shown.replace(QStringLiteral("\r\n"), QStringLiteral(" | "));
     shown.replace(QLatin1Char('\n'), QStringLiteral(" | "));
     shown.replace(QLatin1Char('\r'), QStringLiteral(" | "));

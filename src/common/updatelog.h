@@ -45,6 +45,8 @@ public:
 
     // Texts never to write (the database password); they are masked.
     void addSecret(const QString &secret);
+    // The text with those masked, for what is written elsewhere.
+    QString masked(const QString &text) const;
 
 private:
     void rotateIfFull(qint64 now);

@@ -133,7 +133,7 @@ std::optional<PublishedRelease::Taken> PublishedRelease::check(const QByteArray 
     if (!signedByKey)
         return taken;
 
-    const qint64 highest = readState(kSerialKey).toLongLong();
+    const qint64 highest = readState(m_appFolder, kSerialKey).toLongLong();
     if (manifest->serial < highest) {
         throw Failure{TransferCode::OlderManifest,
                       QStringLiteral("release.json has serial %1, but this installation has accepted serial %2: an "
@@ -152,7 +152,7 @@ std::optional<PublishedRelease::Taken> PublishedRelease::check(const QByteArray 
                                   .arg(utcText(manifest->expires), utcText(now));
         return taken;
     }
-    if (manifest->serial > highest && !writeState(kSerialKey, QString::number(manifest->serial)) && note)
+    if (manifest->serial > highest && !writeState(m_appFolder, kSerialKey, QString::number(manifest->serial)) && note)
         note(QStringLiteral("the accepted serial %1 could not be recorded").arg(manifest->serial));
     return taken;
 }
@@ -166,24 +166,7 @@ bool PublishedRelease::takesRelease(const ReleaseManifest &manifest, QString *wh
     }
     if (manifest.rolloutPercent >= 100)
         return true;
-    QString identity = readState(kIdentityKey);
-    if (identity.isEmpty()) {
-        // Made once: machine ids repeat on desks installed from one image.
-        QByteArray random(16, '\0');
-        QRandomGenerator::system()->fillRange(reinterpret_cast<quint32 *>(random.data()), 4);
-        identity = QString::fromLatin1(random.toHex());
-        if (!writeState(kIdentityKey, identity)) {
-            // Not a new roll at every run: one that stays with the desk.
-            identity = QString::fromLatin1(
-                QCryptographicHash::hash(QSysInfo::machineUniqueId() + '\n' + QDir(m_appFolder).absolutePath().toUtf8(),
-                                         QCryptographicHash::Sha256)
-                    .toHex()
-                    .left(32));
-            if (note)
-                note(QStringLiteral("this desk's rollout identity could not be recorded; one made from the machine "
-                                    "and the folder is used"));
-        }
-    }
+    const QString identity = PublishedRelease::identity(m_appFolder, note);
     const int bucket = rolloutBucket(identity.toLatin1(), version);
     if (bucket < manifest.rolloutPercent)
         return true;
@@ -194,26 +177,55 @@ bool PublishedRelease::takesRelease(const ReleaseManifest &manifest, QString *wh
     return false;
 }
 
-QString PublishedRelease::stateFolder(bool inApplication) const
+QString PublishedRelease::identity(const QString &appFolder, const std::function<void(const QString &)> &note)
+{
+    QString identity = readState(appFolder, kIdentityKey);
+    if (!identity.isEmpty())
+        return identity;
+    // Made once: machine ids repeat on desks installed from one image.
+    QByteArray random(16, '\0');
+    QRandomGenerator::system()->fillRange(reinterpret_cast<quint32 *>(random.data()), 4);
+    identity = QString::fromLatin1(random.toHex());
+    if (writeState(appFolder, kIdentityKey, identity))
+        return identity;
+    // Not a new roll at every run: one that stays with the desk.
+    if (note)
+        note(QStringLiteral("this desk's rollout identity could not be recorded; one made from the machine "
+                            "and the folder is used"));
+    return QString::fromLatin1(
+        QCryptographicHash::hash(QSysInfo::machineUniqueId() + '\n' + QDir(appFolder).absolutePath().toUtf8(),
+                                 QCryptographicHash::Sha256)
+            .toHex()
+            .left(32));
+}
+
+qint64 PublishedRelease::acceptedSerial(const QString &appFolder)
+{
+    qint64 serial = 0;
+    attempt([&] { serial = readState(appFolder, kSerialKey).toLongLong(); });
+    return serial;
+}
+
+QString PublishedRelease::stateFolder(const QString &appFolder, bool inApplication)
 {
     if (inApplication)
-        return m_appFolder;
+        return appFolder;
     // Where the application folder is read-only: the user's data folder,
     // one per installation.
     const QByteArray id
-        = QCryptographicHash::hash(QDir(m_appFolder).absolutePath().toUtf8(), QCryptographicHash::Sha256).toHex();
+        = QCryptographicHash::hash(QDir(appFolder).absolutePath().toUtf8(), QCryptographicHash::Sha256).toHex();
     return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/updater/")
         + QString::fromLatin1(id.left(16));
 }
 
-QString PublishedRelease::readState(const QString &key) const
+QString PublishedRelease::readState(const QString &appFolder, const QString &key)
 {
     // The serial is the higher of the two places; the identity the first.
     // A state file that is there but cannot be read is not taken for none:
     // the serial it holds would be forgotten.
     QString found;
     for (const bool inApplication : {true, false}) {
-        const QString path = inFolder(stateFolder(inApplication), kStateFile);
+        const QString path = inFolder(stateFolder(appFolder, inApplication), kStateFile);
         QByteArray bytes;
         if (const std::optional<Failure> failure = attempt([&] { bytes = TextRules::readFile(path, kStateLimit); })) {
             if (failure->number == FailureCode::FileNotFound)
@@ -237,10 +249,10 @@ QString PublishedRelease::readState(const QString &key) const
     return found;
 }
 
-bool PublishedRelease::writeState(const QString &key, const QString &value)
+bool PublishedRelease::writeState(const QString &appFolder, const QString &key, const QString &value)
 {
     for (const bool inApplication : {true, false}) {
-        const QString folder = stateFolder(inApplication);
+        const QString folder = stateFolder(appFolder, inApplication);
         const QString path = inFolder(folder, kStateFile);
         QStringList lines;
         QByteArray bytes;

@@ -66,15 +66,27 @@ public:
     // the desk's identity for staged rollouts.
     static inline const QString kStateFile = QStringLiteral("updater.state");
 
+    // The installation's identity (32 hex digits), made and recorded the
+    // first time it is asked for; one made from the machine and the folder
+    // where it cannot be recorded (`note` hears of it). Throws Failure when
+    // the state file cannot be read.
+    static QString identity(const QString &appFolder, const std::function<void(const QString &)> &note = {});
+
+    // The highest release serial this installation has accepted from a
+    // signed manifest; 0 for none or when it cannot be read.
+    static qint64 acceptedSerial(const QString &appFolder);
+
     // One value of the state file, empty when it holds none (throws Failure,
     // Refused, when the file is there but cannot be read), and its
     // replacement (false when it could be written nowhere).
-    QString readState(const QString &key) const;
-    bool writeState(const QString &key, const QString &value);
+    static QString readState(const QString &appFolder, const QString &key);
+    static bool writeState(const QString &appFolder, const QString &key, const QString &value);
+    QString readState(const QString &key) const { return readState(m_appFolder, key); }
+    bool writeState(const QString &key, const QString &value) { return writeState(m_appFolder, key, value); }
 
 private:
     std::optional<Taken> check(const QByteArray &json, bool signedByKey, const std::optional<QString> &version);
-    QString stateFolder(bool inApplication) const;
+    static QString stateFolder(const QString &appFolder, bool inApplication);
 
     WebClient &m_web;
     ReleaseSource m_source;

@@ -120,7 +120,9 @@ std::optional<Outcome> RunGuard::consultJournal(const Journal::Run &run)
         if (ended->outcome == Journal::kSucceeded) {
             const QString why = QStringLiteral("already applied on %1 from %2").arg(when, ended->desk);
             m_services.setStatus(QStringLiteral("LATEST.sql was ") + why + QLatin1Char('.'));
-            return Outcome::of(OutcomeKind::UpToDate, 0, why);
+            Outcome applied = Outcome::of(OutcomeKind::UpToDate, 0, why);
+            applied.journal = QStringLiteral("LATEST.sql was ") + why;
+            return applied;
         }
         const QString why = QStringLiteral("failed on %1 from %2; run it again with --force once the cause is mended")
                                 .arg(when, ended->desk);
@@ -128,6 +130,7 @@ std::optional<Outcome> RunGuard::consultJournal(const Journal::Run &run)
         Outcome outcome = Outcome::of(OutcomeKind::BatchesFailed, 0, why);
         outcome.batches = ended->batches;
         outcome.failedBatches = ended->failedBatches;
+        outcome.journal = QStringLiteral("LATEST.sql ") + why;
         return outcome;
     }
     if (run.releaseSerial && highest && *run.releaseSerial < *highest) {

@@ -198,7 +198,9 @@ std::optional<Outcome> AppUpdate::settled(const Versions &versions)
     }
     if (!versions.heldBack.isEmpty()) {
         m_services.note(QStringLiteral("not updated yet: ") + versions.heldBack);
-        return Outcome::of(OutcomeKind::UpToDate, 0, QStringLiteral("not updated yet: ") + versions.heldBack);
+        Outcome held = Outcome::of(OutcomeKind::UpToDate, 0, QStringLiteral("not updated yet: ") + versions.heldBack);
+        held.held = versions.heldBack;
+        return held;
     }
     if (versions.local == versions.remote)
         return Outcome::of(OutcomeKind::UpToDate);

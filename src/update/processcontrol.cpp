@@ -6,9 +6,7 @@ namespace {
 class UnwatchedProgram final : public WatchedProgram
 {
 public:
-    explicit UnwatchedProgram(bool started)
-        : m_started(started)
-    {}
+    explicit UnwatchedProgram(bool started) : m_started(started) {}
     ProgramEnd poll() override
     {
         if (m_started)

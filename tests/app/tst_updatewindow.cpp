@@ -8,12 +8,15 @@
 #include "common/testclock.h"
 #include "common/webfixture.h"
 #include "update/downloadprogress.h"
+#include "update/installationstatus.h"
 #include "update/linuxprocesscontrol.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QTest>
 
 namespace {
@@ -38,6 +41,7 @@ private:
     std::unique_ptr<FolderProcessControl> m_processes;
     std::unique_ptr<Updater> m_window;
     QStringList m_boxes;
+    QTemporaryDir m_share;
 };
 
 void TestUpdateWindow::init()
@@ -50,8 +54,9 @@ void TestUpdateWindow::init()
     QVERIFY(writeBytes(app(QStringLiteral("version.txt")), "1.0.0\r\n"));
     m_web->publish(QStringLiteral("/updates/version.txt"), "1.1.0\r\n");
     m_web->publish(QStringLiteral("/updates/Vantora.exe"), StandIns::bytes() + kNewBuild);
-    m_window = std::make_unique<Updater>(
-        Platform{m_web->web(), m_clock, m_web->endpoints(), m_web->appFolder(), *m_processes});
+    Platform platform{m_web->web(), m_clock, m_web->endpoints(), m_web->appFolder(), *m_processes};
+    platform.statusFolder = m_share.path();
+    m_window = std::make_unique<Updater>(std::move(platform));
     m_boxes.clear();
     MessageBox::setHook([this](const QString &prompt, MessageStyle, const QString &title) {
         m_boxes << title + QLatin1Char('|') + prompt;
@@ -117,6 +122,16 @@ void TestUpdateWindow::updateAppRunsToTheEnd()
             .endsWith(QStringLiteral(" /silentdbupdate"));
     }));
     QCOMPARE(m_standIns->running().size(), 1);
+    // The click left the installation's status on the share.
+    const QStringList files = QDir(m_share.path()).entryList({QStringLiteral("*.json")}, QDir::Files);
+    QCOMPARE(files.size(), 1);
+    QString why;
+    const std::optional<InstallationStatus> status
+        = InstallationStatus::fromJson(readBytes(m_share.filePath(files.first())), &why);
+    QVERIFY2(status, qPrintable(why));
+    QCOMPARE(status->action + u' ' + status->outcome + u' ' + status->installedVersion,
+             QStringLiteral("update-app done 1.1.0"));
+    QCOMPARE(status->exitCode, 0);
 }
 
 QTEST_MAIN(TestUpdateWindow)

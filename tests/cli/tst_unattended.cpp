@@ -5,6 +5,7 @@
 #include "common/spfixture.h"
 #include "common/standins.h"
 #include "sp/runlock.h"
+#include "update/installationstatus.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -14,6 +15,7 @@
 #include <QRegularExpression>
 #include <QScopeGuard>
 #include <QStorageInfo>
+#include <QTemporaryDir>
 #include <QTest>
 
 using namespace Qt::StringLiterals;
@@ -56,6 +58,8 @@ private:
 
     SpFixture m_sp;
     std::unique_ptr<StandIns> m_standIns;
+    // The school's share the desks leave their status on.
+    std::unique_ptr<QTemporaryDir> m_share;
 };
 
 void TestUnattended::initTestCase()
@@ -73,6 +77,7 @@ void TestUnattended::init()
     QVERIFY(writeBytes(app(u"version.txt"_s), "1.0.0\r\n"));
     QVERIFY(writeBytes(app(u"CONSTR.txt"_s), "127.0.0.1\r\n"));
     m_standIns = std::make_unique<StandIns>(m_sp.web->appFolder());
+    m_share = std::make_unique<QTemporaryDir>();
     WebFixture &web = *m_sp.web;
     web.publish(u"/updates/version.txt"_s, "1.1.0\r\n");
     web.publish(u"/updates/Vantora.exe"_s, StandIns::bytes() + kNewBuild);
@@ -118,6 +123,7 @@ int TestUnattended::runUpdater(const QStringList &arguments, QString *output)
     env.insert(u"UPDATER_UPDATE_HOST"_s, m_sp.web->server().host());
     env.insert(u"UPDATER_REPORT_HOST"_s, m_sp.web->server().host());
     env.insert(u"UPDATER_CA_FILE"_s, m_sp.web->pki().caFile);
+    env.insert(u"UPDATER_STATUS_DIR"_s, m_share->path());
     updater.setProcessEnvironment(env);
     updater.start(u"/bin/bash"_s,
                   QStringList{u"-o"_s, u"pipefail"_s, u"-c"_s, u"\"$@\" 2>&1 | cat"_s, u"pipe"_s, app(u"updater"_s)}
@@ -175,6 +181,9 @@ void TestUnattended::exitCodes_data()
                                                   << "unreachable" << 8;
     QTest::newRow("usage error") << "--update-app --frobnicate"
                                  << "" << 2;
+    QTest::newRow("check, a status share that cannot be written: a line in the log, goes on")
+        << "--check"
+        << "read-only share" << 10;
     QTest::newRow("check, --log that cannot be written: said once, goes on")
         << "--check --log /nonexistent-updater-folder/u.log"
         << "up to date" << 0;
@@ -221,9 +230,42 @@ void TestUnattended::exitCodes()
         web.server().setFault(kScript, cut);
     } else if (setup == QLatin1String("unreachable"))
         QVERIFY(writeBytes(app(u"CONSTR.txt"_s), "127.0.0.2\r\n"));
+    // Root ignores file modes: a read-only bind mount is a share the desk
+    // may not write.
+    const bool readOnlyShare = setup == QLatin1String("read-only share");
+    const auto unmount = qScopeGuard([&] {
+        if (readOnlyShare)
+            QProcess::execute(u"umount"_s, {m_share->path()});
+    });
+    if (readOnlyShare) {
+        QCOMPARE(QProcess::execute(u"mount"_s, {u"--bind"_s, m_share->path(), m_share->path()}), 0);
+        QCOMPARE(QProcess::execute(u"mount"_s, {u"-o"_s, u"remount,ro,bind"_s, m_share->path()}), 0);
+    }
 
     QString output;
     QCOMPARE(runUpdater(arguments.split(u' '), &output), code);
+    // Each installation's last run on the share, as the log's last line
+    // says it; nothing for a command line that ran nothing.
+    const QStringList statusFiles = QDir(m_share->path()).entryList({u"*.json"_s}, QDir::Files);
+    QCOMPARE(statusFiles.size(), code == 2 || readOnlyShare ? 0 : 1);
+    if (readOnlyShare) {
+        const QString log = QString::fromUtf8(readBytes(app(u"updater.log"_s)));
+        QVERIFY2(log.contains(u"status: the status file cannot be written: "_s), qPrintable(log));
+    } else if (code != 2) {
+        const QByteArray json = readBytes(m_share->filePath(statusFiles.first()));
+        QString why;
+        const std::optional<InstallationStatus> status = InstallationStatus::fromJson(json, &why);
+        QVERIFY2(status, qPrintable(why));
+        QCOMPARE(status->exitCode, code);
+        QVERIFY2(output.contains(u"result: "_s + status->outcome), qPrintable(status->outcome));
+        QCOMPARE(status->installedVersion, QString::fromLatin1(readBytes(app(u"version.txt"_s)).trimmed()));
+        QCOMPARE(status->action, arguments.section(u' ', 0, 0).mid(2));
+        QCOMPARE(status->held.isEmpty(), setup != QLatin1String("rollout 0"));
+        // Named after the computer and the identity the rollout keeps.
+        const QByteArray identity = statusFiles.first().right(13).left(8).toLatin1();
+        QVERIFY2(readBytes(app(u"updater.state"_s)).contains("identity=" + identity), qPrintable(statusFiles.first()));
+        QVERIFY(!json.contains("tr5kelvo") && !json.contains("PWD="));
+    }
     if (code != 2)
         QVERIFY2(output.contains(u"(exit code %1)"_s.arg(code)), qPrintable(output));
     if (arguments == QLatin1String("--update-app --yes") && code == 0) {
