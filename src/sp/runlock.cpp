@@ -51,7 +51,7 @@ QString RunLock::resolvedSchema(Database &connection, const QString &schema)
     const bool named = !schema.isEmpty();
     const QStringList row
         = connection.queryRow(schemaStatement(kind, named), named ? QVariantList{schema} : QVariantList{});
-    const QString resolved = row.value(0).trimmed();
+    QString resolved = row.value(0).trimmed();
     if (!resolved.isEmpty())
         return resolved;
     throw Failure{DatabaseCode::ExecuteFailed,
