@@ -31,8 +31,7 @@ Decision decide(Verdict verdict, int earlierFailures, bool keepIfStartFails)
     decision.failures = earlierFailures + 1;
     decision.takeBack = !keepIfStartFails;
     // A kept program is installed: nothing to hold.
-    decision.hold = decision.takeBack
-        && (verdict == Verdict::Crashed || decision.failures >= kExitsBeforeHold);
+    decision.hold = decision.takeBack && (verdict == Verdict::Crashed || decision.failures >= kExitsBeforeHold);
     return decision;
 }
 

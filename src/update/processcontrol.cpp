@@ -6,15 +6,14 @@ namespace {
 class UnwatchedProgram final : public WatchedProgram
 {
 public:
-    explicit UnwatchedProgram(bool started)
-        : m_started(started)
-    {}
+    explicit UnwatchedProgram(bool started) : m_started(started) {}
     ProgramEnd poll() override
     {
         if (m_started)
             return {};
         return {ProgramEnd::How::NotStarted, 0, QStringLiteral("it could not be started")};
     }
+    bool watched() const override { return false; }
 
 private:
     bool m_started;
