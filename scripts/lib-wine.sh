@@ -128,13 +128,22 @@ wine_prefix() {
   wine_require
   wine_locale_ensure
   mkdir -p "$dir"
-  [ -f "$dir/.prefix-complete" ] && return 0
   local -a envs
   mapfile -t envs < <(wine_env "$dir")
-  env "${envs[@]}" "$(wine_bin)" wineboot -i >/dev/null 2>&1
-  wine_wait "$dir"
-  [ -f "$dir/system.reg" ] || { echo "wine_prefix: no prefix made in $dir" >&2; return 1; }
-  touch "$dir/.prefix-complete"
+  if [ ! -f "$dir/.prefix-complete" ]; then
+    env "${envs[@]}" "$(wine_bin)" wineboot -i >/dev/null 2>&1
+    wine_wait "$dir"
+    [ -f "$dir/system.reg" ] || { echo "wine_prefix: no prefix made in $dir" >&2; return 1; }
+    touch "$dir/.prefix-complete"
+  fi
+  # A program that crashes ends at once (the tests start such programs), with
+  # no winedbg dialog waiting for a click.
+  if [ ! -f "$dir/.crash-dialog-off" ]; then
+    env "${envs[@]}" "$(wine_bin)" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f \
+      >/dev/null 2>&1
+    wine_wait "$dir"
+    touch "$dir/.crash-dialog-off"
+  fi
 }
 
 # wine_wait PREFIX: waits until the prefix's wineserver has ended (and so

@@ -380,7 +380,7 @@ Outcome AppUpdate::watchStart(const Installed &installed)
     recordProbation(kWatching, installed);
     std::unique_ptr<WatchedProgram> program = m_processes.startWatched(oldPath, {kRelaunchSwitch}, m_appFolder);
     ProgramEnd end = program->poll();
-    if (installed.probationSeconds > 0 && end.how == ProgramEnd::How::Running) {
+    if (installed.probationSeconds > 0 && end.how == ProgramEnd::How::Running && program->watched()) {
         // Said once; the window goes on answering meanwhile.
         m_services.setStatus(QStringLiteral("Waiting up to %1 seconds to see that %2 %3 starts...")
                                  .arg(installed.probationSeconds)

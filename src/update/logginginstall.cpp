@@ -29,6 +29,20 @@ bool LoggingProcesses::startDetached(const QString &program, const QStringList &
     return started;
 }
 
+std::unique_ptr<WatchedProgram> LoggingProcesses::startWatched(const QString &program, const QStringList &arguments,
+                                                               const QString &workingFolder)
+{
+    std::unique_ptr<WatchedProgram> started = m_inner.startWatched(program, arguments, workingFolder);
+    const ProgramEnd first = started->poll();
+    m_log.write(QStringLiteral("process"),
+                QStringLiteral("%1 %2 %3 in %4%5")
+                    .arg(first.how == ProgramEnd::How::NotStarted ? QStringLiteral("could not start")
+                                                                  : QStringLiteral("started, watched"),
+                         shown(program), arguments.join(QLatin1Char(' ')), shown(workingFolder),
+                         first.reason.isEmpty() ? QString() : QStringLiteral(": ") + first.reason));
+    return started;
+}
+
 bool LoggingFiles::move(const QString &from, const QString &to)
 {
     const bool moved = m_inner.move(from, to);

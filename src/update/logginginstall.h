@@ -12,6 +12,9 @@ public:
     LoggingProcesses(ProcessControl &inner, UpdateLog &log) : m_inner(inner), m_log(log) {}
     int stopAll(const QString &executablePath) override;
     bool startDetached(const QString &program, const QStringList &arguments, const QString &workingFolder) override;
+    std::unique_ptr<WatchedProgram> startWatched(const QString &program, const QStringList &arguments,
+                                                 const QString &workingFolder) override;
+    bool anyRunning(const QString &executablePath) override { return m_inner.anyRunning(executablePath); }
 
 private:
     ProcessControl &m_inner;

@@ -13,6 +13,7 @@ public:
             return {};
         return {ProgramEnd::How::NotStarted, 0, QStringLiteral("it could not be started")};
     }
+    bool watched() const override { return false; }
 
 private:
     bool m_started;

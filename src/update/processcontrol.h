@@ -24,6 +24,9 @@ public:
     virtual ~WatchedProgram() = default;
     // How it stands now, without waiting.
     virtual ProgramEnd poll() = 0;
+    // False where the platform gives no way to see it end: it is not
+    // waited for.
+    virtual bool watched() const { return true; }
 };
 
 // Stopping and starting the application's processes. The update talks to

@@ -11,4 +11,10 @@ class WindowsProcessControl final : public ProcessControl
 public:
     int stopAll(const QString &executablePath) override;
     bool startDetached(const QString &program, const QStringList &arguments, const QString &workingFolder) override;
+    // Keeps the process handle: WaitForSingleObject and GetExitCodeProcess
+    // tell how it ended.
+    std::unique_ptr<WatchedProgram> startWatched(const QString &program, const QStringList &arguments,
+                                                 const QString &workingFolder) override;
+    // An instance by image name, in any folder.
+    bool anyRunning(const QString &executablePath) override;
 };

@@ -130,6 +130,40 @@ bool startHidden(const std::wstring &program, const std::vector<std::wstring> &a
     return true;
 }
 
+bool startWatched(const std::wstring &program, const std::vector<std::wstring> &arguments,
+                  const std::wstring &workingFolder, void *&process, unsigned long &error)
+{
+    std::wstring line = commandLine(program, arguments);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESHOWWINDOW;
+    startup.wShowWindow = SW_HIDE;
+    PROCESS_INFORMATION started{};
+    // A child inherits the error mode: set for the moment of the start.
+    const UINT previous = SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
+    const BOOL ok
+        = CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, FALSE, CREATE_NEW_PROCESS_GROUP, nullptr,
+                         workingFolder.empty() ? nullptr : workingFolder.c_str(), &startup, &started);
+    error = ok ? 0 : GetLastError();
+    SetErrorMode(previous);
+    if (!ok)
+        return false;
+    CloseHandle(started.hThread);
+    process = started.hProcess;
+    return true;
+}
+
+bool processEnded(void *process, unsigned long milliseconds, unsigned long &exitCode)
+{
+    if (WaitForSingleObject(process, milliseconds) != WAIT_OBJECT_0)
+        return false;
+    DWORD code = 0;
+    if (!GetExitCodeProcess(process, &code))
+        return false;
+    exitCode = code;
+    return true;
+}
+
 bool moveReplacing(const std::wstring &from, const std::wstring &to)
 {
     return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;

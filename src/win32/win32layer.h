@@ -29,6 +29,19 @@ std::vector<unsigned long> processesNamed(const std::wstring &imageName);
 bool startHidden(const std::wstring &program, const std::vector<std::wstring> &arguments,
                  const std::wstring &workingFolder);
 
+// Starts `program` as startHidden() does and keeps its process handle in
+// `process` (closed with closeHandle()). The program starts with the error
+// mode SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX, so a missing DLL or a
+// crash ends it at once with its status instead of a box that keeps it
+// alive. False, with GetLastError() in `error`, when it did not start.
+bool startWatched(const std::wstring &program, const std::vector<std::wstring> &arguments,
+                  const std::wstring &workingFolder, void *&process, unsigned long &error);
+
+// Waits up to `milliseconds` for the process; true when it has ended, with
+// its exit code (an NTSTATUS such as 0xC0000135 after a crash or a loader
+// failure).
+bool processEnded(void *process, unsigned long milliseconds, unsigned long &exitCode);
+
 // The command line whose arguments, split by the rules of the C runtime and
 // CommandLineToArgvW, are exactly `program` and `arguments` again (blanks,
 // quotes and backslashes quoted as those rules need).

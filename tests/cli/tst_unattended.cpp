@@ -147,8 +147,10 @@ void TestUnattended::exitCodes_data()
                                              << "" << 10;
     QTest::newRow("update app without --yes: declined") << "--update-app"
                                                         << "" << 11;
-    QTest::newRow("update app") << "--update-app --yes"
+    QTest::newRow("update app") << "--update-app --yes --probation 1"
                                 << "" << 0;
+    QTest::newRow("update app, the new program crashes: taken back") << "--update-app --yes --probation 1"
+                                                                     << "crashes" << 16;
     QTest::newRow("update app, executable missing (404)") << "--update-app --yes"
                                                           << "404" << 4;
     QTest::newRow("update app, a web filter's page") << "--update-app --yes"
@@ -208,6 +210,8 @@ void TestUnattended::exitCodes()
                         "expires": "2026-01-15T00:00:00Z", "rollout": {"percent": )"
                         + QByteArray(setup == QLatin1String("spliced") ? "100" : "0")
                         + R"(}, "files": {"Vantora.exe": {"size": 1, "sha256": ")" + QByteArray(64, '0') + R"("}}})");
+    else if (setup == QLatin1String("crashes"))
+        web.publish(u"/updates/Vantora.exe"_s, "#!/bin/sh\nkill -SEGV $$\n");
     else if (setup == QLatin1String("locked"))
         QVERIFY(other.emplace(app(u"updater.lock"_s)).state() == FileOps::FileLock::State::Held);
     else if (setup == QLatin1String("missing report"))
@@ -243,7 +247,8 @@ void TestUnattended::exitCodes()
     }
 
     QString output;
-    QCOMPARE(runUpdater(arguments.split(u' '), &output), code);
+    const int ended = runUpdater(arguments.split(u' '), &output);
+    QVERIFY2(ended == code, qPrintable(u"exit code %1: "_s.arg(ended) + output));
     // Each installation's last run on the share, as the log's last line
     // says it; nothing for a command line that ran nothing.
     const QStringList statusFiles = QDir(m_share->path()).entryList({u"*.json"_s}, QDir::Files);
@@ -268,7 +273,7 @@ void TestUnattended::exitCodes()
     }
     if (code != 2)
         QVERIFY2(output.contains(u"(exit code %1)"_s.arg(code)), qPrintable(output));
-    if (arguments == QLatin1String("--update-app --yes") && code == 0) {
+    if (arguments == QLatin1String("--update-app --yes --probation 1") && code == 0) {
         QCOMPARE(readBytes(app(u"Vantora.exe"_s)), StandIns::bytes() + kNewBuild);
         // The pipe closed while the relaunched application runs on.
         QVERIFY(!m_standIns->running().isEmpty());
@@ -342,7 +347,8 @@ void TestUnattended::linksAreNotWrittenThrough()
                            "https://" + m_sp.web->server().host().toUtf8() + "/updates/Vantora.exe\n\"v1\"\n"));
 
     QString output;
-    QCOMPARE(runUpdater(arguments.split(u' '), &output), code);
+    const int ended = runUpdater(arguments.split(u' '), &output);
+    QVERIFY2(ended == code, qPrintable(u"exit code %1: "_s.arg(ended) + output));
     const QString refusal = FileOps::linkRefused(app(link));
     if (!box.isEmpty())
         QVERIFY2(output.contains(box.replace(u"%L"_s, refusal)), qPrintable(output));

@@ -58,8 +58,11 @@ int main(int argc, char **argv)
     TestClock clock;
     FolderProcessControl processes(folder);
     const Endpoints endpoints = Endpoints::fromEnvironment();
-    Installation::runAction(window, folder, files,
-                            [&] { AppUpdate(window, web, clock, endpoints, folder, processes, files).run(); });
+    Installation::runAction(window, folder, files, [&] {
+        AppUpdate update(window, web, clock, endpoints, folder, processes, files);
+        update.setStartWatch({1, false});
+        update.run();
+    });
     QTextStream out(stdout);
     for (const QString &box : window.boxes())
         out << box << "\n";

@@ -4,8 +4,11 @@
 // blanks and non-ASCII letters, and the rules the swap relies on (a running
 // executable cannot be deleted, but can be moved aside and replaced).
 //
-//   tst_win32layer STANDIN.exe
+//   tst_win32layer STANDIN.exe [NEEDSABSENT.exe]
 //
+// The watch of a started program uses the test itself as the program that
+// exits 1 (--exit1) or crashes (--crash), and NEEDSABSENT.exe (default:
+// beside the test) as one whose DLL is missing.
 // Prints "ok - ..." or "not ok - ..." for each check; exits 1 when one
 // failed.
 #include "win32/win32layer.h"
@@ -72,8 +75,49 @@ std::vector<std::wstring> split(const std::wstring &line)
 
 } // namespace
 
+// Starts `program` watched and waits up to 10 s for its end; its exit code,
+// or -1 when it did not start or end.
+long long watchedExit(const std::wstring &program, const std::vector<std::wstring> &arguments,
+                      const std::wstring &folder)
+{
+    void *process = nullptr;
+    unsigned long error = 0;
+    if (!Win32::startWatched(program, arguments, folder, process, error))
+        return -1;
+    unsigned long code = 0;
+    const bool ended = Win32::processEnded(process, 10'000, code);
+    Win32::closeHandle(process);
+    return ended ? static_cast<long long>(code) : -1;
+}
+
+// The started program's ends, as the probation after an update reads them.
+void checkWatch(const std::wstring &self, const std::wstring &needsAbsent, const std::wstring &folder)
+{
+    check(watchedExit(self, {L"--exit1"}, folder) == 1, "a watched program that exits 1 is read as exit code 1");
+    check(watchedExit(self, {L"--crash"}, folder) == 0xC0000005LL,
+          "a watched program that crashes ends at once with 0xC0000005 (no fault box)");
+    const std::wstring lonely = folder + L"\\needsabsent.exe";
+    check(CopyFileW(needsAbsent.c_str(), lonely.c_str(), FALSE) != 0, "a program copied without the DLL it imports");
+    // Started in its own folder: the DLL is found neither there nor in the
+    // working folder.
+    check(watchedExit(lonely, {}, folder) == 0xC0000135LL,
+          "it ends at once with 0xC0000135 (DLL not found, no loader box)");
+    DeleteFileW(lonely.c_str());
+    void *process = nullptr;
+    unsigned long error = 0;
+    check(!Win32::startWatched(folder + L"\\nothing.exe", {}, L"", process, error) && error != 0,
+          "a program that is not there does not start, with the reason");
+}
+
 int wmain(int argc, wchar_t **argv)
 {
+    if (argc >= 2 && std::wstring(argv[1]) == L"--exit1")
+        return 1;
+    if (argc >= 2 && std::wstring(argv[1]) == L"--crash") {
+        volatile int *nowhere = nullptr;
+        *nowhere = 1;
+        return 0;
+    }
     if (argc < 2) {
         std::fprintf(stderr, "usage: tst_win32layer STANDIN.exe\n");
         return 2;
@@ -156,6 +200,12 @@ int wmain(int argc, wchar_t **argv)
     check(Win32::startHidden(exe, {L"/silentdbupdate"}, folder), "the new executable started hidden");
     check(waitFor([&] { return readFile(exe + L".log").find(" /silentdbupdate\n") != std::string::npos; }),
           "it runs with /silentdbupdate");
+
+    wchar_t self[MAX_PATH];
+    const std::wstring selfPath(self, GetModuleFileNameW(nullptr, self, MAX_PATH));
+    const std::wstring needsAbsent
+        = argc >= 3 ? std::wstring(argv[2]) : selfPath.substr(0, selfPath.find_last_of(L'\\') + 1) + L"needsabsent.exe";
+    checkWatch(selfPath, needsAbsent, folder);
 
     Win32::terminateInstances(exe);
     Win32::terminateInstances(other);
