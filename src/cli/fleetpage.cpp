@@ -11,8 +11,8 @@ namespace {
 
 constexpr int kBarWidth = 56;
 constexpr int kBarGap = 24;
-constexpr int kBarsHigh = 160; // the tallest bar
-constexpr int kTop = 24;       // room for the count above a bar
+constexpr int kBarsHigh = 160;  // the tallest bar
+constexpr int kTop = 24;        // room for the count above a bar
 constexpr int kLabelRoom = 150; // labels under the bars, slanted
 
 QString escaped(const QString &text)
@@ -147,15 +147,15 @@ QString FleetReport::html() const
             classes << QStringLiteral("stale");
         const InstallationStatus &s = desk.status;
         page += QStringLiteral("<tr class=\"%1\">").arg(classes.join(u' '));
-        for (const QString &cell : {s.computer, s.folder, s.installedVersion, s.action, s.outcome,
-                                    QString::number(s.exitCode), whenOf(s.ranAt), problemText(desk), s.reason,
-                                    s.account, s.updaterVersion})
+        for (const QString &cell :
+             {s.computer, s.folder, s.installedVersion, s.action, s.outcome, QString::number(s.exitCode),
+              whenOf(s.ranAt), problemText(desk), s.reason, s.account, s.updaterVersion})
             page += QStringLiteral("<td>%1</td>").arg(escaped(cell));
         page += QStringLiteral("</tr>\n");
     }
     page += QStringLiteral("</tbody></table>\n");
     for (const Skipped &skipped : m_skipped)
-        page += QStringLiteral("<p class=\"skipped\">Skipped %1: %2</p>\n").arg(escaped(skipped.file),
-                                                                                escaped(skipped.why));
+        page += QStringLiteral("<p class=\"skipped\">Skipped %1: %2</p>\n")
+                    .arg(escaped(skipped.file), escaped(skipped.why));
     return page + QStringLiteral("<script>%1</script>\n</body></html>\n").arg(QString::fromUtf8(kScript));
 }

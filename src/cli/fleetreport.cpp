@@ -37,8 +37,8 @@ QString newestOf(const QList<FleetReport::Desk> &desks)
     }
     if (allOrdered)
         return newest;
-    const auto highest = std::ranges::max_element(
-        desks, {}, [](const FleetReport::Desk &desk) { return desk.status.releaseSerial; });
+    const auto highest
+        = std::ranges::max_element(desks, {}, [](const FleetReport::Desk &desk) { return desk.status.releaseSerial; });
     return highest != desks.end() && highest->status.releaseSerial > 0 ? highest->status.installedVersion : newest;
 }
 
@@ -67,8 +67,7 @@ QString countsText(const QList<FleetReport::Count> &counts, const QString &newes
 
 } // namespace
 
-std::optional<FleetReport> FleetReport::read(const QString &folder, const QDateTime &now, int staleDays,
-                                              QString *why)
+std::optional<FleetReport> FleetReport::read(const QString &folder, const QDateTime &now, int staleDays, QString *why)
 {
     const QDir dir(folder);
     if (!dir.exists() || !dir.isReadable()) {
@@ -103,6 +102,7 @@ void FleetReport::judge()
     m_newest = newestOf(m_desks);
     const QDateTime staleBefore = m_now.addDays(-m_staleDays);
     for (Desk &desk : m_desks) {
+        ++m_installationsOn[desk.status.computer];
         const QString &version = desk.status.installedVersion;
         desk.behind = version.isEmpty() || (!m_newest.isEmpty() && !sameVersion(version, m_newest));
         desk.failed = desk.status.exitCode != 0;
@@ -119,8 +119,9 @@ QList<FleetReport::Count> FleetReport::perVersion() const
 {
     QList<Count> counts;
     for (const Desk &desk : m_desks) {
-        const auto found = std::ranges::find_if(
-            counts, [&](const Count &count) { return sameVersion(count.label, desk.status.installedVersion); });
+        const auto found = std::ranges::find_if(counts, [&](const Count &count) {
+            return sameVersion(count.label, desk.status.installedVersion);
+        });
         if (found != counts.end())
             ++found->count;
         else
@@ -170,10 +171,9 @@ QString FleetReport::problemText(const Desk &desk) const
 QString FleetReport::deskName(const Desk &desk) const
 {
     // Two installations on one computer: each named with its folder.
-    const auto sameComputer = std::ranges::count_if(
-        m_desks, [&](const Desk &other) { return other.status.computer == desk.status.computer; });
-    return sameComputer > 1 ? QStringLiteral("%1 (%2)").arg(desk.status.computer, desk.status.folder)
-                            : desk.status.computer;
+    return m_installationsOn.value(desk.status.computer) > 1
+        ? QStringLiteral("%1 (%2)").arg(desk.status.computer, desk.status.folder)
+        : desk.status.computer;
 }
 
 QString FleetReport::text() const
@@ -182,13 +182,13 @@ QString FleetReport::text() const
                              QStringLiteral("OUTCOME"), QStringLiteral("WHEN"), QStringLiteral("PROBLEM")}};
     for (const Desk &desk : m_desks) {
         const QString problem = problemText(desk);
-        rows.append({deskName(desk), desk.status.installedVersion.isEmpty() ? QStringLiteral("-")
-                                                                              : desk.status.installedVersion,
+        rows.append({deskName(desk),
+                     desk.status.installedVersion.isEmpty() ? QStringLiteral("-") : desk.status.installedVersion,
                      desk.status.action, desk.status.outcome, whenText(desk.status.ranAt),
                      problem.isEmpty() ? QString()
-                                       : problem + (desk.failed && !desk.status.reason.isEmpty()
-                                                        ? QStringLiteral(": ") + desk.status.reason
-                                                        : QString())});
+                                       : problem
+                             + (desk.failed && !desk.status.reason.isEmpty() ? QStringLiteral(": ") + desk.status.reason
+                                                                             : QString())});
     }
     QList<qsizetype> widths(rows.first().size(), 0);
     for (const QStringList &row : rows)

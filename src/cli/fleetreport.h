@@ -3,6 +3,7 @@
 #include "update/installationstatus.h"
 
 #include <QDateTime>
+#include <QHash>
 #include <QList>
 #include <QString>
 
@@ -40,8 +41,7 @@ public:
 
     // Reads the *.json files of `folder`, judged at `now` (the reader's
     // clock). Nothing, with `why`, when the folder cannot be read.
-    static std::optional<FleetReport> read(const QString &folder, const QDateTime &now, int staleDays,
-                                           QString *why);
+    static std::optional<FleetReport> read(const QString &folder, const QDateTime &now, int staleDays, QString *why);
 
     const QList<Desk> &desks() const { return m_desks; }
     const QList<Skipped> &skipped() const { return m_skipped; }
@@ -67,6 +67,7 @@ private:
 
     QList<Desk> m_desks;
     QList<Skipped> m_skipped;
+    QHash<QString, int> m_installationsOn; // installations per computer
     QString m_newest;
     QString m_folder;
     QDateTime m_now;

@@ -43,7 +43,8 @@ QString readInstalledVersion(const QString &appFolder)
 {
     QString version;
     attempt([&] {
-        version = TextRules::normalizeVersion(TextRules::readFirstLine(inFolder(appFolder, QStringLiteral("version.txt"))));
+        version
+            = TextRules::normalizeVersion(TextRules::readFirstLine(inFolder(appFolder, QStringLiteral("version.txt"))));
     });
     return version;
 }
@@ -100,18 +101,10 @@ QString InstallationStatus::fileName() const
 QByteArray InstallationStatus::toJson() const
 {
     QJsonObject object{
-        {kFormatKey, kFormat},
-        {kComputer, computer},
-        {kIdentity, identity},
-        {kAccount, account},
-        {kFolder, folder},
-        {kInstalled, installedVersion},
-        {kUpdater, updaterVersion},
-        {kAction, action},
-        {kOutcome, outcome},
-        {kExitCode, exitCode},
-        {kReason, reason},
-        {kRanAt, ranAt.toUTC().toString(Qt::ISODateWithMs)},
+        {kFormatKey, kFormat},      {kComputer, computer}, {kIdentity, identity},
+        {kAccount, account},        {kFolder, folder},     {kInstalled, installedVersion},
+        {kUpdater, updaterVersion}, {kAction, action},     {kOutcome, outcome},
+        {kExitCode, exitCode},      {kReason, reason},     {kRanAt, ranAt.toUTC().toString(Qt::ISODateWithMs)},
     };
     if (releaseSerial > 0)
         object.insert(kSerial, releaseSerial);

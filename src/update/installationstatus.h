@@ -2,7 +2,6 @@
 
 #include "common/outcome.h"
 
-
 #include <QByteArray>
 #include <QDateTime>
 #include <QString>
@@ -29,20 +28,20 @@ struct InstallationStatus
     QString folder;           // the installation folder, as the desk names it
     QString installedVersion; // version.txt's first line, normalised; empty when there is none
     QString updaterVersion;
-    QString action; // "check", "update-app", "update-reports", "update-sp", ...
+    QString action;  // "check", "update-app", "update-reports", "update-sp", ...
     QString outcome; // the outcome's name ("done", "download failed", ...)
     int exitCode = 0;
     QString reason;
-    QDateTime ranAt;       // UTC, the desk's clock
+    QDateTime ranAt;          // UTC, the desk's clock
     qint64 releaseSerial = 0; // the highest signed serial accepted; 0: none
-    QString held;          // a release not taken yet, and why
-    QString journal;       // what the script's journal said
+    QString held;             // a release not taken yet, and why
+    QString journal;          // what the script's journal said
 
     // The status of `action` that ended with `outcome` (and `exitCode`) in
     // the installation at `appFolder`, now. `note` hears what could not be
     // found out (the identity not recorded).
-    static InstallationStatus of(const QString &appFolder, const QString &action, const Outcome &outcome,
-                                 int exitCode, const std::function<void(const QString &)> &note = {});
+    static InstallationStatus of(const QString &appFolder, const QString &action, const Outcome &outcome, int exitCode,
+                                 const std::function<void(const QString &)> &note = {});
 
     // The folder named by UPDATER_STATUS_DIR; empty when it is not set.
     static QString folderFromEnvironment();

@@ -102,7 +102,8 @@ void TestFleetReport::exitCode_data()
     QTest::newRow("2.1 and 2.1.0 are one version")
         << QList<DeskRun>{{u"desk-a"_s, u"2.1"_s, u"done"_s}, {u"desk-b"_s, u"2.1.0"_s, u"done"_s}} << "" << 0 << "";
     QTest::newRow("versions without an order: the highest serial's is the newest")
-        << QList<DeskRun>{{u"desk-a"_s, u"2.0-rc"_s, u"done"_s, 0, 0, 9}, {u"desk-b"_s, u"2.0 beta"_s, u"done"_s, 0, 0, 7}}
+        << QList<DeskRun>{{u"desk-a"_s, u"2.0-rc"_s, u"done"_s, 0, 0, 9},
+                          {u"desk-b"_s, u"2.0 beta"_s, u"done"_s, 0, 0, 7}}
         << "" << 17 << "desk-b";
     QTest::newRow("a failed download") << QList<DeskRun>{a, {u"desk-d"_s, u"1.10.0"_s, u"download failed"_s, 4}} << ""
                                        << 17 << "desk-d";
@@ -164,10 +165,12 @@ void TestFleetReport::fleet()
     QStringList order;
     for (const QString &line : lines.mid(1, 8))
         order << line.section(u' ', 0, 0);
-    QCOMPARE(order, (QStringList{u"desk-03"_s, u"desk-04"_s, u"desk-05"_s, u"desk-06"_s, u"lab-pc"_s, u"desk-01"_s,
-                                 u"desk-02"_s, u"lab-pc"_s}));
+    QCOMPARE(order,
+             (QStringList{u"desk-03"_s, u"desk-04"_s, u"desk-05"_s, u"desk-06"_s, u"lab-pc"_s, u"desk-01"_s,
+                          u"desk-02"_s, u"lab-pc"_s}));
     QVERIFY2(lines.at(5).startsWith(u"lab-pc (D:\\Vantora Test)"_s), qPrintable(out));
-    QVERIFY2(lines.at(1).contains(u"another updater is at work in this folder"_s) && lines.at(1).contains(u"behind 1.1.0, exit code 3"_s),
+    QVERIFY2(lines.at(1).contains(u"another updater is at work in this folder"_s)
+                 && lines.at(1).contains(u"behind 1.1.0, exit code 3"_s),
              qPrintable(out));
     QVERIFY2(lines.at(2).contains(u"download failed"_s) && lines.at(3).contains(u"taken back"_s), qPrintable(out));
     QVERIFY2(lines.at(4).contains(u"not heard from for 10 days"_s), qPrintable(out));
@@ -199,9 +202,10 @@ void TestFleetReport::pageInBrowser()
     const auto render = [&](const QString &fragment) {
         QTemporaryDir profile;
         QProcess browser;
-        browser.start(chromium, {u"--headless"_s, u"--no-sandbox"_s, u"--disable-dev-shm-usage"_s,
-                                 u"--disable-gpu"_s, u"--user-data-dir="_s + profile.path(), u"--dump-dom"_s,
-                                 QUrl::fromLocalFile(page).toString() + fragment});
+        browser.start(chromium,
+                      {u"--headless"_s, u"--no-sandbox"_s, u"--disable-dev-shm-usage"_s, u"--disable-gpu"_s,
+                       u"--user-data-dir="_s + profile.path(), u"--dump-dom"_s,
+                       QUrl::fromLocalFile(page).toString() + fragment});
         if (!browser.waitForFinished(120'000)) {
             browser.kill();
             browser.waitForFinished();
@@ -216,8 +220,8 @@ void TestFleetReport::pageInBrowser()
         return desks;
     };
     const QString dom = render(QString());
-    QCOMPARE(rows(dom), (QStringList{u"desk-00!"_s, u"desk-05!"_s, u"desk-01"_s, u"desk-02"_s, u"desk-03"_s,
-                                    u"desk-04"_s}));
+    QCOMPARE(rows(dom),
+             (QStringList{u"desk-00!"_s, u"desk-05!"_s, u"desk-01"_s, u"desk-02"_s, u"desk-03"_s, u"desk-04"_s}));
     // The bars: 4 on 1.1.0 twice as high as 2 on 1.0.0; per outcome
     // 4, 1, 1.
     QStringList bars;
@@ -225,10 +229,11 @@ void TestFleetReport::pageInBrowser()
                                  "y=\"\\d+\" width=\"\\d+\" height=\"(\\d+)\""_s);
     for (const QRegularExpressionMatch &match : bar.globalMatch(dom))
         bars << match.captured(1) + u'=' + match.captured(2);
-    QCOMPARE(bars, (QStringList{u"1.1.0=160"_s, u"1.0.0=80"_s, u"done=160"_s, u"already up to date=40"_s,
-                                u"download failed=40"_s}));
-    QCOMPARE(rows(render(u"#sort=0"_s)), (QStringList{u"desk-00!"_s, u"desk-01"_s, u"desk-02"_s, u"desk-03"_s,
-                                                      u"desk-04"_s, u"desk-05!"_s}));
+    QCOMPARE(bars,
+             (QStringList{u"1.1.0=160"_s, u"1.0.0=80"_s, u"done=160"_s, u"already up to date=40"_s,
+                          u"download failed=40"_s}));
+    QCOMPARE(rows(render(u"#sort=0"_s)),
+             (QStringList{u"desk-00!"_s, u"desk-01"_s, u"desk-02"_s, u"desk-03"_s, u"desk-04"_s, u"desk-05!"_s}));
 }
 
 QTEST_GUILESS_MAIN(TestFleetReport)
