@@ -102,6 +102,7 @@ void FleetReport::judge()
     m_newest = newestOf(m_desks);
     const QDateTime staleBefore = m_now.addDays(-m_staleDays);
     for (Desk &desk : m_desks) {
+        ++m_installationsOn[desk.status.computer];
         const QString &version = desk.status.installedVersion;
         desk.behind = version.isEmpty() || (!m_newest.isEmpty() && !sameVersion(version, m_newest));
         desk.failed = desk.status.exitCode != 0;
@@ -170,11 +171,9 @@ QString FleetReport::problemText(const Desk &desk) const
 QString FleetReport::deskName(const Desk &desk) const
 {
     // Two installations on one computer: each named with its folder.
-    const auto sameComputer = std::ranges::count_if(m_desks, [&](const Desk &other) {
-        return other.status.computer == desk.status.computer;
-    });
-    return sameComputer > 1 ? QStringLiteral("%1 (%2)").arg(desk.status.computer, desk.status.folder)
-                            : desk.status.computer;
+    return m_installationsOn.value(desk.status.computer) > 1
+        ? QStringLiteral("%1 (%2)").arg(desk.status.computer, desk.status.folder)
+        : desk.status.computer;
 }
 
 QString FleetReport::text() const

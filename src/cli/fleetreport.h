@@ -3,6 +3,7 @@
 #include "update/installationstatus.h"
 
 #include <QDateTime>
+#include <QHash>
 #include <QList>
 #include <QString>
 
@@ -66,6 +67,7 @@ private:
 
     QList<Desk> m_desks;
     QList<Skipped> m_skipped;
+    QHash<QString, int> m_installationsOn; // installations per computer
     QString m_newest;
     QString m_folder;
     QDateTime m_now;
