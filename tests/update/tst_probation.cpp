@@ -27,21 +27,21 @@ void TestProbation::decide_data()
     QTest::addColumn<QString>("described");
     using How = ProgramEnd::How;
     QTest::newRow("runs on") << How::Running << qint64{0} << 2 << false << false << false << "it runs";
-    QTest::newRow("exit 0: the silent run finished") << How::Exited << qint64{0} << 0 << false << false << false
-                                                     << "exit code 0";
+    QTest::newRow("exit 0: the silent run finished")
+        << How::Exited << qint64{0} << 0 << false << false << false << "exit code 0";
     QTest::newRow("exit 3, the first") << How::Exited << qint64{3} << 0 << false << true << false << "exit code 3";
     QTest::newRow("exit 3, the third") << How::Exited << qint64{3} << 2 << false << true << true << "exit code 3";
     QTest::newRow("a signal") << How::Signal << qint64{6} << 0 << false << true << true << "signal 6 (Aborted)";
     QTest::newRow("DLL not found") << How::Exited << qint64{0xC0000135} << 0 << false << true << true
                                    << "status 0xC0000135";
-    QTest::newRow("access violation, read back negative") << How::Exited << qint64{-1073741819} << 0 << false << true
-                                                          << true << "status 0xC0000005";
-    QTest::newRow("a warning status is an exit code") << How::Exited << qint64{0x80000003} << 0 << false << true
-                                                      << false << "exit code 2147483651";
+    QTest::newRow("access violation, read back negative")
+        << How::Exited << qint64{-1073741819} << 0 << false << true << true << "status 0xC0000005";
+    QTest::newRow("a warning status is an exit code")
+        << How::Exited << qint64{0x80000003} << 0 << false << true << false << "exit code 2147483651";
     QTest::newRow("not started") << How::NotStarted << qint64{0} << 0 << false << true << true
                                  << "it could not be started: why";
-    QTest::newRow("crash, the publisher keeps it") << How::Signal << qint64{11} << 0 << true << false << false
-                                                   << "signal 11 (Segmentation fault)";
+    QTest::newRow("crash, the publisher keeps it")
+        << How::Signal << qint64{11} << 0 << true << false << false << "signal 11 (Segmentation fault)";
 }
 
 void TestProbation::decide()
@@ -82,8 +82,9 @@ void TestProbation::resume()
     QFETCH(int, earlier);
     QFETCH(bool, takeBack);
     QFETCH(bool, hold);
-    const Probation::Decision decision = Probation::resume(
-        takingBack ? Probation::Phase::TakingBack : Probation::Phase::Watching, runs, earlier, false);
+    const Probation::Decision decision
+        = Probation::resume(takingBack ? Probation::Phase::TakingBack : Probation::Phase::Watching, runs, earlier,
+                            false);
     QCOMPARE(decision.takeBack, takeBack);
     QCOMPARE(decision.hold, hold);
 }
