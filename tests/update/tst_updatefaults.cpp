@@ -112,7 +112,7 @@ void TestUpdateFaults::hostilePublishedVersion_data()
     QByteArray junk;
     for (int i = 0; i < 4096; ++i)
         junk += char((i * 7919) % 256);
-    const QString control = QStringLiteral("Error: The published version.txt holds a control character");
+    const QString control = QStringLiteral("Error: The published version.txt holds U+0000 in its version");
     QTest::newRow("100 MB") << QByteArray(100 * 1024 * 1024, '1')
                             << QStringLiteral("Error: The file on the server is larger than expected.");
     QTest::newRow("binary junk") << junk << control;

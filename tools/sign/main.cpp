@@ -43,8 +43,9 @@
 //
 // SECRET_FILE is, when not given, the file UPDATER_SIGNING_KEY names, else
 // updater-signing.key in the working folder. Exit codes: 0 done (verify:
-// valid), 1 invalid signature, 2 usage, 3 a file could not be read or
-// written.
+// valid), 1 invalid signature, 2 usage (a version with a control
+// character included), 3 a file could not be read or written, or is a
+// Vantora.exe no desk takes.
 #include "common/signature.h"
 #include "common/textlines.h"
 #include "net/releasemanifest.h"
