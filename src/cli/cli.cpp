@@ -53,11 +53,8 @@ QStringList withoutPasswords(QStringList arguments)
 // why an UPDATER_PROXY cannot be used.
 ProxyChoice proxyOf(const CommandLine &line, QString *error = nullptr)
 {
-    ProxyChoice proxy = ProxyChoice::fromEnvironment(line.proxy ? nullptr : error);
-    if (line.proxy)
-        proxy = ProxyChoice{line.proxy->kind, line.proxy->address, line.proxy->source, proxy.bypass};
-    if (line.noProxy)
-        proxy.bypass = *line.noProxy;
+    ProxyChoice proxy = line.proxy ? *line.proxy : ProxyChoice::fromEnvironment(error);
+    proxy.bypass = line.noProxy;
     return proxy;
 }
 

@@ -429,9 +429,13 @@ void CurlSession::Handle::prepare(TransferAttempt &attempt, curl_slist *headers)
         char *data = const_cast<char *>(authorities.constData()); // NOLINT(cppcoreguidelines-pro-type-const-cast)
         curl_blob blob{data, static_cast<size_t>(authorities.size()), CURL_BLOB_NOCOPY};
         curl_easy_setopt(easy, CURLOPT_CAINFO_BLOB, &blob);
+        // An https proxy is trusted as the servers are.
+        curl_easy_setopt(easy, CURLOPT_PROXY_CAINFO_BLOB, &blob);
     }
-    if (const long tls = SystemNet::tlsOptions())
+    if (const long tls = SystemNet::tlsOptions()) {
         curl_easy_setopt(easy, CURLOPT_SSL_OPTIONS, tls);
+        curl_easy_setopt(easy, CURLOPT_PROXY_SSL_OPTIONS, tls);
+    }
     useProxy(easy, m_session.m_proxy, attempt);
     curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
     // Compressed bodies are asked for and decoded with every encoding this

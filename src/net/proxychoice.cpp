@@ -59,8 +59,12 @@ ProxyChoice ProxyChoice::fromEnvironment(QString *error)
         choice = parse(given, QStringLiteral("UPDATER_PROXY"), problem).value_or(ProxyChoice());
     if (error)
         *error = problem;
-    choice.bypass = firstVariable({"no_proxy", "NO_PROXY"});
     return choice;
+}
+
+QString ProxyChoice::bypassList() const
+{
+    return bypass ? *bypass : firstVariable({"no_proxy", "NO_PROXY"});
 }
 
 bool ProxyChoice::bypasses(const QString &host) const
@@ -70,7 +74,7 @@ bool ProxyChoice::bypasses(const QString &host) const
     // for itself.
     const QString name = host.toLower();
     const QStringList entries
-        = bypass.toLower().split(QRegularExpression(QStringLiteral("[,\\s]+")), Qt::SkipEmptyParts);
+        = bypassList().toLower().split(QRegularExpression(QStringLiteral("[,\\s]+")), Qt::SkipEmptyParts);
     for (QString entry : entries) {
         if (entry == QLatin1String("*"))
             return true;
@@ -114,7 +118,7 @@ QString ProxyChoice::describe() const
         text = QStringLiteral("%1 (%2)").arg(address.toDisplayString(QUrl::RemovePassword), source);
         break;
     }
-    if (!bypass.isEmpty() && kind != Kind::Direct)
-        text += QStringLiteral("; not for %1").arg(bypass);
+    if (const QString hosts = bypassList(); !hosts.isEmpty() && kind != Kind::Direct)
+        text += QStringLiteral("; not for %1").arg(hosts);
     return text;
 }

@@ -19,21 +19,24 @@ struct ProxyChoice
     QString source; // where the choice came from ("--proxy", "UPDATER_PROXY")
     // Hosts reached without a proxy, as no_proxy lists them: names (each
     // also covering the names under it), addresses, or "*" for all;
-    // separated by commas or spaces.
-    QString bypass;
+    // separated by commas or spaces. Nothing: no_proxy's, whichever proxy
+    // is used.
+    std::optional<QString> bypass;
 
     // "direct" (or "none") or a proxy address; an address without a scheme
     // is an http proxy. Sets `error` and returns nothing when it is neither.
     static std::optional<ProxyChoice> parse(const QString &text, const QString &source, QString &error);
-    // UPDATER_PROXY (the system's setting when it is not set) and no_proxy.
-    // An UPDATER_PROXY that cannot be read leaves the system's setting and
+    // UPDATER_PROXY (the system's setting when it is not set). An
+    // UPDATER_PROXY that cannot be read leaves the system's setting and
     // says why in `error`.
     static ProxyChoice fromEnvironment(QString *error = nullptr);
 
     // The proxy for a transfer to `url`, with its account if it has one; an
     // empty URL for a direct connection.
     QUrl proxyFor(const QUrl &url) const;
-    // Whether `host` is one of the bypassed hosts.
+    // The bypassed hosts: `bypass`, else no_proxy.
+    QString bypassList() const;
+    // Whether `host` is one of them.
     bool bypasses(const QString &host) const;
     // The choice as the log names it, without any password.
     QString describe() const;

@@ -37,8 +37,8 @@ QByteArray proxyFor(const QUrl &url)
 {
     // The user's setting (Internet Options: automatic detection, a PAC
     // script or a proxy server), which Qt reads through WinHTTP on the
-    // user's behalf. A run as SYSTEM has no user's setting: it needs
-    // --proxy or UPDATER_PROXY.
+    // user's behalf. A run as SYSTEM has none: Qt then takes WinHTTP's
+    // machine setting, where one is set; else the run needs --proxy.
     const QList<QNetworkProxy> proxies = QNetworkProxyFactory::systemProxyForQuery(QNetworkProxyQuery(url));
     for (const QNetworkProxy &proxy : proxies) {
         QByteArray scheme;
