@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <iterator>
+#include <utility>
 
 namespace {
 
@@ -11,7 +12,10 @@ namespace {
 class Reading
 {
 public:
-    Reading(CommandLine &into, const QString &name, const QString &value) : line(into), option(name), given(value) {}
+    Reading(CommandLine &into, QString name, QString value)
+        : line(into), option(std::move(name)), given(std::move(value))
+    {
+    }
 
     CommandLine &line;
 
@@ -173,14 +177,15 @@ void checkCombination(CommandLine &line)
             line.error = why;
     };
     using Action = CommandLine::Action;
-    if (line.action == Action::None)
+    if (line.action == Action::None) {
         fail(QStringLiteral(
             "No action given: --check, --update-app, --update-reports, --update-sp, --mirror or --fleet-report."));
-    else if (line.action == Action::UpdateReports && line.allReports == !line.reports.isEmpty())
+    } else if (line.action == Action::UpdateReports && line.allReports == !line.reports.isEmpty()) {
         fail(QStringLiteral("--update-reports needs either --all or the names of the reports."));
-    else if (line.action != Action::UpdateReports && (line.allReports || !line.reports.isEmpty()))
+    } else if (line.action != Action::UpdateReports && (line.allReports || !line.reports.isEmpty())) {
         fail(line.allReports ? QStringLiteral("--all belongs to --update-reports.")
                              : QStringLiteral("Unexpected argument %1.").arg(line.reports.first()));
+    }
     if (!line.mirrorFrom.isEmpty() && line.action != Action::Check && line.action != Action::UpdateApp
         && line.action != Action::UpdateSp)
         fail(QStringLiteral("--mirror-from belongs to --check, --update-app and --update-sp."));

@@ -12,7 +12,7 @@
 namespace {
 
 // A status file is a few hundred bytes; anything far larger is not one.
-constexpr qint64 kLargestStatusFile = 64 * 1024;
+constexpr qint64 kLargestStatusFile = qint64{64} * 1024;
 
 bool hasOrder(const QString &version)
 {
@@ -157,10 +157,11 @@ bool FleetReport::allWell() const
 QString FleetReport::problemText(const Desk &desk) const
 {
     QStringList problems;
-    if (desk.behind)
+    if (desk.behind) {
         problems << (desk.status.installedVersion.isEmpty() ? QStringLiteral("no version.txt")
                                                             : QStringLiteral("behind %1").arg(m_newest))
                 + (desk.status.held.isEmpty() ? QString() : QStringLiteral(" (held: %1)").arg(desk.status.held));
+    }
     if (desk.failed)
         problems << QStringLiteral("exit code %1").arg(desk.status.exitCode);
     if (desk.stale)

@@ -32,7 +32,7 @@ QByteArray proxyFor(const QUrl & /*url*/)
     // As libcurl and the system's own tools read them; only https is ever
     // asked for. no_proxy is the ProxyChoice's.
     for (const char *name : {"https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"}) {
-        const QByteArray value = qgetenv(name).trimmed();
+        QByteArray value = qgetenv(name).trimmed();
         if (!value.isEmpty())
             return value;
     }

@@ -37,7 +37,7 @@ QString PartialFile::link() const
 PartialFile::Origin PartialFile::keptOrigin() const
 {
     // Two short lines; a pipe in its place is never waited on.
-    constexpr qint64 kInfoLimit = 64 * 1024;
+    constexpr qint64 kInfoLimit = qint64{64} * 1024;
     QFile info;
     if (FileOps::openForReading(info, infoPath()) != FileOps::ReadOpen::Opened)
         return {};

@@ -17,7 +17,7 @@ bool isProxyScheme(const QString &scheme)
 QString firstVariable(std::initializer_list<const char *> names)
 {
     for (const char *name : names) {
-        const QString value = qEnvironmentVariable(name).trimmed();
+        QString value = qEnvironmentVariable(name).trimmed();
         if (!value.isEmpty())
             return value;
     }

@@ -22,7 +22,7 @@ const QString kManifest = QStringLiteral("release.json");
 const QString kSerialKey = QStringLiteral("serial");
 const QString kIdentityKey = QStringLiteral("identity");
 // updater.state holds two short lines: anything far larger is not its own.
-constexpr qint64 kStateLimit = 64 * 1024;
+constexpr qint64 kStateLimit = qint64{64} * 1024;
 
 bool nonePublished(const TransferResult &result)
 {

@@ -76,7 +76,7 @@ QString unkeepable(const QString &version)
 {
     for (qsizetype i = 0; i < version.size();) {
         const qsizetype length = version.at(i).isHighSurrogate() && i + 1 < version.size() ? 2 : 1;
-        const QString character = version.mid(i, length);
+        QString character = version.mid(i, length);
         if (character == u"\r" || character == QChar(u'\0')
             || TextRules::decode(TextRules::encode(character)) != character)
             return character;
@@ -184,7 +184,7 @@ std::optional<Outcome> AppUpdate::settled(const Versions &versions)
         m_services.note(QStringLiteral("warning: ") + why);
         return Outcome::of(OutcomeKind::Expired, TransferCode::ExpiredManifest, why);
     }
-    if (const std::optional<Outcome> ordered = byOrder(versions))
+    if (std::optional<Outcome> ordered = byOrder(versions))
         return ordered;
     if (versions.release && versions.release->signedByKey && versions.local != versions.remote
         && !versions.release->manifest.file(Installation::kExecutable)) {

@@ -18,8 +18,6 @@
 #include <unistd.h>
 #include <vector>
 
-extern char **environ;
-
 namespace {
 
 const QByteArray kDeletedSuffix = " (deleted)";
