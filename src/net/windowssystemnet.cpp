@@ -3,6 +3,9 @@
 #include <QNetworkProxyFactory>
 #include <QNetworkProxyQuery>
 
+// libcurl's header brings winsock2.h, which must come before windows.h.
+#include <winsock2.h>
+
 #include <windows.h>
 
 #include <wincrypt.h>
