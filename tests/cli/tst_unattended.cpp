@@ -43,6 +43,8 @@ private slots:
     void sqliteHasNoLockButAJournal();
     void fullDisk_data();
     void fullDisk();
+    void killedDuringProbation_data();
+    void killedDuringProbation();
 
 private:
     QString app(const QString &name) const { return m_sp.web->appFolder() + QLatin1Char('/') + name; }
@@ -646,3 +648,56 @@ void TestUnattended::fullDisk()
 
 QTEST_GUILESS_MAIN(TestUnattended)
 #include "tst_unattended.moc"
+
+void TestUnattended::killedDuringProbation_data()
+{
+    QTest::addColumn<QString>("after");
+    QTest::addColumn<bool>("newKept");
+    QTest::addColumn<QString>("logged");
+    QTest::newRow("killed while watching, the program runs on: taken as good")
+        << "" << true << "it runs: the release is taken as good";
+    QTest::newRow("killed while watching, the program gone by the next run: taken back")
+        << "program gone" << false << "take back: Vantora.exe 1.0.0 is back in place";
+    // What an updater leaves when it dies between deciding to take the
+    // build back and finishing.
+    QTest::newRow("killed while taking back: finished")
+        << "taking back" << false << "take back: Vantora.exe 1.0.0 is back in place";
+}
+
+// An updater killed during the probation leaves its phase in updater.state;
+// the next run finishes it before anything else.
+void TestUnattended::killedDuringProbation()
+{
+    QFETCH(QString, after);
+    QFETCH(bool, newKept);
+    QFETCH(QString, logged);
+    QProcess first;
+    startUpdater(first, m_sp.web->appFolder(), {u"--update-app"_s, u"--yes"_s, u"--probation"_s, u"60"_s});
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            return readBytes(app(u"updater.state"_s)).contains("probation=watching|")
+                && !m_standIns->running().isEmpty();
+        },
+        30'000));
+    first.kill();
+    QVERIFY(first.waitForFinished());
+    if (after == QLatin1String("program gone"))
+        m_standIns->stopAll();
+    if (after == QLatin1String("taking back")) {
+        QByteArray state = readBytes(app(u"updater.state"_s));
+        QVERIFY(writeBytes(app(u"updater.state"_s), state.replace("probation=watching|", "probation=taking-back|")));
+    }
+    // The version the desk ends at is the published one: the next run only
+    // finishes what was left.
+    m_sp.web->publish(u"/updates/version.txt"_s, newKept ? "1.1.0\r\n" : "1.0.0\r\n");
+    QString output;
+    QCOMPARE(runUpdater({u"--update-app"_s, u"--yes"_s, u"--probation"_s, u"1"_s}, &output), 0);
+    QCOMPARE(readBytes(app(u"Vantora.exe"_s)), StandIns::bytes() + (newKept ? kNewBuild : QByteArray()));
+    QCOMPARE(readBytes(app(u"version.txt"_s)).trimmed(), newKept ? "1.1.0" : "1.0.0");
+    const QByteArray state = readBytes(app(u"updater.state"_s));
+    QVERIFY2(!state.contains("probation=watching") && !state.contains("probation=taking-back"), state.constData());
+    const QString log = QString::fromUtf8(readBytes(app(u"updater.log"_s)));
+    QVERIFY2(log.contains(logged), qPrintable(log));
+    // The program in place runs again.
+    QVERIFY(QTest::qWaitFor([&] { return !m_standIns->running().isEmpty(); }, 5'000));
+}
