@@ -3,13 +3,7 @@
 #include "common/failure.h"
 
 #include <QRegularExpression>
-#include <QSysInfo>
 #include <QUuid>
-
-#ifndef Q_OS_WIN
-#include <pwd.h>
-#include <unistd.h>
-#endif
 
 namespace {
 
@@ -55,27 +49,6 @@ QString Journal::table() const
 QString Journal::schemaFromEnvironment()
 {
     return qEnvironmentVariable("UPDATER_JOURNAL_SCHEMA").trimmed();
-}
-
-QString Journal::deskName()
-{
-    const QString name = QSysInfo::machineHostName();
-    return name.isEmpty() ? QStringLiteral("unknown") : name.left(255);
-}
-
-QString Journal::userName()
-{
-    for (const char *variable : {"USERNAME", "USER", "LOGNAME"}) {
-        const QString name = qEnvironmentVariable(variable).trimmed();
-        if (!name.isEmpty())
-            return name.left(255);
-    }
-#ifndef Q_OS_WIN
-    // A service or a remote command may run without a user's environment.
-    if (const passwd *entry = getpwuid(getuid()); entry && entry->pw_name)
-        return QString::fromLocal8Bit(entry->pw_name).left(255);
-#endif
-    return QStringLiteral("unknown");
 }
 
 QString Journal::createStatement(ServerKind kind, const QString &table)

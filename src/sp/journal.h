@@ -81,9 +81,6 @@ public:
     // UPDATER_JOURNAL_SCHEMA: the schema of the table and part of the run
     // lock's name; empty by default.
     static QString schemaFromEnvironment();
-    // This machine's name and the user the tool runs as.
-    static QString deskName();
-    static QString userName();
 
 private:
     std::optional<Row> lookUp(const QString &sha256, bool ended);

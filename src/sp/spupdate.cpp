@@ -6,6 +6,7 @@
 #include "common/fileops.h"
 #include "common/services.h"
 #include "common/textlines.h"
+#include "common/thisdesk.h"
 #include "net/endpoints.h"
 #include "net/publishedrelease.h"
 #include "net/releasecheck.h"
@@ -271,7 +272,8 @@ Outcome SpUpdate::execute(const QString &scriptText)
     RunGuard guard(m_services, *database, m_databases, connection(m_serverName, m_commandTimeout),
                    {m_onceOnly, m_guaranteed}, [this](int milliseconds) { pause(milliseconds); });
     const Digest digest = digestOf(inFolder(inFolder(m_appFolder, QStringLiteral("SP")), QStringLiteral("LATEST.sql")));
-    const Journal::Run run{digest.sha256, digest.bytes, m_releaseSerial, Journal::deskName(), Journal::userName()};
+    const Journal::Run run{digest.sha256, digest.bytes, m_releaseSerial, ThisDesk::computerName(),
+                           ThisDesk::accountName()};
     if (std::optional<Outcome> refused = guard.mayGoAhead(run, [this](RunLock &lock) { return takeLock(lock); })) {
         guard.finish();
         database->close();

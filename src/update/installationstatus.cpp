@@ -4,8 +4,8 @@
 #include "common/failure.h"
 #include "common/textfiles.h"
 #include "common/textlines.h"
+#include "common/thisdesk.h"
 #include "net/publishedrelease.h"
-#include "sp/journal.h"
 #include "update/installation.h"
 
 #include <QCryptographicHash>
@@ -55,7 +55,7 @@ InstallationStatus InstallationStatus::of(const QString &appFolder, const QStrin
                                           int exitCode, const std::function<void(const QString &)> &note)
 {
     InstallationStatus status;
-    status.computer = Journal::deskName();
+    status.computer = ThisDesk::computerName();
     if (const std::optional<Failure> failure
         = attempt([&] { status.identity = PublishedRelease::identity(appFolder, note); })) {
         // Named after the folder: still one file per installation.
@@ -66,7 +66,7 @@ InstallationStatus InstallationStatus::of(const QString &appFolder, const QStrin
                 .toHex()
                 .left(32));
     }
-    status.account = Journal::userName();
+    status.account = ThisDesk::accountName();
     status.folder = QDir::toNativeSeparators(QDir(appFolder).absolutePath());
     status.installedVersion = readInstalledVersion(appFolder);
     status.updaterVersion = QStringLiteral(UPDATER_VERSION);
