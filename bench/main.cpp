@@ -18,6 +18,12 @@
 //                           event processing, and the final box
 //   split FILE              reads and splits a script file: seconds, batches,
 //                           peak_rss_kib
+//   status-files DIR N      writes N desks' status files into DIR, of mixed
+//                           versions, outcomes and ages, as a school's share
+//                           holds them
+//   status-write APP DIR    milliseconds an action's end spends on its status
+//                           file (made for the installation APP, written to
+//                           DIR): the median of 21 writes
 //
 // Trust for the download comes from UPDATER_CA_FILE, as in the tool itself.
 #include "app/messagebox.h"
@@ -31,6 +37,7 @@
 #include "sp/spupdate.h"
 #include "sp/sqlscript.h"
 #include "testpki.h"
+#include "update/installationstatus.h"
 
 #include <QAbstractItemModel>
 #include <QApplication>
@@ -42,6 +49,8 @@
 #include <QTextStream>
 #include <QTimer>
 #include <QTreeView>
+
+#include <algorithm>
 
 #include <sys/resource.h>
 #include <time.h>
@@ -233,6 +242,55 @@ private:
     bool m_done = false;
 };
 
+// N status files in `folder`: versions 2.0 to 2.3, one desk in ten failed,
+// one in twenty not heard from for a fortnight.
+int statusFiles(const QString &folder, int count)
+{
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    for (int i = 0; i < count; ++i) {
+        InstallationStatus status;
+        status.computer = QStringLiteral("DESK-%1").arg(i, 5, 10, QLatin1Char('0'));
+        status.identity = QString::number(0x10000000 + i, 16).repeated(4).left(32);
+        status.account = QStringLiteral("staff");
+        status.folder = QStringLiteral("C:\\Program Files\\Vantora");
+        status.installedVersion = QStringLiteral("2.%1.0").arg(i % 4);
+        status.updaterVersion = QStringLiteral("1.4.0");
+        status.action = QStringLiteral("update-app");
+        const bool failed = i % 10 == 3;
+        status.outcome = failed ? QStringLiteral("download failed") : QStringLiteral("done");
+        status.exitCode = failed ? 4 : 0;
+        status.reason = failed ? QStringLiteral("2005: the server did not answer") : QString();
+        status.ranAt = now.addSecs(i % 20 == 7 ? -14 * 86400 : -3600 - i);
+        status.releaseSerial = 40 + i % 4;
+        QString why;
+        if (!status.writeTo(folder, &why)) {
+            QTextStream(stderr) << why << "\n";
+            return 1;
+        }
+    }
+    return 0;
+}
+
+int statusWrite(const QString &appFolder, const QString &folder)
+{
+    QList<double> ms;
+    for (int i = 0; i < 21; ++i) {
+        QElapsedTimer timer;
+        timer.start();
+        QString why;
+        const InstallationStatus status
+            = InstallationStatus::of(appFolder, QStringLiteral("check"), Outcome::of(OutcomeKind::Done), 0);
+        if (!status.writeTo(folder, &why)) {
+            QTextStream(stderr) << why << "\n";
+            return 1;
+        }
+        ms.append(static_cast<double>(timer.nsecsElapsed()) / 1e6);
+    }
+    std::sort(ms.begin(), ms.end());
+    QTextStream(stdout) << ms.at(ms.size() / 2) << "\n";
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -279,7 +337,11 @@ int main(int argc, char **argv)
         return download(args);
     if (command == QLatin1String("resume") && args.size() == 3)
         return resume(args.at(2));
+    if (command == QLatin1String("status-files") && args.size() == 4)
+        return statusFiles(args.at(2), args.at(3).toInt());
+    if (command == QLatin1String("status-write") && args.size() == 4)
+        return statusWrite(args.at(2), args.at(3));
     QTextStream(stderr) << "usage: updater-bench download URL OUT [RATE] | resume FILE | startup | catalogue | script "
-                           "FOLDER | split FILE\n";
+                           "FOLDER | split FILE | status-files DIR N | status-write APP DIR\n";
     return 2;
 }

@@ -138,8 +138,7 @@ echo "Killed mid-script, then the next desk: exit code $rrc; then --force: exit 
 
 # The rows of other fleet sizes stay; this size's row is replaced.
 old_rows() {
-  [ -f "$ROOT/docs/benchmarks-fleet-sp.md" ] || return 0
-  awk -v n="$N" '/^\| [0-9]+ \|/ && $2 != n { print }' "$ROOT/docs/benchmarks-fleet-sp.md"
+  bench_section "Fleet: Update SP" | awk -v n="$N" '/^\| [0-9]+ \|/ && $2 != n { print }'
 }
 section() {
   echo "## Fleet: Update SP"
@@ -165,7 +164,6 @@ section() {
   } | sort -t '|' -k 2 -n
 }
 section > "$FLEET/section.md"
-cp "$FLEET/section.md" "$ROOT/docs/benchmarks-fleet-sp.md"
-write_section "Fleet: Update SP" "$ROOT/docs/benchmarks-fleet-sp.md"
+bench_write_section "Fleet: Update SP" "$FLEET/section.md"
 echo "Written to docs/benchmarks.md"
 [ "$failures" = 0 ]

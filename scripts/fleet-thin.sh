@@ -388,7 +388,7 @@ section() {
   echo "The machine's $(nproc) cores were shared with other work; the load average column is the 1-minute"
   echo "average as each row began, which still holds some of the row before."
 }
-section > "$ROOT/docs/benchmarks-fleet-thin.md"
-write_section "Fleet: a thin line" "$ROOT/docs/benchmarks-fleet-thin.md"
+section > "$FLEET/section.md"
+bench_write_section "Fleet: a thin line" "$FLEET/section.md"
 echo "Written to docs/benchmarks.md"
 [ "$failures" = 0 ]

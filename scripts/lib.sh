@@ -86,3 +86,33 @@ SQL
   fi
   PGPASSWORD=tr5kelvo psql -q -X -h 127.0.0.1 -p 5432 -U sa -d Quorvel -c 'SELECT 1' >/dev/null
 }
+
+# The benchmarks page, docs/benchmarks.md, is the one place figures are
+# kept. Each script owns sections of it ("## HEADING" to the next "## ") and
+# replaces them where they stand; what it does not own stays as it is.
+BENCH_PAGE="$ROOT/docs/benchmarks.md"
+# bench_section HEADING: the section's lines below its heading, on stdout.
+bench_section() {
+  [ -f "$BENCH_PAGE" ] || return 0
+  awk -v h="## $1" '$0 == h { on = 1; next } on && /^## / { on = 0 } on { print }' "$BENCH_PAGE"
+}
+# bench_write_section HEADING FILE: the section becomes FILE (its heading
+# line included), in its place on the page, or at the page's end when the
+# page has none yet.
+bench_write_section() {
+  if ! grep -qxF "## $1" "$BENCH_PAGE" 2>/dev/null; then
+    { [ ! -s "$BENCH_PAGE" ] || { cat "$BENCH_PAGE"; echo; }; cat "$2"; } > "$BENCH_PAGE.new"
+  else
+    awk -v h="## $1" -v f="$2" '
+      $0 == h { while ((getline line < f) > 0) print line; print ""; skip = 1; next }
+      skip && /^## / { skip = 0 }
+      !skip { print }' "$BENCH_PAGE" | cat -s | sed -e :a -e '/^\n*$/{$d;N;ba' -e '}' > "$BENCH_PAGE.new"
+  fi
+  mv "$BENCH_PAGE.new" "$BENCH_PAGE"
+}
+# bench_write_head FILE: the page's head (its title and the table of
+# figures, to the first "## ") becomes FILE; the sections stay.
+bench_write_head() {
+  { cat "$1"; echo; [ ! -f "$BENCH_PAGE" ] || sed -n '/^## /,$p' "$BENCH_PAGE"; } > "$BENCH_PAGE.new"
+  mv "$BENCH_PAGE.new" "$BENCH_PAGE"
+}
