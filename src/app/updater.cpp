@@ -337,9 +337,11 @@ void Updater::runAction(const QString &name, const std::function<Outcome(Service
 void Updater::cmdCheckUpdate_Click()
 {
     runAction(QStringLiteral("update-app"), [this](Services &services, InstallFiles &files) {
-        return AppUpdate(services, m_platform.web, m_platform.clock, m_platform.endpoints, m_platform.appFolder,
-                         *m_processes, files, m_platform.keys)
-            .run();
+        AppUpdate update(services, m_platform.web, m_platform.clock, m_platform.endpoints, m_platform.appFolder,
+                         *m_processes, files, m_platform.keys);
+        m_onClose = [&update] { update.closeRequested(); };
+        const auto forget = qScopeGuard([this] { m_onClose = nullptr; });
+        return update.run();
     });
 }
 

@@ -25,6 +25,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QScopedValueRollback>
 
 #include <optional>
 
@@ -45,6 +46,9 @@ const QString kFailuresKey = QStringLiteral("start_failures");
 const QString kProbationKey = QStringLiteral("probation");
 const QString kWatching = QStringLiteral("watching");
 const QString kTakingBack = QStringLiteral("taking-back");
+const QString kStopWatchingQuestion
+    = QStringLiteral("Stop waiting? %1 %2 stays in place; the next update checks that it runs, and puts the previous "
+                     "version back if it does not.");
 
 QByteArray sha256Of(const QString &path)
 {
@@ -385,13 +389,18 @@ Outcome AppUpdate::watchStart(const Installed &installed)
         m_services.setStatus(QStringLiteral("Waiting up to %1 seconds to see that %2 %3 starts...")
                                  .arg(installed.probationSeconds)
                                  .arg(Installation::kExecutable, installed.version));
-        for (int waited = 0; waited < installed.probationSeconds * 1000 && end.how == ProgramEnd::How::Running;
+        const QScopedValueRollback watching(m_watching, true);
+        m_watchedVersion = installed.version;
+        for (int waited = 0;
+             waited < installed.probationSeconds * 1000 && end.how == ProgramEnd::How::Running && !m_stopWatching;
              waited += kProbationPollMs) {
             m_clock.sleepMs(kProbationPollMs);
             m_services.processPendingEvents();
             end = program->poll();
         }
     }
+    if (m_stopWatching && end.how == ProgramEnd::How::Running)
+        return watchStopped(installed);
     PublishedRelease state(m_web, m_endpoints, m_appFolder, m_keys);
     const QStringList failures = state.readState(kFailuresKey).split(u'|');
     const int earlier = failures.value(0).toLatin1() == installed.sha256 ? failures.value(1).toInt() : 0;
@@ -433,6 +442,31 @@ Outcome AppUpdate::watchStart(const Installed &installed)
     m_services.setStatus(QStringLiteral("Update failed."));
     m_services.showMessage(text, MessageStyle::Critical);
     return Outcome::of(OutcomeKind::StartFailed, 0, text);
+}
+
+void AppUpdate::closeRequested()
+{
+    if (!m_watching || m_asking || m_stopWatching)
+        return;
+    Answer answer = Answer::No;
+    {
+        const QScopedValueRollback asking(m_asking, true);
+        answer = m_services.showMessage(kStopWatchingQuestion.arg(Installation::kExecutable, m_watchedVersion),
+                                        MessageStyle::Question, QStringLiteral("Confirmation"));
+    }
+    m_stopWatching = answer == Answer::Yes && m_watching;
+}
+
+Outcome AppUpdate::watchStopped(const Installed &installed)
+{
+    // The probation stays recorded: the next run finds the program running
+    // (taken as good) or not (taken back).
+    const QString why = QStringLiteral("the wait for %1 %2 to start was stopped; the next update finishes it")
+                            .arg(Installation::kExecutable, installed.version);
+    m_services.note(QStringLiteral("probation: ") + why);
+    m_services.setStatus(
+        QStringLiteral("Stopped waiting for %1 %2 to start.").arg(Installation::kExecutable, installed.version));
+    return Outcome::of(OutcomeKind::Failed, 0, why);
 }
 
 bool AppUpdate::takeBack(const Installed &installed, QString *why)

@@ -47,6 +47,11 @@ public:
     // finished first.
     Outcome run();
 
+    // The window is being closed. While the new program is watched, asks
+    // whether to stop waiting; on Yes the watch ends at once, the program
+    // stays, and the next run finishes the probation (as after a kill).
+    void closeRequested();
+
     // Both versions in the form they are compared in.
     struct Versions
     {
@@ -105,6 +110,9 @@ private:
         int probationSeconds = 0;
     };
     Outcome watchStart(const Installed &installed);
+    // The watch stopped by a person before the probation ended: the
+    // program stays, its probation recorded for the next run.
+    Outcome watchStopped(const Installed &installed);
     // The old program back in place, version.txt back to `previous`, the
     // old program started. False (with `why`) where it could not be put back.
     bool takeBack(const Installed &installed, QString *why);
@@ -123,6 +131,13 @@ private:
     // old one from Vantora_old.exe into its place. False when the old one
     // could not be put back (the new one then stays in place).
     bool putOldBack(const QString &oldPath, const QString &newPath);
+
+    // Whether the new program is being watched, the close question is
+    // open, and a person asked to stop waiting.
+    bool m_watching = false;
+    bool m_asking = false;
+    bool m_stopWatching = false;
+    QString m_watchedVersion;
 
     Services &m_services;
     WebClient &m_web;

@@ -31,6 +31,8 @@ private slots:
     void cleanup();
     void downloadRestartsABarLeftByAnEarlierAction();
     void updateAppRunsToTheEnd();
+    void closeDuringTheWatchAsks_data();
+    void closeDuringTheWatchAsks();
 
 private:
     QString app(const QString &name) const { return m_web->appFolder() + QLatin1Char('/') + name; }
@@ -132,6 +134,43 @@ void TestUpdateWindow::updateAppRunsToTheEnd()
     QCOMPARE(status->action + u' ' + status->outcome + u' ' + status->installedVersion,
              QStringLiteral("update-app done 1.1.0"));
     QCOMPARE(status->exitCode, 0);
+}
+
+void TestUpdateWindow::closeDuringTheWatchAsks_data()
+{
+    QTest::addColumn<bool>("stop");
+    QTest::newRow("Yes: the wait ends, the next run finishes it") << true;
+    QTest::newRow("No: the watch goes on to its end") << false;
+}
+
+// A close while the new program is watched asks, as a close during a
+// script's batches does.
+void TestUpdateWindow::closeDuringTheWatchAsks()
+{
+    QFETCH(bool, stop);
+    MessageBox::setHook([&](const QString &prompt, MessageStyle, const QString &title) {
+        m_boxes << title + QLatin1Char('|') + prompt.left(14);
+        return title == QLatin1String("Confirmation") && !stop ? Answer::No : Answer::Yes;
+    });
+    bool closed = false;
+    m_clock.onSleep = [&] {
+        if (!closed && m_clock.sleeps.last() == 100) {
+            closed = true;
+            m_window->close();
+        }
+    };
+    m_window->show();
+
+    QTest::mouseClick(m_window->findChild<QPushButton *>(QStringLiteral("cmdCheckUpdate")), Qt::LeftButton);
+
+    QCOMPARE(m_boxes,
+             (QStringList{QStringLiteral("Update Available|A new version "),
+                          QStringLiteral("Confirmation|Stop waiting? "), QStringLiteral("Updater|Update complet")})
+                 .mid(0, stop ? 2 : 3));
+    // The window closes once the action has ended, whichever the answer.
+    QVERIFY(!m_window->isVisible());
+    QCOMPARE(readBytes(app(QStringLiteral("Vantora.exe"))), StandIns::bytes() + kNewBuild);
+    QCOMPARE(readBytes(app(QStringLiteral("updater.state"))).contains("probation=watching|"), stop);
 }
 
 QTEST_MAIN(TestUpdateWindow)
