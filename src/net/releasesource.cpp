@@ -4,6 +4,7 @@
 #include "common/fileops.h"
 #include "common/textencoding.h"
 #include "net/endpoints.h"
+#include "net/localjob.h"
 #include "net/webclient.h"
 
 #include <QDir>
@@ -12,10 +13,14 @@
 #include <QFileInfo>
 #include <QUrl>
 
+#include <memory>
+
 namespace {
 
 const QString kUpdates = QStringLiteral("updates/");
-constexpr qint64 kCopyChunk = qint64{1} << 20;
+// Small enough that a share as slow as the stall rate (1 KiB/s) still
+// shows progress within the stall time.
+constexpr qint64 kCopyChunk = qint64{32} * 1024;
 
 // Opens a plain file of a mirror folder for reading, or says why not (a
 // pipe or a device is never waited on or read: it could block or never
@@ -59,47 +64,99 @@ TransferResult failed(TransferResult result, int code, const QString &reason)
     return result;
 }
 
-// Copies `from` to `temporary` within the options' bounds; 0 or a code.
-int copyBounded(QFile &from, const QString &temporary, const DownloadOptions &options, TransferResult &result)
+using FolderRead = std::function<QByteArray(QIODevice &file, qint64 most)>;
+
+// The next piece of a mirror's file; empty at its end or on an error.
+QByteArray readPiece(QIODevice &file, const FolderRead &read)
+{
+    return read ? read(file, kCopyChunk) : file.read(kCopyChunk);
+}
+
+// Copies `from` to `temporary` within the bounds, on the job's thread, for
+// as long as its caller waits; 0 or a code.
+int copyBounded(QFile &from, const QString &temporary, qint64 maxBytes, qint64 exactBytes, const FolderRead &read,
+                LocalJob &job)
 {
     QFile to;
+    job.makes(temporary);
     if (!FileOps::openForWriting(to, temporary, QIODevice::WriteOnly | QIODevice::Truncate)) {
-        result.reason = QDir::toNativeSeparators(temporary) + QStringLiteral(" cannot be written.");
+        job.fail(QDir::toNativeSeparators(temporary) + QStringLiteral(" cannot be written."));
         return TransferCode::LocalFile;
     }
     const qint64 size = from.size();
-    const qint64 total = options.exactBytes >= 0 ? options.exactBytes : size;
-    if (size > options.maxBytes)
+    const qint64 total = exactBytes >= 0 ? exactBytes : size;
+    if (size > maxBytes)
         return TransferCode::TooLarge;
-    if (options.exactBytes >= 0 && size != options.exactBytes) {
-        result.reason = QStringLiteral("%1 holds %2 bytes where the release lists %3.")
-                            .arg(QDir::toNativeSeparators(from.fileName()))
-                            .arg(size)
-                            .arg(options.exactBytes);
+    if (exactBytes >= 0 && size != exactBytes) {
+        job.fail(QStringLiteral("%1 holds %2 bytes where the release lists %3.")
+                     .arg(QDir::toNativeSeparators(from.fileName()))
+                     .arg(size)
+                     .arg(exactBytes));
         return TransferCode::NotListed;
     }
+    job.setTotal(total);
     QByteArray chunk;
-    while (!(chunk = from.read(kCopyChunk)).isEmpty()) {
-        if (result.bytes + chunk.size() > total)
+    while (!(chunk = readPiece(from, read)).isEmpty() && !job.abandoned()) {
+        if (job.done() + chunk.size() > total)
             return TransferCode::NotListed; // grew while it was read
         if (to.write(chunk) != chunk.size()) {
             const bool full = DiskSpace::lacksSpaceFor(temporary, chunk.size());
-            result.reason = QDir::toNativeSeparators(temporary) + QStringLiteral(" cannot be written.");
+            job.fail(QDir::toNativeSeparators(temporary) + QStringLiteral(" cannot be written."));
             return full ? TransferCode::DiskFull : TransferCode::LocalFile;
         }
-        result.bytes += chunk.size();
-        if (options.progress)
-            options.progress(result.bytes, total);
+        job.setDone(job.done() + chunk.size());
     }
-    if (from.error() != QFileDevice::NoError || result.bytes != size) {
-        result.reason = QDir::toNativeSeparators(from.fileName()) + QStringLiteral(" could not be read to its end.");
+    if (from.error() != QFileDevice::NoError || job.done() != size) {
+        job.fail(QDir::toNativeSeparators(from.fileName()) + QStringLiteral(" could not be read to its end."));
         return TransferCode::MirrorUnreadable;
     }
     if (!to.flush()) {
-        result.reason = QDir::toNativeSeparators(temporary) + QStringLiteral(" cannot be written.");
+        job.fail(QDir::toNativeSeparators(temporary) + QStringLiteral(" cannot be written."));
         return TransferCode::LocalFile;
     }
     return 0;
+}
+
+// The copy of the mirror's file at `path` to `temporary`, as a job of its
+// own: it opens the file there too, for an open can hang on a share as a
+// read can.
+LocalJob::Work folderCopy(const QString &path, const QString &temporary, const DownloadOptions &options,
+                          const FolderRead &read)
+{
+    return [path, temporary, maxBytes = options.maxBytes, exactBytes = options.exactBytes, read](LocalJob &job) {
+        QFile input;
+        QString reason;
+        const int code = openMirrorFile(input, path, reason);
+        if (code != 0) {
+            job.fail(reason);
+            return code;
+        }
+        return copyBounded(input, temporary, maxBytes, exactBytes, read, job);
+    };
+}
+
+// The whole of the mirror's text file at `path` into `body`, as a job of
+// its own, up to the limit of a text whatever size the file claims.
+LocalJob::Work folderText(const QString &path, const std::shared_ptr<QByteArray> &body, const FolderRead &read)
+{
+    return [path, body, read, limit = TransferOptions().maxTextBytes](LocalJob &job) {
+        QFile input;
+        QString reason;
+        if (const int code = openMirrorFile(input, path, reason); code != 0) {
+            job.fail(reason);
+            return code;
+        }
+        QByteArray chunk;
+        while (body->size() <= limit && !job.abandoned() && !(chunk = readPiece(input, read)).isEmpty()) {
+            body->append(chunk);
+            job.setDone(body->size());
+        }
+        if (body->size() > limit) {
+            body->clear();
+            return TransferCode::TooLarge;
+        }
+        return 0;
+    };
 }
 
 } // namespace
@@ -152,21 +209,15 @@ TransferResult ReleaseSource::fetchText(WebClient &web, const QString &file, con
     }
     const QString path = m_base + file;
     TransferResult result = folderResult(path, false);
-    QFile input;
-    QString reason;
-    const qint64 limit = TransferOptions().maxTextBytes;
-    if (const int code = openMirrorFile(input, path, reason); code != 0) {
-        result = failed(result, code, reason);
+    auto body = std::make_shared<QByteArray>();
+    const LocalJob::Result read = LocalJob::run(folderText(path, body, web.options().folderRead),
+                                                QDir::toNativeSeparators(path), web.options());
+    if (read.code != 0) {
+        result = failed(result, read.code, read.reason);
     } else {
-        // Read to the limit whatever size the file claims.
-        result.body = input.read(limit + 1);
-        if (result.body.size() > limit) {
-            result = failed(result, TransferCode::TooLarge, TransferCode::describe(TransferCode::TooLarge));
-            result.body.clear();
-        } else {
-            result.bytes = result.body.size();
-            result.text = TextRules::decode(result.body);
-        }
+        result.body = *body;
+        result.bytes = result.body.size();
+        result.text = TextRules::decode(result.body);
     }
     web.report(result);
     return result;
@@ -196,20 +247,21 @@ TransferResult ReleaseSource::download(WebClient &web, const QString &file, cons
     // Beside the target, not its part file: an interrupted download from
     // the publisher stays for the next attempt.
     const QString temporary = localPath + QStringLiteral(".copy");
-    QFile input;
-    int code = openMirrorFile(input, path, result.reason);
-    if (code == 0)
-        code = copyBounded(input, temporary, options, result);
+    const LocalJob::Result copied = LocalJob::run(folderCopy(path, temporary, options, web.options().folderRead),
+                                                  QDir::toNativeSeparators(path), web.options(), options.progress);
+    int code = copied.code;
+    result.bytes = copied.bytes;
+    result.reason = copied.reason;
     if (code == 0 && options.check)
         code = options.check(temporary, QByteArray());
     if (code == 0 && !FileOps::replace(temporary, localPath)) {
         code = TransferCode::LocalFile;
         result.reason = QDir::toNativeSeparators(localPath) + QStringLiteral(" cannot be put in place.");
     }
-    if (code != 0) {
-        QFile::remove(temporary);
+    if (code != 0 && !copied.leftBehind)
+        QFile::remove(temporary); // else the copy removes it when it ends
+    if (code != 0)
         result = failed(result, code, result.reason.isEmpty() ? TransferCode::describe(code) : result.reason);
-    }
     result.milliseconds = timer.elapsed();
     web.report(result);
     return result;

@@ -10,6 +10,8 @@
 #include <functional>
 #include <memory>
 
+class QIODevice;
+
 // The largest bodies a download accepts, by what it brings.
 inline constexpr qint64 kDocumentBytes = qint64{512} * 1024 * 1024; // a report, the script
 inline constexpr qint64 kExecutableBytes = qint64{4} * 1024 * 1024 * 1024;
@@ -30,6 +32,11 @@ struct TransferOptions
     int retryJitterMs = 500;
     QString caFile; // extra trusted authorities (PEM), added to the system's
     ProxyChoice proxy;
+    // How a copy from a mirror folder reads the open file: at most `most`
+    // bytes, none at its end or on an error (then the file's error()
+    // says). Unset: QIODevice::read. Tests put in a read that hangs, as one
+    // from a share that stopped answering does.
+    std::function<QByteArray(QIODevice &file, qint64 most)> folderRead;
 
     // Defaults, with the extra authorities of UPDATER_CA_FILE and the proxy
     // of UPDATER_PROXY and no_proxy.
@@ -94,6 +101,10 @@ public:
     // The proxy of the transfers from now on.
     void setProxy(ProxyChoice proxy);
     const ProxyChoice &proxy() const;
+
+    // The limits the transfers keep, which a copy from a mirror folder
+    // keeps too.
+    const TransferOptions &options() const { return m_options; }
 
     // Called once at the end of every transfer, on the caller's thread.
     void setObserver(std::function<void(const TransferResult &)> observer);

@@ -2,6 +2,7 @@
 #include "common/webfixture.h"
 #include "connectproxy.h"
 #include "net/curlsession.h"
+#include "net/releasesource.h"
 #include "net/transfercodes.h"
 
 #include <QDir>
@@ -9,6 +10,8 @@
 #include <QScopeGuard>
 #include <QTest>
 #include <QTimer>
+
+#include <future>
 
 using Fault = HttpsFileServer::Fault;
 Q_DECLARE_METATYPE(Fault)
@@ -28,6 +31,7 @@ private slots:
     void downloadFailuresKeepExistingFile();
     void stallRule_data();
     void stallRule();
+    void downloadStallRule_data();
     void downloadStallRule();
     void rateLimit_data();
     void rateLimit();
@@ -228,18 +232,50 @@ void TestWebClient::stallRule()
     QCOMPARE(seen, stalled);
 }
 
+void TestWebClient::downloadStallRule_data()
+{
+    QTest::addColumn<bool>("folder"); // the copy from a mirror folder, else the download from the server
+    QTest::newRow("a server trickling 400 B/s") << false;
+    QTest::newRow("a mirror folder whose read hangs") << true;
+}
+
 void TestWebClient::downloadStallRule()
 {
+    QFETCH(bool, folder);
     WebFixture web(400);
     QVERIFY2(web.ok(), qPrintable(web.error()));
-    web.publish(QStringLiteral("/slow.bin"), QByteArray(400, 's'));
+    web.publish(QStringLiteral("/updates/slow.bin"), QByteArray(400, 's'));
     Fault trickle; // 400 B/s for a second, well past the stall time
     trickle.trickleBytes = 10;
     trickle.trickleIntervalMs = 25;
-    web.server().setFault(QStringLiteral("/slow.bin"), trickle);
+    web.server().setFault(QStringLiteral("/updates/slow.bin"), trickle);
+    // The folder's read hangs, as on a share that stopped answering, until
+    // the test ends.
+    std::promise<void> release;
+    TransferOptions options = web.options();
+    options.folderRead = [gone = release.get_future().share()](QIODevice &file, qint64 most) {
+        gone.wait_for(std::chrono::seconds(5));
+        return file.read(most);
+    };
+    WebClient client(options);
+    const auto source
+        = folder ? ReleaseSource::mirror(web.root()) : std::optional(ReleaseSource::publisher(web.endpoints()));
+    // The window's thread goes on meanwhile.
+    bool ticked = false;
+    QTimer tick;
+    tick.setSingleShot(true);
+    connect(&tick, &QTimer::timeout, this, [&] { ticked = true; });
+    tick.start(100);
+    QElapsedTimer timer;
+    timer.start();
+
     const QString target = web.path(QStringLiteral("app/slow.bin"));
-    QCOMPARE(web.web().downloadToFile(web.url(QStringLiteral("/slow.bin")), target).code, int(TransferCode::TimedOut));
-    QVERIFY(!QFile::exists(target));
+    QCOMPARE(source->download(client, QStringLiteral("slow.bin"), target, {}).code, int(TransferCode::TimedOut));
+    QVERIFY2(timer.elapsed() < 3'000, qPrintable(QString::number(timer.elapsed())));
+    QVERIFY(ticked);
+    // The read left behind, let go, writes nothing and leaves nothing.
+    release.set_value();
+    QTRY_COMPARE(QDir(web.appFolder()).entryList(QDir::Files | QDir::Hidden), QStringList());
 }
 
 void TestWebClient::rateLimit_data()
