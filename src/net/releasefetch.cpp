@@ -2,9 +2,11 @@
 
 #include "common/fileops.h"
 #include "net/endpoints.h"
+#include "net/localjob.h"
 #include "net/releasepatch.h"
 #include "net/transfercodes.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
@@ -53,6 +55,22 @@ bool unreachable(const TransferResult &result)
 }
 
 } // namespace
+
+QString ReleaseFetch::applied(const QString &basePath, const QString &patchPath, const QString &resultPath,
+                              qint64 maxBytes, int windowLog) const
+{
+    const LocalJob::Work apply = [=](LocalJob &job) {
+        job.makes(resultPath);
+        const QString why
+            = ReleasePatch::apply(basePath, patchPath, resultPath, maxBytes, windowLog, [&job](qint64 written) {
+                  job.setDone(written);
+                  return !job.abandoned();
+              });
+        job.fail(why);
+        return why.isEmpty() ? TransferCode::Ok : TransferCode::LocalFile;
+    };
+    return LocalJob::run(apply, QDir::toNativeSeparators(patchPath), m_web.options()).reason;
+}
 
 ReleaseFetch::Fetched ReleaseFetch::fetch(const QString &file, const ReleaseFile &entry, const QString &localPath,
                                           const QString &basePath, const DownloadOptions &options)
@@ -132,7 +150,7 @@ ReleaseFetch::Fetched ReleaseFetch::viaPatch(const QString &file, const ReleaseF
         }
         // The patch is the listed one: whatever fails from here fails with
         // any source.
-        QString why = ReleasePatch::apply(basePath, patchPath, resultPath, entry.size, patch->windowLog);
+        QString why = applied(basePath, patchPath, resultPath, entry.size, patch->windowLog);
         if (why.isEmpty() && options.check) {
             if (const int code = options.check(resultPath, QByteArray()); code != 0)
                 why = QStringLiteral("the patched file is not the one the release lists (%1)")

@@ -51,6 +51,11 @@ private:
     // localPath; empty `how` when no patch brought it.
     Fetched viaPatch(const QString &file, const ReleaseFile &entry, const QString &localPath, const QString &basePath,
                      const DownloadOptions &options);
+    // The patch at patchPath applied to the build at basePath, into
+    // resultPath, on a thread of its own under the transfers' stall rule;
+    // why not, or empty.
+    QString applied(const QString &basePath, const QString &patchPath, const QString &resultPath, qint64 maxBytes,
+                    int windowLog) const;
     void say(const QString &line) const;
     // Leaves the mirror out for the rest of the run where it could not be
     // asked at all.

@@ -55,6 +55,21 @@ struct MappedFile
     }
 };
 
+// Writes `bytes` more of the result to `out` (at outPath), `total` so
+// far, within maxBytes; why not, or empty.
+QString putOut(QFile &out, const QString &outPath, const char *data, size_t bytes, qint64 &total, qint64 maxBytes,
+               const std::function<bool(qint64)> &going)
+{
+    total += static_cast<qint64>(bytes);
+    if (total > maxBytes)
+        return QStringLiteral("the patch makes a file longer than %1 bytes").arg(maxBytes);
+    if (out.write(data, static_cast<qint64>(bytes)) != static_cast<qint64>(bytes))
+        return QStringLiteral("%1 cannot be written").arg(outPath);
+    if (going && !going(total))
+        return QStringLiteral("the patch was stopped");
+    return {};
+}
+
 } // namespace
 
 int windowLogFor(qint64 oldSize, qint64 newSize)
@@ -114,7 +129,8 @@ QString make(const QString &oldPath, const QString &newPath, const QString &patc
     return {};
 }
 
-QString apply(const QString &basePath, const QString &patchPath, const QString &outPath, qint64 maxBytes, int windowLog)
+QString apply(const QString &basePath, const QString &patchPath, const QString &outPath, qint64 maxBytes, int windowLog,
+              const std::function<bool(qint64)> &going)
 {
     if (windowLog < kMinWindowLog || windowLog > kMaxWindowLog) {
         return QStringLiteral("the patch needs a window of 2^%1 bytes; desks apply up to 2^%2")
@@ -165,11 +181,9 @@ QString apply(const QString &basePath, const QString &patchPath, const QString &
             pending = ZSTD_decompressStream(context.get(), &output, &input);
             if (ZSTD_isError(pending))
                 return fail(QStringLiteral("the patch cannot be applied: %1").arg(zstdError(pending)));
-            total += static_cast<qint64>(output.pos);
-            if (total > maxBytes)
-                return fail(QStringLiteral("the patch makes a file longer than %1 bytes").arg(maxBytes));
-            if (out.write(outBuffer.data(), static_cast<qint64>(output.pos)) != static_cast<qint64>(output.pos))
-                return fail(QStringLiteral("%1 cannot be written").arg(outPath));
+            if (const QString why = putOut(out, outPath, outBuffer.data(), output.pos, total, maxBytes, going);
+                !why.isEmpty())
+                return fail(why);
         }
     }
     // The last output may still sit in the context.
@@ -181,11 +195,9 @@ QString apply(const QString &basePath, const QString &patchPath, const QString &
             return fail(QStringLiteral("the patch cannot be applied: %1").arg(zstdError(pending)));
         if (output.pos == 0)
             break;
-        total += static_cast<qint64>(output.pos);
-        if (total > maxBytes)
-            return fail(QStringLiteral("the patch makes a file longer than %1 bytes").arg(maxBytes));
-        if (out.write(outBuffer.data(), static_cast<qint64>(output.pos)) != static_cast<qint64>(output.pos))
-            return fail(QStringLiteral("%1 cannot be written").arg(outPath));
+        if (const QString why = putOut(out, outPath, outBuffer.data(), output.pos, total, maxBytes, going);
+            !why.isEmpty())
+            return fail(why);
     }
     if (pending != 0)
         return fail(QStringLiteral("the patch ends before its last block"));

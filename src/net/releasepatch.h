@@ -3,6 +3,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include <functional>
+
 // A patch from one build of a published file to the next: a zstd frame
 // compressed with the old file as its reference prefix (zstd's patch
 // mode, long-distance matching over a window that covers both files). The
@@ -32,8 +34,10 @@ QString make(const QString &oldPath, const QString &newPath, const QString &patc
 // outPath (a link there is refused). `windowLog`: the window the manifest
 // says the patch needs; more than kMaxWindowLog is refused. Returns why not
 // (a corrupt or foreign patch, a base it was not made from, a result
-// longer than maxBytes), or empty; outPath is removed on failure.
-QString apply(const QString &basePath, const QString &patchPath, const QString &outPath, qint64 maxBytes,
-              int windowLog);
+// longer than maxBytes), or empty; outPath is removed on failure. `going`,
+// when given, hears the bytes written so far after each write; false stops
+// the apply, as a failure.
+QString apply(const QString &basePath, const QString &patchPath, const QString &outPath, qint64 maxBytes, int windowLog,
+              const std::function<bool(qint64 written)> &going = {});
 
 } // namespace ReleasePatch
