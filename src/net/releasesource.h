@@ -35,12 +35,15 @@ public:
     // keeps web caches from answering (an https source only). From a
     // folder the code is TransferCode::MirrorFile when the folder is there
     // but the file is not, MirrorUnreadable when the folder cannot be
-    // reached or the file is not a plain file or cannot be read.
+    // reached or the file is not a plain file or cannot be read, and
+    // TransferCode::TimedOut when the read stalls.
     TransferResult fetchText(WebClient &web, const QString &file, const QString &stamp) const;
 
     // A file of updates/ brought into localPath, as WebClient::downloadToFile
     // does (the options' size bounds, exact size, check and progress apply
-    // to a copy from a folder as well). A mirror's bytes travel through a
+    // to a copy from a folder as well, and the stall rule: a folder on a
+    // share that stops answering ends it with TransferCode::TimedOut, the
+    // window painting meanwhile). A mirror's bytes travel through a
     // name of their own beside the target, so that bytes kept from the
     // publisher for the same target stay for its next attempt.
     TransferResult download(WebClient &web, const QString &file, const QString &localPath,
