@@ -85,6 +85,19 @@ QString unkeepable(const QString &version)
     return {};
 }
 
+// The three names of the swap are the tool's own files: a link under any
+// of them is refused (NotReplaced) before the download, with the
+// application left running.
+void refuseLinkedExecutables(const QString &appFolder)
+{
+    for (const QString &name :
+         {Installation::kExecutable, Installation::kNewExecutable, Installation::kOldExecutable}) {
+        const QString path = inFolder(appFolder, name);
+        if (FileOps::isLink(path))
+            throw Failure{FailureCode::PathAccess, FileOps::linkRefused(path), OutcomeKind::NotReplaced};
+    }
+}
+
 // "U+0009", "U+1F600".
 QString codeName(const QString &character)
 {
@@ -279,36 +292,12 @@ Outcome AppUpdate::install(const QString &version, const QString &previous,
 {
     const QString oldPath = inFolder(m_appFolder, Installation::kExecutable);
     const QString newPath = inFolder(m_appFolder, Installation::kNewExecutable);
-    // The three names of the swap are the tool's own files: a link under
-    // any of them is refused before the download, with the application
-    // left running.
-    for (const QString &path : {oldPath, newPath, inFolder(m_appFolder, Installation::kOldExecutable)}) {
-        if (FileOps::isLink(path))
-            throw Failure{FailureCode::PathAccess, FileOps::linkRefused(path), OutcomeKind::NotReplaced};
-    }
+    refuseLinkedExecutables(m_appFolder);
     // The bytes of the program are the ones the release lists (a signed
     // release that does not list it was refused by settled()).
     const std::optional<ReleaseFile> listed
         = release ? release->manifest.file(Installation::kExecutable) : std::nullopt;
-    ReleaseFetch fetch(m_web, releaseSources(m_endpoints, listed.has_value(), [this](const QString &line) {
-                           m_services.note(line);
-                       }));
-    fetch.note = [this](const QString &line) { m_services.note(line); };
-    QString how;
-    Outcome downloaded = DownloadWithProgress(
-        m_services, m_clock,
-        [&](const DownloadOptions &options) {
-            if (!listed)
-                return m_web.downloadToFile(m_endpoints.executableUrl(), newPath, options);
-            ReleaseFetch::Fetched fetched = fetch.fetch(Installation::kExecutable, *listed, newPath, oldPath, options);
-            how = fetched.how;
-            return fetched.result;
-        },
-        releaseCheck(ReleaseKind::Program, listed), listed ? listed->size : -1);
-    if (!how.isEmpty() && downloaded.kind == OutcomeKind::Done) {
-        m_services.note(QStringLiteral("%1: %2").arg(Installation::kExecutable, how));
-        downloaded.reason = QStringLiteral("%1: %2").arg(Installation::kExecutable, how);
-    }
+    Outcome downloaded = downloadProgram(oldPath, newPath, listed);
     if (downloaded.kind != OutcomeKind::Done) {
         // A full disk is the one cause the user can mend at the desk: said.
         m_services.showMessage(QStringLiteral("Failed to download update.")
@@ -336,21 +325,58 @@ Outcome AppUpdate::install(const QString &version, const QString &previous,
         oldBack = notRecorded && putOldBack(oldPath, newPath);
     }
     if (replaced && !notRecorded) {
-        Installed installed{version, previous, sha256Of(oldPath), 0, false, Probation::kDefaultSeconds};
-        if (release) {
-            installed.serial = release->manifest.serial;
-            installed.keep = release->manifest.keepIfStartFails;
-            if (release->manifest.probationSeconds >= 0)
-                installed.probationSeconds = release->manifest.probationSeconds;
-        }
-        if (m_watch.probationSeconds >= 0)
-            installed.probationSeconds = m_watch.probationSeconds;
-        Outcome outcome = watchStart(installed);
+        Outcome outcome = watchStart(installedBuild(version, previous, oldPath, release));
         if (outcome.kind == OutcomeKind::Done)
             outcome.reason = downloaded.reason;
         return outcome;
     }
-    Outcome outcome = Outcome::of(OutcomeKind::Done, 0, downloaded.reason);
+    return notInstalled(oldPath, notReplaced, notRecorded, oldBack);
+}
+
+Outcome AppUpdate::downloadProgram(const QString &oldPath, const QString &newPath,
+                                   const std::optional<ReleaseFile> &listed)
+{
+    ReleaseFetch fetch(m_web, releaseSources(m_endpoints, listed.has_value(), [this](const QString &line) {
+                           m_services.note(line);
+                       }));
+    fetch.note = [this](const QString &line) { m_services.note(line); };
+    QString how;
+    Outcome downloaded = DownloadWithProgress(
+        m_services, m_clock,
+        [&](const DownloadOptions &options) {
+            if (!listed)
+                return m_web.downloadToFile(m_endpoints.executableUrl(), newPath, options);
+            ReleaseFetch::Fetched fetched = fetch.fetch(Installation::kExecutable, *listed, newPath, oldPath, options);
+            how = fetched.how;
+            return fetched.result;
+        },
+        releaseCheck(ReleaseKind::Program, listed), listed ? listed->size : -1);
+    if (!how.isEmpty() && downloaded.kind == OutcomeKind::Done) {
+        m_services.note(QStringLiteral("%1: %2").arg(Installation::kExecutable, how));
+        downloaded.reason = QStringLiteral("%1: %2").arg(Installation::kExecutable, how);
+    }
+    return downloaded;
+}
+
+AppUpdate::Installed AppUpdate::installedBuild(const QString &version, const QString &previous, const QString &oldPath,
+                                               const std::optional<PublishedRelease::Taken> &release) const
+{
+    Installed installed{version, previous, sha256Of(oldPath), 0, false, Probation::kDefaultSeconds};
+    if (release) {
+        installed.serial = release->manifest.serial;
+        installed.keep = release->manifest.keepIfStartFails;
+        if (release->manifest.probationSeconds >= 0)
+            installed.probationSeconds = release->manifest.probationSeconds;
+    }
+    if (m_watch.probationSeconds >= 0)
+        installed.probationSeconds = m_watch.probationSeconds;
+    return installed;
+}
+
+Outcome AppUpdate::notInstalled(const QString &oldPath, const std::optional<Failure> &notReplaced,
+                                const std::optional<Failure> &notRecorded, bool oldBack)
+{
+    Outcome outcome;
     if (notRecorded) {
         outcome = notRecorded->outcome();
         // Success is never claimed without the version recorded, even where
