@@ -98,6 +98,14 @@ void refuseLinkedExecutables(const QString &appFolder)
     }
 }
 
+// How many times the build with this SHA-256 failed to start before, by
+// the state file.
+int earlierFailures(const PublishedRelease &state, const QByteArray &sha256)
+{
+    const QStringList failures = state.readState(kFailuresKey).split(u'|');
+    return failures.value(0).toLatin1() == sha256 ? failures.value(1).toInt() : 0;
+}
+
 // "U+0009", "U+1F600".
 QString codeName(const QString &character)
 {
@@ -419,8 +427,7 @@ Outcome AppUpdate::watchStart(const Installed &installed)
         }
     }
     PublishedRelease state(m_web, m_endpoints, m_appFolder, m_keys);
-    const QStringList failures = state.readState(kFailuresKey).split(u'|');
-    const int earlier = failures.value(0).toLatin1() == installed.sha256 ? failures.value(1).toInt() : 0;
+    const int earlier = earlierFailures(state, installed.sha256);
     const Probation::Decision decision = Probation::decide(Probation::judge(end), earlier, installed.keep);
     if (decision.failures == 0) {
         recordProbation({}, installed);
@@ -435,14 +442,7 @@ Outcome AppUpdate::watchStart(const Installed &installed)
                         .arg(failed)
                         .arg(decision.failures)
                         .arg(QString::fromLatin1(installed.sha256)));
-    state.writeState(kFailuresKey,
-                     QStringLiteral("%1|%2").arg(QString::fromLatin1(installed.sha256)).arg(decision.failures));
-    if (decision.hold) {
-        state.writeState(kHeldKey,
-                         QStringLiteral("%1|%2|%3")
-                             .arg(QString::fromLatin1(installed.sha256), installed.version)
-                             .arg(installed.serial));
-    }
+    recordFailedStart(state, installed, decision);
     QString text;
     if (!decision.takeBack) {
         recordProbation({}, installed);
@@ -459,6 +459,19 @@ Outcome AppUpdate::watchStart(const Installed &installed)
     m_services.setStatus(QStringLiteral("Update failed."));
     m_services.showMessage(text, MessageStyle::Critical);
     return Outcome::of(OutcomeKind::StartFailed, 0, text);
+}
+
+void AppUpdate::recordFailedStart(PublishedRelease &state, const Installed &installed,
+                                  const Probation::Decision &decision)
+{
+    state.writeState(kFailuresKey,
+                     QStringLiteral("%1|%2").arg(QString::fromLatin1(installed.sha256)).arg(decision.failures));
+    if (decision.hold) {
+        state.writeState(kHeldKey,
+                         QStringLiteral("%1|%2|%3")
+                             .arg(QString::fromLatin1(installed.sha256), installed.version)
+                             .arg(installed.serial));
+    }
 }
 
 bool AppUpdate::takeBack(const Installed &installed, QString *why)
@@ -512,8 +525,7 @@ void AppUpdate::finishInterrupted()
                               fields.at(2) == QLatin1String("1"),
                               0};
     const QString oldPath = inFolder(m_appFolder, Installation::kExecutable);
-    const QStringList failures = state.readState(kFailuresKey).split(u'|');
-    const int earlier = failures.value(0).toLatin1() == installed.sha256 ? failures.value(1).toInt() : 0;
+    const int earlier = earlierFailures(state, installed.sha256);
     const Probation::Phase phase
         = fields.at(0) == kTakingBack ? Probation::Phase::TakingBack : Probation::Phase::Watching;
     const Probation::Decision decision
@@ -523,14 +535,7 @@ void AppUpdate::finishInterrupted()
             .arg(Installation::kExecutable, installed.version,
                  phase == Probation::Phase::TakingBack ? QStringLiteral("taken back") : QStringLiteral("watched")));
     if (phase == Probation::Phase::Watching && decision.failures > 0) {
-        state.writeState(kFailuresKey,
-                         QStringLiteral("%1|%2").arg(QString::fromLatin1(installed.sha256)).arg(decision.failures));
-        if (decision.hold) {
-            state.writeState(kHeldKey,
-                             QStringLiteral("%1|%2|%3")
-                                 .arg(QString::fromLatin1(installed.sha256), installed.version)
-                                 .arg(installed.serial));
-        }
+        recordFailedStart(state, installed, decision);
     }
     QString why;
     if (!decision.takeBack) {

@@ -15,6 +15,9 @@ class InstallFiles;
 class ProcessControl;
 class Services;
 class WebClient;
+namespace Probation {
+struct Decision;
+}
 
 // "Update App": compares the local version.txt with the published one and,
 // when they differ and the user agrees, installs the published executable:
@@ -116,6 +119,9 @@ private:
     Installed installedBuild(const QString &version, const QString &previous, const QString &oldPath,
                              const std::optional<PublishedRelease::Taken> &release) const;
     Outcome watchStart(const Installed &installed);
+    // The state file's count of the build's failed starts and, where the
+    // decision holds the build, the build as one that did not start.
+    void recordFailedStart(PublishedRelease &state, const Installed &installed, const Probation::Decision &decision);
     // The old program back in place, version.txt back to `previous`, the
     // old program started. False (with `why`) where it could not be put back.
     bool takeBack(const Installed &installed, QString *why);
