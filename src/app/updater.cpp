@@ -110,6 +110,20 @@ void Updater::build()
     setFixedSize(px(10035), px(5625));
 
     // Tab order 0 to 11, as created.
+    buildMainControls();
+    buildReportFrame();
+    const QList<QWidget *> order
+        = {m_cmdCheckUpdate, m_lblStatus,  m_progressBar, m_label1,         m_lblFileDetails, m_cmdDownloadSP,
+           m_list1,          m_cmdReports, m_frameRpt,    m_cmdDownloadRpt, m_lvFiles,        m_chkAll};
+    for (qsizetype i = 1; i < order.size(); ++i)
+        setTabOrder(order.at(i - 1), order.at(i));
+
+    m_frameRpt->raise();
+    connectControls();
+}
+
+void Updater::buildMainControls()
+{
     m_cmdCheckUpdate = button(this, "cmdCheckUpdate", QStringLiteral("Update App"), 1800, 3240, 2295, 615);
 
     m_lblStatus = new ClickLabel(QStringLiteral("lblStatus"), this);
@@ -143,7 +157,10 @@ void Updater::build()
     m_list1->hide();
 
     m_cmdReports = button(this, "cmdReports", QStringLiteral("Update Reports"), 6600, 3240, 2295, 615);
+}
 
+void Updater::buildReportFrame()
+{
     m_frameRpt = new QGroupBox(QString(), this);
     place(m_frameRpt, "frameRpt", 0, 1080, 4335, 4455);
     m_frameRpt->setAutoFillBackground(true);
@@ -163,15 +180,10 @@ void Updater::build()
     m_chkAll = new QCheckBox(QStringLiteral("Select All"), m_frameRpt);
     place(m_chkAll, "chkAll", 140, 3720, 975, 255);
     m_chkAll->setFont(faceFont(QStringLiteral("Arial"), 8.25, 400));
+}
 
-    const QList<QWidget *> order
-        = {m_cmdCheckUpdate, m_lblStatus,  m_progressBar, m_label1,         m_lblFileDetails, m_cmdDownloadSP,
-           m_list1,          m_cmdReports, m_frameRpt,    m_cmdDownloadRpt, m_lvFiles,        m_chkAll};
-    for (qsizetype i = 1; i < order.size(); ++i)
-        setTabOrder(order.at(i - 1), order.at(i));
-
-    m_frameRpt->raise();
-
+void Updater::connectControls()
+{
     connect(m_lblStatus, &ClickLabel::clicked, this, [this] { showReportPanel(false); });
     connect(m_lblFileDetails, &ClickLabel::clicked, this, [this] { showReportPanel(false); });
     connect(m_cmdCheckUpdate, &QPushButton::clicked, this, &Updater::cmdCheckUpdate_Click);

@@ -71,6 +71,11 @@ protected:
 
 private:
     void build();
+    // The window's own controls, then the report panel's, in their tab
+    // order; the buttons' and labels' signals to their handlers.
+    void buildMainControls();
+    void buildReportFrame();
+    void connectControls();
     // The default cursor back, however often the hourglass was set.
     void restoreCursor();
     // Runs one action to its end. A click on an action button while another

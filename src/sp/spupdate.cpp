@@ -145,84 +145,23 @@ Outcome SpUpdate::run()
 
 std::optional<QString> SpUpdate::fetchScript(Outcome &outcome)
 {
-    m_services.setStatus(QStringLiteral("Checking SP folder..."));
-    m_services.processPendingEvents();
-    const QString folder = inFolder(m_appFolder, QStringLiteral("SP"));
-    // A link is refused, whatever it leads to. Anything else at the path
-    // counts, a file named SP included: the download into it then fails.
-    if (FileOps::isLink(folder))
-        throw Failure{FailureCode::PathAccess, FileOps::linkRefused(folder)};
-    if (!QFileInfo::exists(folder) && !QDir().mkdir(folder))
-        throw Failure{FailureCode::PathAccess, QStringLiteral("Cannot create the folder %1").arg(folder)};
-
+    const QString folder = scriptFolder();
     m_services.setStatus(QStringLiteral("Downloading stored procedure script..."));
     m_services.processPendingEvents();
     const QString name = QStringLiteral("LATEST.sql");
     const QString path = inFolder(folder, name);
-    auto downloadFailed = [&](const Outcome &failed) {
-        outcome = failed;
-        m_services.setStatus(QStringLiteral("Download failed. Error code: ") + QString::number(failed.number));
-        return std::nullopt;
-    };
     // Only the script of the publisher's current release is read (and
     // run): the manifest first, which lists its size and SHA-256.
-    std::optional<PublishedRelease::Taken> release;
-    PublishedRelease published(m_web, m_endpoints, m_appFolder, m_keys);
-    published.note = [this](const QString &line) { m_services.note(line); };
-    // The manifest's refusals, which no transfer line explains, are said
-    // in the log.
-    auto refused = [&](const Outcome &failed) {
-        m_services.note(QStringLiteral("release.json refused: ") + failed.reason);
-        return downloadFailed(failed);
-    };
-    std::optional<Failure> failure = attempt([&] { release = published.fetch(std::nullopt); });
-    const std::optional<ReleaseSource> mirror = ReleaseSource::mirror(m_endpoints.mirror());
-    if (failure && failure->outcome().kind == OutcomeKind::DownloadFailed && mirror && !m_keys.isEmpty()) {
-        // The publisher cannot be reached: the mirror's signed release
-        // holds under the same rules.
-        m_services.note(QStringLiteral("the publisher cannot be reached (%1); reading the release from %2")
-                            .arg(failure->description, mirror->name()));
-        published.setSource(*mirror);
-        failure = attempt([&] { release = published.fetch(std::nullopt); });
-    }
-    if (failure)
-        return refused(failure->outcome());
-    if (release && release->expired)
-        return refused(Outcome::of(OutcomeKind::Expired, TransferCode::ExpiredManifest, release->expiredReason));
-    if (release && release->manifest.halted) {
-        // A halted release's script is not run anywhere it has not run
-        // yet; the staged percent is the program's only (the database is
-        // every desk's).
-        const QString why = QStringLiteral("the publisher has halted the release %1: its script is not run")
-                                .arg(TextRules::normalizeVersion(release->manifest.version));
-        m_services.note(why);
-        m_services.setStatus(QStringLiteral("Already up to date."));
-        outcome = Outcome::of(OutcomeKind::UpToDate, 0, why);
+    std::optional<ReleaseFile> listed;
+    if (const std::optional<Outcome> ended = listScript(name, listed)) {
+        outcome = *ended;
         return std::nullopt;
     }
-    if (release)
-        m_releaseSerial = release->manifest.serial; // the journal's record of which release ran
-    const std::optional<ReleaseFile> listed = release ? release->manifest.file(name) : std::nullopt;
-    if (release && release->signedByKey && !listed)
-        return refused(Outcome::of(OutcomeKind::Refused, TransferCode::NotListed,
-                                   QStringLiteral("release.json does not list %1.").arg(name)));
-    DownloadOptions options;
-    options.check = releaseCheck(ReleaseKind::Script, listed);
-    options.exactBytes = listed ? listed->size : -1;
-    TransferResult downloaded;
-    if (listed) {
-        ReleaseFetch fetch(m_web, releaseSources(m_endpoints, true, {}));
-        fetch.note = [this](const QString &line) { m_services.note(line); };
-        ReleaseFetch::Fetched fetched = fetch.fetch(name, *listed, path, QString(), options);
-        downloaded = fetched.result;
-        if (downloaded.ok())
-            m_services.note(QStringLiteral("%1: %2").arg(name, fetched.how));
-    } else {
-        releaseSources(m_endpoints, false, [this](const QString &line) { m_services.note(line); });
-        downloaded = m_web.downloadToFile(m_endpoints.scriptUrl(), path, options);
+    const TransferResult downloaded = downloadScript(name, path, listed);
+    if (!downloaded.ok()) {
+        outcome = downloadFailed(downloaded.failure().outcome());
+        return std::nullopt;
     }
-    if (!downloaded.ok())
-        return downloadFailed(downloaded.failure().outcome());
 
     const Answer answer = m_services.showMessage(QStringLiteral("Are you sure you want to execute the SQL script?"),
                                                  MessageStyle::Question, QStringLiteral("Confirmation"));
@@ -242,6 +181,93 @@ std::optional<QString> SpUpdate::fetchScript(Outcome &outcome)
     m_services.setStatus(QStringLiteral("Reading SQL script..."));
     m_services.processPendingEvents();
     return SqlScript::readFile(path);
+}
+
+QString SpUpdate::scriptFolder()
+{
+    m_services.setStatus(QStringLiteral("Checking SP folder..."));
+    m_services.processPendingEvents();
+    QString folder = inFolder(m_appFolder, QStringLiteral("SP"));
+    // A link is refused, whatever it leads to. Anything else at the path
+    // counts, a file named SP included: the download into it then fails.
+    if (FileOps::isLink(folder))
+        throw Failure{FailureCode::PathAccess, FileOps::linkRefused(folder)};
+    if (!QFileInfo::exists(folder) && !QDir().mkdir(folder))
+        throw Failure{FailureCode::PathAccess, QStringLiteral("Cannot create the folder %1").arg(folder)};
+    return folder;
+}
+
+std::optional<Outcome> SpUpdate::listScript(const QString &name, std::optional<ReleaseFile> &listed)
+{
+    std::optional<PublishedRelease::Taken> release;
+    if (const std::optional<Failure> failure = fetchRelease(release))
+        return refused(failure->outcome());
+    if (release && release->expired)
+        return refused(Outcome::of(OutcomeKind::Expired, TransferCode::ExpiredManifest, release->expiredReason));
+    if (release && release->manifest.halted) {
+        // A halted release's script is not run anywhere it has not run
+        // yet; the staged percent is the program's only (the database is
+        // every desk's).
+        const QString why = QStringLiteral("the publisher has halted the release %1: its script is not run")
+                                .arg(TextRules::normalizeVersion(release->manifest.version));
+        m_services.note(why);
+        m_services.setStatus(QStringLiteral("Already up to date."));
+        return Outcome::of(OutcomeKind::UpToDate, 0, why);
+    }
+    if (release)
+        m_releaseSerial = release->manifest.serial; // the journal's record of which release ran
+    listed = release ? release->manifest.file(name) : std::nullopt;
+    if (release && release->signedByKey && !listed)
+        return refused(Outcome::of(OutcomeKind::Refused, TransferCode::NotListed,
+                                   QStringLiteral("release.json does not list %1.").arg(name)));
+    return std::nullopt;
+}
+
+std::optional<Failure> SpUpdate::fetchRelease(std::optional<PublishedRelease::Taken> &release)
+{
+    PublishedRelease published(m_web, m_endpoints, m_appFolder, m_keys);
+    published.note = [this](const QString &line) { m_services.note(line); };
+    std::optional<Failure> failure = attempt([&] { release = published.fetch(std::nullopt); });
+    const std::optional<ReleaseSource> mirror = ReleaseSource::mirror(m_endpoints.mirror());
+    if (failure && failure->outcome().kind == OutcomeKind::DownloadFailed && mirror && !m_keys.isEmpty()) {
+        // The publisher cannot be reached: the mirror's signed release
+        // holds under the same rules.
+        m_services.note(QStringLiteral("the publisher cannot be reached (%1); reading the release from %2")
+                            .arg(failure->description, mirror->name()));
+        published.setSource(*mirror);
+        failure = attempt([&] { release = published.fetch(std::nullopt); });
+    }
+    return failure;
+}
+
+TransferResult SpUpdate::downloadScript(const QString &name, const QString &path,
+                                        const std::optional<ReleaseFile> &listed)
+{
+    DownloadOptions options;
+    options.check = releaseCheck(ReleaseKind::Script, listed);
+    options.exactBytes = listed ? listed->size : -1;
+    if (!listed) {
+        releaseSources(m_endpoints, false, [this](const QString &line) { m_services.note(line); });
+        return m_web.downloadToFile(m_endpoints.scriptUrl(), path, options);
+    }
+    ReleaseFetch fetch(m_web, releaseSources(m_endpoints, true, {}));
+    fetch.note = [this](const QString &line) { m_services.note(line); };
+    ReleaseFetch::Fetched fetched = fetch.fetch(name, *listed, path, QString(), options);
+    if (fetched.result.ok())
+        m_services.note(QStringLiteral("%1: %2").arg(name, fetched.how));
+    return fetched.result;
+}
+
+Outcome SpUpdate::downloadFailed(const Outcome &failed)
+{
+    m_services.setStatus(QStringLiteral("Download failed. Error code: ") + QString::number(failed.number));
+    return failed;
+}
+
+Outcome SpUpdate::refused(const Outcome &failed)
+{
+    m_services.note(QStringLiteral("release.json refused: ") + failed.reason);
+    return downloadFailed(failed);
 }
 
 std::unique_ptr<Database> SpUpdate::openDatabase()

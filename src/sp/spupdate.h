@@ -1,7 +1,9 @@
 #pragma once
 
+#include "common/failure.h"
 #include "common/outcome.h"
 #include "common/signature.h"
+#include "net/publishedrelease.h"
 #include "sp/database.h"
 
 #include <QList>
@@ -18,6 +20,7 @@ class RunGuard;
 class RunLock;
 class Services;
 class WebClient;
+struct TransferResult;
 
 // "Update SP": reloads the server list, downloads LATEST.sql into the SP
 // folder, asks, reads the script, cuts it into batches at its "GO" lines and
@@ -71,6 +74,24 @@ private:
     // early (download failed, declined, file missing), with `outcome` set
     // to say how.
     std::optional<QString> fetchScript(Outcome &outcome);
+    // The SP folder, made where it is missing; throws Failure where a link
+    // is in its place or it cannot be made.
+    QString scriptFolder();
+    // What the publisher's current release lists for the script: nothing
+    // where the script is to be fetched (`listed` set where the release
+    // lists it), else how the action ends (refused, expired, halted).
+    std::optional<Outcome> listScript(const QString &name, std::optional<ReleaseFile> &listed);
+    // The release manifest, from the publisher or, where it cannot be
+    // reached and the build has keys, from the mirror; why it failed.
+    std::optional<Failure> fetchRelease(std::optional<PublishedRelease::Taken> &release);
+    // Brings the script to `path`: by the release's sources where it is
+    // listed, else from the script's address.
+    TransferResult downloadScript(const QString &name, const QString &path, const std::optional<ReleaseFile> &listed);
+    // The status of a failed download; returns `failed`.
+    Outcome downloadFailed(const Outcome &failed);
+    // A manifest's refusal, which no transfer line explains, said in the
+    // log, then as a failed download.
+    Outcome refused(const Outcome &failed);
     // Runs the script once the run's lock and journal let it go ahead.
     Outcome execute(const QString &scriptText);
     // The script's connection, open; throws DatabaseUnreachable.

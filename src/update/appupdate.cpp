@@ -89,6 +89,27 @@ QString unkeepable(const QString &version)
     return {};
 }
 
+// The three names of the swap are the tool's own files: a link under any
+// of them is refused (NotReplaced) before the download, with the
+// application left running.
+void refuseLinkedExecutables(const QString &appFolder)
+{
+    for (const QString &name :
+         {Installation::kExecutable, Installation::kNewExecutable, Installation::kOldExecutable}) {
+        const QString path = inFolder(appFolder, name);
+        if (FileOps::isLink(path))
+            throw Failure{FailureCode::PathAccess, FileOps::linkRefused(path), OutcomeKind::NotReplaced};
+    }
+}
+
+// How many times the build with this SHA-256 failed to start before, by
+// the state file.
+int earlierFailures(const PublishedRelease &state, const QByteArray &sha256)
+{
+    const QStringList failures = state.readState(kFailuresKey).split(u'|');
+    return failures.value(0).toLatin1() == sha256 ? failures.value(1).toInt() : 0;
+}
+
 // "U+0009", "U+1F600".
 QString codeName(const QString &character)
 {
@@ -283,36 +304,12 @@ Outcome AppUpdate::install(const QString &version, const QString &previous,
 {
     const QString oldPath = inFolder(m_appFolder, Installation::kExecutable);
     const QString newPath = inFolder(m_appFolder, Installation::kNewExecutable);
-    // The three names of the swap are the tool's own files: a link under
-    // any of them is refused before the download, with the application
-    // left running.
-    for (const QString &path : {oldPath, newPath, inFolder(m_appFolder, Installation::kOldExecutable)}) {
-        if (FileOps::isLink(path))
-            throw Failure{FailureCode::PathAccess, FileOps::linkRefused(path), OutcomeKind::NotReplaced};
-    }
+    refuseLinkedExecutables(m_appFolder);
     // The bytes of the program are the ones the release lists (a signed
     // release that does not list it was refused by settled()).
     const std::optional<ReleaseFile> listed
         = release ? release->manifest.file(Installation::kExecutable) : std::nullopt;
-    ReleaseFetch fetch(m_web, releaseSources(m_endpoints, listed.has_value(), [this](const QString &line) {
-                           m_services.note(line);
-                       }));
-    fetch.note = [this](const QString &line) { m_services.note(line); };
-    QString how;
-    Outcome downloaded = DownloadWithProgress(
-        m_services, m_clock,
-        [&](const DownloadOptions &options) {
-            if (!listed)
-                return m_web.downloadToFile(m_endpoints.executableUrl(), newPath, options);
-            ReleaseFetch::Fetched fetched = fetch.fetch(Installation::kExecutable, *listed, newPath, oldPath, options);
-            how = fetched.how;
-            return fetched.result;
-        },
-        releaseCheck(ReleaseKind::Program, listed), listed ? listed->size : -1);
-    if (!how.isEmpty() && downloaded.kind == OutcomeKind::Done) {
-        m_services.note(QStringLiteral("%1: %2").arg(Installation::kExecutable, how));
-        downloaded.reason = QStringLiteral("%1: %2").arg(Installation::kExecutable, how);
-    }
+    Outcome downloaded = downloadProgram(oldPath, newPath, listed);
     if (downloaded.kind != OutcomeKind::Done) {
         // A full disk is the one cause the user can mend at the desk: said.
         m_services.showMessage(QStringLiteral("Failed to download update.")
@@ -340,21 +337,58 @@ Outcome AppUpdate::install(const QString &version, const QString &previous,
         oldBack = notRecorded && putOldBack(oldPath, newPath);
     }
     if (replaced && !notRecorded) {
-        Installed installed{version, previous, sha256Of(oldPath), 0, false, Probation::kDefaultSeconds};
-        if (release) {
-            installed.serial = release->manifest.serial;
-            installed.keep = release->manifest.keepIfStartFails;
-            if (release->manifest.probationSeconds >= 0)
-                installed.probationSeconds = release->manifest.probationSeconds;
-        }
-        if (m_watch.probationSeconds >= 0)
-            installed.probationSeconds = m_watch.probationSeconds;
-        Outcome outcome = watchStart(installed);
+        Outcome outcome = watchStart(installedBuild(version, previous, oldPath, release));
         if (outcome.kind == OutcomeKind::Done)
             outcome.reason = downloaded.reason;
         return outcome;
     }
-    Outcome outcome = Outcome::of(OutcomeKind::Done, 0, downloaded.reason);
+    return notInstalled(oldPath, notReplaced, notRecorded, oldBack);
+}
+
+Outcome AppUpdate::downloadProgram(const QString &oldPath, const QString &newPath,
+                                   const std::optional<ReleaseFile> &listed)
+{
+    ReleaseFetch fetch(m_web, releaseSources(m_endpoints, listed.has_value(), [this](const QString &line) {
+                           m_services.note(line);
+                       }));
+    fetch.note = [this](const QString &line) { m_services.note(line); };
+    QString how;
+    Outcome downloaded = DownloadWithProgress(
+        m_services, m_clock,
+        [&](const DownloadOptions &options) {
+            if (!listed)
+                return m_web.downloadToFile(m_endpoints.executableUrl(), newPath, options);
+            ReleaseFetch::Fetched fetched = fetch.fetch(Installation::kExecutable, *listed, newPath, oldPath, options);
+            how = fetched.how;
+            return fetched.result;
+        },
+        releaseCheck(ReleaseKind::Program, listed), listed ? listed->size : -1);
+    if (!how.isEmpty() && downloaded.kind == OutcomeKind::Done) {
+        m_services.note(QStringLiteral("%1: %2").arg(Installation::kExecutable, how));
+        downloaded.reason = QStringLiteral("%1: %2").arg(Installation::kExecutable, how);
+    }
+    return downloaded;
+}
+
+AppUpdate::Installed AppUpdate::installedBuild(const QString &version, const QString &previous, const QString &oldPath,
+                                               const std::optional<PublishedRelease::Taken> &release) const
+{
+    Installed installed{version, previous, sha256Of(oldPath), 0, false, Probation::kDefaultSeconds};
+    if (release) {
+        installed.serial = release->manifest.serial;
+        installed.keep = release->manifest.keepIfStartFails;
+        if (release->manifest.probationSeconds >= 0)
+            installed.probationSeconds = release->manifest.probationSeconds;
+    }
+    if (m_watch.probationSeconds >= 0)
+        installed.probationSeconds = m_watch.probationSeconds;
+    return installed;
+}
+
+Outcome AppUpdate::notInstalled(const QString &oldPath, const std::optional<Failure> &notReplaced,
+                                const std::optional<Failure> &notRecorded, bool oldBack)
+{
+    Outcome outcome;
     if (notRecorded) {
         outcome = notRecorded->outcome();
         // Success is never claimed without the version recorded, even where
@@ -402,8 +436,7 @@ Outcome AppUpdate::watchStart(const Installed &installed)
     if (m_stopWatching && end.how == ProgramEnd::How::Running)
         return watchStopped(installed);
     PublishedRelease state(m_web, m_endpoints, m_appFolder, m_keys);
-    const QStringList failures = state.readState(kFailuresKey).split(u'|');
-    const int earlier = failures.value(0).toLatin1() == installed.sha256 ? failures.value(1).toInt() : 0;
+    const int earlier = earlierFailures(state, installed.sha256);
     const Probation::Decision decision = Probation::decide(Probation::judge(end), earlier, installed.keep);
     if (decision.failures == 0) {
         recordProbation({}, installed);
@@ -418,14 +451,7 @@ Outcome AppUpdate::watchStart(const Installed &installed)
                         .arg(failed)
                         .arg(decision.failures)
                         .arg(QString::fromLatin1(installed.sha256)));
-    state.writeState(kFailuresKey,
-                     QStringLiteral("%1|%2").arg(QString::fromLatin1(installed.sha256)).arg(decision.failures));
-    if (decision.hold) {
-        state.writeState(kHeldKey,
-                         QStringLiteral("%1|%2|%3")
-                             .arg(QString::fromLatin1(installed.sha256), installed.version)
-                             .arg(installed.serial));
-    }
+    recordFailedStart(state, installed, decision);
     QString text;
     if (!decision.takeBack) {
         recordProbation({}, installed);
@@ -467,6 +493,19 @@ Outcome AppUpdate::watchStopped(const Installed &installed)
     m_services.setStatus(
         QStringLiteral("Stopped waiting for %1 %2 to start.").arg(Installation::kExecutable, installed.version));
     return Outcome::of(OutcomeKind::Failed, 0, why);
+}
+
+void AppUpdate::recordFailedStart(PublishedRelease &state, const Installed &installed,
+                                  const Probation::Decision &decision)
+{
+    state.writeState(kFailuresKey,
+                     QStringLiteral("%1|%2").arg(QString::fromLatin1(installed.sha256)).arg(decision.failures));
+    if (decision.hold) {
+        state.writeState(kHeldKey,
+                         QStringLiteral("%1|%2|%3")
+                             .arg(QString::fromLatin1(installed.sha256), installed.version)
+                             .arg(installed.serial));
+    }
 }
 
 bool AppUpdate::takeBack(const Installed &installed, QString *why)
@@ -520,8 +559,7 @@ void AppUpdate::finishInterrupted()
                               fields.at(2) == QLatin1String("1"),
                               0};
     const QString oldPath = inFolder(m_appFolder, Installation::kExecutable);
-    const QStringList failures = state.readState(kFailuresKey).split(u'|');
-    const int earlier = failures.value(0).toLatin1() == installed.sha256 ? failures.value(1).toInt() : 0;
+    const int earlier = earlierFailures(state, installed.sha256);
     const Probation::Phase phase
         = fields.at(0) == kTakingBack ? Probation::Phase::TakingBack : Probation::Phase::Watching;
     const Probation::Decision decision
@@ -531,14 +569,7 @@ void AppUpdate::finishInterrupted()
             .arg(Installation::kExecutable, installed.version,
                  phase == Probation::Phase::TakingBack ? QStringLiteral("taken back") : QStringLiteral("watched")));
     if (phase == Probation::Phase::Watching && decision.failures > 0) {
-        state.writeState(kFailuresKey,
-                         QStringLiteral("%1|%2").arg(QString::fromLatin1(installed.sha256)).arg(decision.failures));
-        if (decision.hold) {
-            state.writeState(kHeldKey,
-                             QStringLiteral("%1|%2|%3")
-                                 .arg(QString::fromLatin1(installed.sha256), installed.version)
-                                 .arg(installed.serial));
-        }
+        recordFailedStart(state, installed, decision);
     }
     QString why;
     if (!decision.takeBack) {

@@ -15,6 +15,9 @@ class InstallFiles;
 class ProcessControl;
 class Services;
 class WebClient;
+namespace Probation {
+struct Decision;
+}
 
 // "Update App": compares the local version.txt with the published one and,
 // when they differ and the user agrees, installs the published executable:
@@ -97,6 +100,14 @@ private:
     // the three executables.
     Outcome install(const QString &version, const QString &previous,
                     const std::optional<PublishedRelease::Taken> &release);
+    // Brings the program into Vantora_new.exe, by the release's sources where
+    // it lists the program, with the progress shown; a Done names how it
+    // came in its reason.
+    Outcome downloadProgram(const QString &oldPath, const QString &newPath, const std::optional<ReleaseFile> &listed);
+    // Where the new program is not in place, or its version not recorded:
+    // the boxes, the outcome, and whichever program is in place started.
+    Outcome notInstalled(const QString &oldPath, const std::optional<Failure> &notReplaced,
+                         const std::optional<Failure> &notRecorded, bool oldBack);
     // The new program in place and recorded: starts it, watches it for the
     // probation and, when it does not start, takes it back or keeps it as
     // the release says; the boxes and the outcome.
@@ -109,10 +120,16 @@ private:
         bool keep = false; // the publisher's keep_if_start_fails
         int probationSeconds = 0;
     };
+    // The program just put in place at `oldPath`, as the probation knows it.
+    Installed installedBuild(const QString &version, const QString &previous, const QString &oldPath,
+                             const std::optional<PublishedRelease::Taken> &release) const;
     Outcome watchStart(const Installed &installed);
     // The watch stopped by a person before the probation ended: the
     // program stays, its probation recorded for the next run.
     Outcome watchStopped(const Installed &installed);
+    // The state file's count of the build's failed starts and, where the
+    // decision holds the build, the build as one that did not start.
+    void recordFailedStart(PublishedRelease &state, const Installed &installed, const Probation::Decision &decision);
     // The old program back in place, version.txt back to `previous`, the
     // old program started. False (with `why`) where it could not be put back.
     bool takeBack(const Installed &installed, QString *why);

@@ -93,6 +93,29 @@ Outcome failedOn(const QString &name, const TransferResult &result)
     return failed;
 }
 
+// A download's check that the file is the one the release lists.
+std::function<int(const QString &, const QByteArray &)> listedCheck(const ReleaseFile &entry)
+{
+    return [entry](const QString &path, const QByteArray &) {
+        return matchesEntry(path, entry) ? 0 : TransferCode::NotListed;
+    };
+}
+
+// Removes the patches of updates/patches that the release no longer lists.
+void removeUnlistedPatches(const ReleaseManifest &manifest, const QDir &updates)
+{
+    QStringList listedPatches;
+    for (auto it = manifest.files.begin(); it != manifest.files.end(); ++it) {
+        for (const ReleasePatchEntry &patch : it->patches)
+            listedPatches << QFileInfo(ReleasePatch::publishedName(it.key(), patch.from)).fileName();
+    }
+    const QDir patches(updates.filePath(QStringLiteral("patches")));
+    for (const QString &old : patches.entryList({QStringLiteral("*.patch")}, QDir::Files)) {
+        if (!listedPatches.contains(old))
+            QFile::remove(patches.filePath(old));
+    }
+}
+
 } // namespace
 
 ReleaseMirror::ReleaseMirror(Services &services, WebClient &web, const Endpoints &endpoints, QString folder,
@@ -123,19 +146,34 @@ Outcome ReleaseMirror::run()
     return outcome;
 }
 
+// The folders of one run, and what it has brought into the staging
+// folder so far.
+struct ReleaseMirror::Staging
+{
+    explicit Staging(const QString &folder)
+        : updates(inFolder(folder, QStringLiteral("updates"))), root(inFolder(folder, QStringLiteral(".staging"))),
+          staging(inFolder(root, QStringLiteral("updates")))
+    {
+    }
+
+    QDir updates;
+    QString root;
+    QDir staging;
+    QStringList staged;  // below updates/, in the order they move in
+    QStringList gone;    // below updates/: what the release no longer serves
+    QStringList brought; // "name: how", for the outcome
+};
+
 Outcome ReleaseMirror::mirror()
 {
-    const QDir updates(inFolder(m_folder, QStringLiteral("updates")));
-    const QString stagingRoot = inFolder(m_folder, QStringLiteral(".staging"));
-    QDir staging(inFolder(stagingRoot, QStringLiteral("updates")));
-    auto note = [this](const QString &line) { m_services.note(line); };
+    Staging stage(m_folder);
 
     // The release as a desk takes it, the version included.
     const QString stamp = QString::number(QDateTime::currentMSecsSinceEpoch());
     const TransferResult versionText = ReleaseSource::publisher(m_endpoints).fetchText(m_web, kVersionFile, stamp);
     const QByteArray versionBytes = versionText.bodyOrThrow();
     PublishedRelease published(m_web, m_endpoints, m_folder, m_keys);
-    published.note = note;
+    published.note = [this](const QString &line) { m_services.note(line); };
     const std::optional<PublishedRelease::Taken> taken = published.fetch(TextRules::normalizeVersion(versionText.text));
     if (!taken) {
         return Outcome::of(OutcomeKind::Refused, TransferCode::BadManifest,
@@ -147,137 +185,155 @@ Outcome ReleaseMirror::mirror()
     const ReleaseManifest &manifest = taken->manifest;
     const QString release = QStringLiteral("%1 (serial %2)").arg(manifest.version).arg(manifest.serial);
     if (!taken->signedByKey)
-        note(QStringLiteral("this build has no keys: the mirror's files are checked against an unsigned "
-                            "release.json"));
+        m_services.note(QStringLiteral("this build has no keys: the mirror's files are checked against an unsigned "
+                                       "release.json"));
 
-    // What is missing or differs, brought into the staging folder. The
-    // tool's folders are never written through a link.
+    makeStaging(stage);
+    if (std::optional<Outcome> failed = bringFiles(manifest, stamp, stage))
+        return *failed;
+    const bool sameManifest = readOwn(stage.updates.filePath(kManifest)) == taken->json;
+    const bool sameVersion = readOwn(stage.updates.filePath(kVersionFile)) == versionBytes;
+    if (stage.staged.isEmpty() && stage.gone.isEmpty() && sameManifest && sameVersion) {
+        QDir(stage.root).removeRecursively();
+        return Outcome::of(OutcomeKind::UpToDate, 0, QStringLiteral("the mirror holds %1 already").arg(release));
+    }
+
+    moveInPlace(stage, *taken, versionBytes);
+    removeUnlistedPatches(manifest, stage.updates);
+    QDir(stage.root).removeRecursively();
+    return Outcome::of(OutcomeKind::Done, 0,
+                       QStringLiteral("the mirror holds %1%2")
+                           .arg(release,
+                                stage.brought.isEmpty()
+                                    ? QString()
+                                    : QStringLiteral("; ") + stage.brought.join(QStringLiteral("; "))));
+}
+
+void ReleaseMirror::makeStaging(const Staging &stage)
+{
+    // The tool's folders are never written through a link.
     for (const QString &folder :
-         {stagingRoot, staging.path(), updates.path(), updates.filePath(QStringLiteral("patches"))}) {
+         {stage.root, stage.staging.path(), stage.updates.path(), stage.updates.filePath(QStringLiteral("patches"))}) {
         if (FileOps::isLink(folder))
             throw Failure{FailureCode::PathAccess, FileOps::linkRefused(folder)};
     }
-    if (!staging.mkpath(QStringLiteral("patches"))) {
+    if (!stage.staging.mkpath(QStringLiteral("patches"))) {
         throw Failure{FailureCode::PathAccess,
-                      QStringLiteral("%1 cannot be made").arg(QDir::toNativeSeparators(staging.path()))};
+                      QStringLiteral("%1 cannot be made").arg(QDir::toNativeSeparators(stage.staging.path()))};
     }
-    QStringList staged; // below updates/, in the order they move in
-    QStringList gone;   // below updates/: what the release no longer serves
-    QStringList brought;
+}
+
+std::optional<Outcome> ReleaseMirror::bringFiles(const ReleaseManifest &manifest, const QString &stamp, Staging &stage)
+{
     // A patch just brought is not fetched twice.
     ReleaseFetch fetch(m_web,
-                       {ReleaseSource::local(staging.path(), QStringLiteral("the patches just brought")),
+                       {ReleaseSource::local(stage.staging.path(), QStringLiteral("the patches just brought")),
                         ReleaseSource::publisher(m_endpoints)});
-    fetch.note = note;
-    auto listedCheck = [](const ReleaseFile &entry) {
-        return [entry](const QString &path, const QByteArray &) {
-            return matchesEntry(path, entry) ? 0 : TransferCode::NotListed;
-        };
-    };
+    fetch.note = [this](const QString &line) { m_services.note(line); };
     for (auto it = manifest.files.begin(); it != manifest.files.end(); ++it) {
         const QString &name = it.key();
         if (!plainName(name))
             continue; // only files of updates/ itself
         // The patches first: the program may then come from them.
         for (const ReleasePatchEntry &patch : it->patches) {
-            const QString patchName = ReleasePatch::publishedName(name, patch.from);
-            const ReleaseFile listed{patch.size, patch.sha256, {}};
-            if (matchesEntry(updates.filePath(patchName), listed))
-                continue;
-            if (matchesEntry(staging.filePath(patchName), listed)) {
-                staged << patchName;
-                continue;
-            }
-            DownloadOptions options;
-            options.maxBytes = patch.size;
-            options.exactBytes = patch.size;
-            options.check = listedCheck(listed);
-            const TransferResult result = ReleaseSource::publisher(m_endpoints)
-                                              .download(m_web, patchName, staging.filePath(patchName), options);
-            if (result.code == TransferCode::DiskFull || result.code == TransferCode::Interrupted)
-                return failedOn(patchName, result);
-            if (!result.ok()) {
-                // The desks download the whole file instead.
-                note(QStringLiteral("%1 is not mirrored: %2").arg(patchName, result.reason));
-                if (QFile::exists(updates.filePath(patchName)))
-                    gone << patchName;
-                continue;
-            }
-            staged << patchName;
+            if (std::optional<Outcome> failed = bringPatch(name, patch, stage))
+                return failed;
         }
-        if (matchesEntry(staging.filePath(name), *it)) {
-            staged << name; // brought by a run that stopped before the moves
-        } else if (!matchesEntry(updates.filePath(name), *it)) {
-            DownloadOptions options;
-            options.maxBytes = it->size;
-            options.exactBytes = it->size;
-            options.keepPartial = true;
-            options.check = listedCheck(*it);
-            const ReleaseFetch::Fetched fetched
-                = fetch.fetch(name, *it, staging.filePath(name), updates.filePath(name), options);
-            if (!fetched.result.ok() || fetched.how.isEmpty())
-                return failedOn(name, fetched.result);
-            note(QStringLiteral("%1: %2").arg(name, fetched.how));
-            brought << QStringLiteral("%1: %2").arg(name, fetched.how);
-            staged << name;
-        }
-        // The file's own signature, for builds that check it: taken when
-        // it is published and (with keys) valid for the listed bytes; one
-        // that is not, or no longer published, is not served.
-        const TransferResult signature = ReleaseSource::publisher(m_endpoints).fetchText(m_web, name + kSig, stamp);
-        if (!signature.ok() && !notPublished(signature))
-            return failedOn(name + kSig, signature);
-        const QString bytesAt = staged.contains(name) ? staging.filePath(name) : updates.filePath(name);
-        const bool valid = signature.ok()
-            && (m_keys.isEmpty()
-                || Signature::verifyFile(bytesAt, Signature::parseSignatureText(signature.body), m_keys));
-        if (signature.ok() && !valid)
-            note(QStringLiteral("%1 is not mirrored: it is not a valid signature of %2").arg(name + kSig, name));
-        const bool same = readOwn(updates.filePath(name + kSig)) == signature.body;
-        if (valid && !same) {
-            writeWhole(staging.filePath(name + kSig), signature.body);
-            staged << name + kSig;
-        } else if (!valid && QFileInfo::exists(updates.filePath(name + kSig))) {
-            gone << name + kSig;
-        }
+        if (std::optional<Outcome> failed = bringFile(fetch, name, *it, stage))
+            return failed;
+        if (std::optional<Outcome> failed = bringSignature(name, stamp, stage))
+            return failed;
     }
-    const bool sameManifest = readOwn(updates.filePath(kManifest)) == taken->json;
-    const bool sameVersion = readOwn(updates.filePath(kVersionFile)) == versionBytes;
-    if (staged.isEmpty() && gone.isEmpty() && sameManifest && sameVersion) {
-        QDir(stagingRoot).removeRecursively();
-        return Outcome::of(OutcomeKind::UpToDate, 0, QStringLiteral("the mirror holds %1 already").arg(release));
-    }
+    return std::nullopt;
+}
 
-    // The files, then the manifest and its signature, the version last.
-    if (!updates.mkpath(QStringLiteral("patches"))) {
+std::optional<Outcome> ReleaseMirror::bringPatch(const QString &name, const ReleasePatchEntry &patch, Staging &stage)
+{
+    const QString patchName = ReleasePatch::publishedName(name, patch.from);
+    const ReleaseFile listed{patch.size, patch.sha256, {}};
+    if (matchesEntry(stage.updates.filePath(patchName), listed))
+        return std::nullopt;
+    if (matchesEntry(stage.staging.filePath(patchName), listed)) {
+        stage.staged << patchName;
+        return std::nullopt;
+    }
+    DownloadOptions options;
+    options.maxBytes = patch.size;
+    options.exactBytes = patch.size;
+    options.check = listedCheck(listed);
+    const TransferResult result
+        = ReleaseSource::publisher(m_endpoints).download(m_web, patchName, stage.staging.filePath(patchName), options);
+    if (result.code == TransferCode::DiskFull || result.code == TransferCode::Interrupted)
+        return failedOn(patchName, result);
+    if (!result.ok()) {
+        // The desks download the whole file instead.
+        m_services.note(QStringLiteral("%1 is not mirrored: %2").arg(patchName, result.reason));
+        if (QFile::exists(stage.updates.filePath(patchName)))
+            stage.gone << patchName;
+        return std::nullopt;
+    }
+    stage.staged << patchName;
+    return std::nullopt;
+}
+
+std::optional<Outcome> ReleaseMirror::bringFile(ReleaseFetch &fetch, const QString &name, const ReleaseFile &entry,
+                                                Staging &stage)
+{
+    if (matchesEntry(stage.staging.filePath(name), entry)) {
+        stage.staged << name; // brought by a run that stopped before the moves
+        return std::nullopt;
+    }
+    if (matchesEntry(stage.updates.filePath(name), entry))
+        return std::nullopt;
+    DownloadOptions options;
+    options.maxBytes = entry.size;
+    options.exactBytes = entry.size;
+    options.keepPartial = true;
+    options.check = listedCheck(entry);
+    const ReleaseFetch::Fetched fetched
+        = fetch.fetch(name, entry, stage.staging.filePath(name), stage.updates.filePath(name), options);
+    if (!fetched.result.ok() || fetched.how.isEmpty())
+        return failedOn(name, fetched.result);
+    m_services.note(QStringLiteral("%1: %2").arg(name, fetched.how));
+    stage.brought << QStringLiteral("%1: %2").arg(name, fetched.how);
+    stage.staged << name;
+    return std::nullopt;
+}
+
+std::optional<Outcome> ReleaseMirror::bringSignature(const QString &name, const QString &stamp, Staging &stage)
+{
+    const TransferResult signature = ReleaseSource::publisher(m_endpoints).fetchText(m_web, name + kSig, stamp);
+    if (!signature.ok() && !notPublished(signature))
+        return failedOn(name + kSig, signature);
+    const QString bytesAt = stage.staged.contains(name) ? stage.staging.filePath(name) : stage.updates.filePath(name);
+    const bool valid = signature.ok()
+        && (m_keys.isEmpty() || Signature::verifyFile(bytesAt, Signature::parseSignatureText(signature.body), m_keys));
+    if (signature.ok() && !valid)
+        m_services.note(QStringLiteral("%1 is not mirrored: it is not a valid signature of %2").arg(name + kSig, name));
+    const bool same = readOwn(stage.updates.filePath(name + kSig)) == signature.body;
+    if (valid && !same) {
+        writeWhole(stage.staging.filePath(name + kSig), signature.body);
+        stage.staged << name + kSig;
+    } else if (!valid && QFileInfo::exists(stage.updates.filePath(name + kSig))) {
+        stage.gone << name + kSig;
+    }
+    return std::nullopt;
+}
+
+void ReleaseMirror::moveInPlace(const Staging &stage, const PublishedRelease::Taken &taken,
+                                const QByteArray &versionBytes)
+{
+    if (!stage.updates.mkpath(QStringLiteral("patches"))) {
         throw Failure{FailureCode::PathAccess,
                       QStringLiteral("%1 cannot be made")
-                          .arg(QDir::toNativeSeparators(updates.filePath(QStringLiteral("patches"))))};
+                          .arg(QDir::toNativeSeparators(stage.updates.filePath(QStringLiteral("patches"))))};
     }
-    for (const QString &name : staged)
-        moveIn(staging.filePath(name), updates.filePath(name));
-    for (const QString &name : gone)
-        QFile::remove(updates.filePath(name));
-    if (taken->signedByKey)
-        writeWhole(updates.filePath(kManifest + kSig), taken->signature);
-    writeWhole(updates.filePath(kManifest), taken->json);
-    writeWhole(updates.filePath(kVersionFile), versionBytes);
-
-    // Patches no release lists any more.
-    QStringList listedPatches;
-    for (auto it = manifest.files.begin(); it != manifest.files.end(); ++it) {
-        for (const ReleasePatchEntry &patch : it->patches)
-            listedPatches << QFileInfo(ReleasePatch::publishedName(it.key(), patch.from)).fileName();
-    }
-    const QDir patches(updates.filePath(QStringLiteral("patches")));
-    for (const QString &old : patches.entryList({QStringLiteral("*.patch")}, QDir::Files)) {
-        if (!listedPatches.contains(old))
-            QFile::remove(patches.filePath(old));
-    }
-    QDir(stagingRoot).removeRecursively();
-    return Outcome::of(OutcomeKind::Done, 0,
-                       QStringLiteral("the mirror holds %1%2")
-                           .arg(release,
-                                brought.isEmpty() ? QString()
-                                                  : QStringLiteral("; ") + brought.join(QStringLiteral("; "))));
+    for (const QString &name : stage.staged)
+        moveIn(stage.staging.filePath(name), stage.updates.filePath(name));
+    for (const QString &name : stage.gone)
+        QFile::remove(stage.updates.filePath(name));
+    if (taken.signedByKey)
+        writeWhole(stage.updates.filePath(kManifest + kSig), taken.signature);
+    writeWhole(stage.updates.filePath(kManifest), taken.json);
+    writeWhole(stage.updates.filePath(kVersionFile), versionBytes);
 }

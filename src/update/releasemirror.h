@@ -1,12 +1,14 @@
 #pragma once
 
 #include "common/outcome.h"
+#include "net/publishedrelease.h"
 
 #include <QByteArray>
 #include <QList>
 #include <QString>
 
 class Endpoints;
+class ReleaseFetch;
 class Services;
 class WebClient;
 
@@ -37,7 +39,29 @@ public:
     Outcome run();
 
 private:
+    struct Staging;
+
     Outcome mirror();
+    // Refuses a link in place of the run's folders; makes the staging
+    // folder. Throws Failure.
+    static void makeStaging(const Staging &stage);
+    // What is missing or differs, brought into the staging folder: for
+    // each file its patches, the file, its signature. Nothing when all
+    // came; else the run's outcome.
+    std::optional<Outcome> bringFiles(const ReleaseManifest &manifest, const QString &stamp, Staging &stage);
+    // A patch of `name`; one that cannot be fetched is not mirrored (the
+    // desks then fetch the whole file), unless the disk is full or the run
+    // was stopped.
+    std::optional<Outcome> bringPatch(const QString &name, const ReleasePatchEntry &patch, Staging &stage);
+    std::optional<Outcome> bringFile(ReleaseFetch &fetch, const QString &name, const ReleaseFile &entry,
+                                     Staging &stage);
+    // The file's own signature, for builds that check it: taken when it is
+    // published and (with keys) valid for the listed bytes; one that is
+    // not, or no longer published, is not served.
+    std::optional<Outcome> bringSignature(const QString &name, const QString &stamp, Staging &stage);
+    // The files, then the manifest and its signature, the version last.
+    // Throws Failure.
+    static void moveInPlace(const Staging &stage, const PublishedRelease::Taken &taken, const QByteArray &versionBytes);
 
     Services &m_services;
     WebClient &m_web;

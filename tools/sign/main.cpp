@@ -317,12 +317,12 @@ QString notAProgram(const QString &path)
     return QStringLiteral("it does not begin with an executable header (MZ, ELF or #!)");
 }
 
-int release(const ReleaseOptions &options)
+// Why the release cannot be made from what it was given, said on stderr:
+// the exit code, 0 when it can. The version as given: a line end inside
+// would run two lines into one version, and desks refuse what they cannot
+// write back.
+int refusedInputs(const QDir &updates, const QString &version)
 {
-    const QDir updates(QDir(options.folder).filePath(QStringLiteral("updates")));
-    // The version as given: a line end inside would run two lines into one
-    // version, and desks refuse what they cannot write back.
-    const QString version = TextRules::trimBlanks(options.version);
     if (version.isEmpty()
         || std::any_of(version.begin(), version.end(), [](QChar c) { return c.category() == QChar::Other_Control; })) {
         err() << "--version needs a version on one line, without control characters.\n";
@@ -335,11 +335,12 @@ int release(const ReleaseOptions &options)
             return kFileError;
         }
     }
-    QByteArray secret = readSecret(options.secretPath);
-    if (secret.isEmpty())
-        return kFileError;
-    auto forget = qScopeGuard([&] { sodium_memzero(secret.data(), static_cast<size_t>(secret.size())); });
+    return 0;
+}
 
+// The manifest's own fields, signed now (to the second).
+ReleaseManifest newManifest(const ReleaseOptions &options, const QString &version)
+{
     ReleaseManifest manifest;
     manifest.version = version;
     manifest.signedAt = QDateTime::currentDateTimeUtc();
@@ -350,26 +351,39 @@ int release(const ReleaseOptions &options)
     manifest.halted = options.halt;
     manifest.keepIfStartFails = options.keepIfStartFails;
     manifest.downgrade = options.downgrade;
-    // The serial only grows: one more than the manifest published before.
-    QFile previous(updates.filePath(QStringLiteral("release.json")));
-    if (previous.exists()) {
-        QString error;
-        const std::optional<ReleaseManifest> old
-            = previous.open(QIODevice::ReadOnly) ? ReleaseManifest::parse(previous.readAll(), &error) : std::nullopt;
-        if (!old) {
-            err() << previous.fileName() << " cannot be read (" << error
-                  << "); move it away to start the serials from the current time.\n";
-            return kFileError;
-        }
-        if (old->serial >= kMaxSerial) {
-            err() << previous.fileName() << " has the largest serial a manifest may carry.\n";
-            return kFileError;
-        }
-        manifest.serial = old->serial + 1;
-    } else {
-        manifest.serial = manifest.signedAt.toSecsSinceEpoch();
-    }
+    return manifest;
+}
 
+// The serial only grows: one more than the manifest published before, else
+// the time of signing. False (said on stderr) where the one before cannot
+// be read or has the largest serial.
+bool setSerial(ReleaseManifest &manifest, const QDir &updates)
+{
+    QFile previous(updates.filePath(QStringLiteral("release.json")));
+    if (!previous.exists()) {
+        manifest.serial = manifest.signedAt.toSecsSinceEpoch();
+        return true;
+    }
+    QString error;
+    const std::optional<ReleaseManifest> old
+        = previous.open(QIODevice::ReadOnly) ? ReleaseManifest::parse(previous.readAll(), &error) : std::nullopt;
+    if (!old) {
+        err() << previous.fileName() << " cannot be read (" << error
+              << "); move it away to start the serials from the current time.\n";
+        return false;
+    }
+    if (old->serial >= kMaxSerial) {
+        err() << previous.fileName() << " has the largest serial a manifest may carry.\n";
+        return false;
+    }
+    manifest.serial = old->serial + 1;
+    return true;
+}
+
+// Signs Vantora.exe and LATEST.sql where they are (each FILE.sig) and lists
+// them in the manifest.
+bool signFiles(ReleaseManifest &manifest, const QDir &updates, const QByteArray &secret)
+{
     for (const QString &name : {QStringLiteral("Vantora.exe"), QStringLiteral("LATEST.sql")}) {
         const QString path = updates.filePath(name);
         if (!QFileInfo(path).isFile())
@@ -377,22 +391,44 @@ int release(const ReleaseOptions &options)
         const QByteArray hash = fileSha256(path);
         const QByteArray text = signatureText(secret, path);
         if (hash.isEmpty() || text.isEmpty() || !writeWhole(path + QStringLiteral(".sig"), text))
-            return kFileError;
+            return false;
         manifest.files.insert(name, ReleaseFile{QFileInfo(path).size(), hash, {}});
     }
+    return true;
+}
+
+// The manifest and its signature, then the version desks compare with:
+// each file whole, the version last.
+bool writeManifest(const ReleaseManifest &manifest, const QDir &updates, const QByteArray &secret)
+{
+    const QString manifestPath = updates.filePath(QStringLiteral("release.json"));
+    const QByteArray json = manifest.toJson();
+    const QByteArray manifestSig = signatureOf(secret, reinterpret_cast<const uchar *>(json.constData()), json.size());
+    return writeWhole(manifestPath, json) && writeWhole(manifestPath + QStringLiteral(".sig"), manifestSig)
+        && writeWhole(updates.filePath(QStringLiteral("version.txt")), manifest.version.toUtf8() + "\r\n");
+}
+
+int release(const ReleaseOptions &options)
+{
+    const QDir updates(QDir(options.folder).filePath(QStringLiteral("updates")));
+    const QString version = TextRules::trimBlanks(options.version);
+    if (const int refused = refusedInputs(updates, version); refused != 0)
+        return refused;
+    QByteArray secret = readSecret(options.secretPath);
+    if (secret.isEmpty())
+        return kFileError;
+    auto forget = qScopeGuard([&] { sodium_memzero(secret.data(), static_cast<size_t>(secret.size())); });
+
+    ReleaseManifest manifest = newManifest(options, version);
+    if (!setSerial(manifest, updates) || !signFiles(manifest, updates, secret))
+        return kFileError;
     if (!options.previous.isEmpty() && !addPatches(manifest, updates, options.previous))
         return kFileError;
     if (manifest.files.isEmpty()) {
         err() << updates.path() << " holds neither Vantora.exe nor LATEST.sql.\n";
         return kFileError;
     }
-    // The manifest and its signature, then the version desks compare
-    // with: each file whole, the version last.
-    const QString manifestPath = updates.filePath(QStringLiteral("release.json"));
-    const QByteArray json = manifest.toJson();
-    const QByteArray manifestSig = signatureOf(secret, reinterpret_cast<const uchar *>(json.constData()), json.size());
-    if (!writeWhole(manifestPath, json) || !writeWhole(manifestPath + QStringLiteral(".sig"), manifestSig)
-        || !writeWhole(updates.filePath(QStringLiteral("version.txt")), version.toUtf8() + "\r\n"))
+    if (!writeManifest(manifest, updates, secret))
         return kFileError;
     QTextStream(stdout) << "released " << version << (options.downgrade ? " (a step back)" : "") << " as serial "
                         << manifest.serial << ", expires " << manifest.expires.toString(Qt::ISODate) << ": "

@@ -244,15 +244,15 @@ void HttpsFileServer::serve(QSslSocket *socket, const QByteArray &request)
     streamFile(socket, file, headers, fault);
 }
 
-void HttpsFileServer::streamFile(QSslSocket *socket, const QString &path, const QByteArrayList &headers,
-                                 const Fault &fault)
+namespace {
+
+// The body as it is served: the file's bytes, packed with gzip where the
+// fault asks for it; null where the file cannot be opened.
+std::shared_ptr<QIODevice> servedBody(const QString &path, const HttpsFileServer::Fault &fault)
 {
     auto disk = std::make_unique<QFile>(path);
-    if (!disk->open(QIODevice::ReadOnly)) {
-        socket->write(head(403, 0));
-        socket->disconnectFromHost();
-        return;
-    }
+    if (!disk->open(QIODevice::ReadOnly))
+        return nullptr;
     std::shared_ptr<QIODevice> file = std::move(disk);
     if (fault.gzip) {
         auto packed = std::make_shared<QBuffer>();
@@ -260,49 +260,43 @@ void HttpsFileServer::streamFile(QSslSocket *socket, const QString &path, const 
         packed->open(QIODevice::ReadOnly);
         file = packed;
     }
-    const qint64 size = file->size();
+    return file;
+}
+
+// The file's time of change as a Last-Modified header writes it.
+QByteArray lastModified(const QString &path)
+{
+    return QLocale::c()
+        .toString(QFileInfo(path).lastModified().toUTC(), QStringLiteral("ddd, dd MMM yyyy hh:mm:ss 'GMT'"))
+        .toLatin1();
+}
+
+// The headers that describe the body: its type, its validators unless the
+// fault leaves them out, how it is packed and how it is sent.
+QByteArray bodyHeaders(const HttpsFileServer::Fault &fault, const QByteArray &etag, const QByteArray &modified)
+{
     QByteArray extra = "Accept-Ranges: bytes\r\nContent-Type: "
         + (fault.contentType.isEmpty() ? QByteArray("application/octet-stream") : fault.contentType) + "\r\n";
-    const QByteArray etag = entityTag(path);
-    const QByteArray modified
-        = QLocale::c()
-              .toString(QFileInfo(path).lastModified().toUTC(), QStringLiteral("ddd, dd MMM yyyy hh:mm:ss 'GMT'"))
-              .toLatin1();
     if (!fault.noValidators)
         extra += "ETag: " + etag + "\r\nLast-Modified: " + modified + "\r\n";
     if (fault.gzip)
         extra += "Content-Encoding: gzip\r\n";
     if (fault.chunked)
         extra += "Transfer-Encoding: chunked\r\n";
+    return extra;
+}
 
-    // A range is served when the validator it comes with still holds.
-    qint64 from = 0;
-    const QByteArray range = headerValue(headers, "range");
-    const QByteArray ifRange = headerValue(headers, "if-range");
-    const bool validatorHolds = fault.ignoreIfRange || ifRange.isEmpty() || ifRange == etag || ifRange == modified;
-    if (!fault.ignoreRange && range.startsWith("bytes=") && range.endsWith('-') && validatorHolds) {
-        from = range.mid(6, range.size() - 7).toLongLong();
-        if (from >= size) {
-            socket->write(head(416, 0, "Content-Range: bytes */" + QByteArray::number(size) + "\r\n"));
-            socket->disconnectFromHost();
-            return;
-        }
-        file->seek(from);
-        extra += "Content-Range: bytes " + QByteArray::number(from) + '-' + QByteArray::number(size - 1) + '/'
-            + QByteArray::number(size) + "\r\n";
-    }
-    socket->write(head(from > 0 ? 206 : 200, fault.noLength || fault.chunked ? -1 : size - from, extra));
-    if (fault.stallAfterHeaders)
-        return;
-    const qint64 limit = fault.dropAfter;
+// Writes the next piece of `file` (at most `piece` bytes, none past
+// `limit` in all where it is not negative) to the socket, and the bytes
+// sent so far to record[recordIndex]; returns false once everything (or
+// the limit) is out.
+std::shared_ptr<std::function<bool()>> pumpFor(const QPointer<QSslSocket> &guard,
+                                               const std::shared_ptr<QIODevice> &file, qint64 limit, qint64 piece,
+                                               const std::shared_ptr<QList<qint64>> &record, qsizetype recordIndex,
+                                               bool chunked)
+{
     auto sent = std::make_shared<qint64>(0);
-    const std::shared_ptr<QList<qint64>> record = m_sent;
-    const qsizetype recordIndex = m_sent->size() - 1;
-    const qint64 piece = fault.trickleBytes > 0 ? fault.trickleBytes : 256 * 1024;
-    QPointer<QSslSocket> guard(socket);
-    // Writes the next piece; returns false once everything (or the limit) is out.
     auto pump = std::make_shared<std::function<bool()>>();
-    const bool chunked = fault.chunked;
     *pump = [guard, file, sent, limit, piece, record, recordIndex, chunked]() {
         if (!guard)
             return false;
@@ -326,6 +320,53 @@ void HttpsFileServer::streamFile(QSslSocket *socket, const QString &path, const 
             guard->write(data);
         return true;
     };
+    return pump;
+}
+
+} // namespace
+
+void HttpsFileServer::streamFile(QSslSocket *socket, const QString &path, const QByteArrayList &headers,
+                                 const Fault &fault)
+{
+    const std::shared_ptr<QIODevice> file = servedBody(path, fault);
+    if (!file) {
+        socket->write(head(403, 0));
+        socket->disconnectFromHost();
+        return;
+    }
+    const qint64 size = file->size();
+    const QByteArray etag = entityTag(path);
+    const QByteArray modified = lastModified(path);
+    QByteArray extra = bodyHeaders(fault, etag, modified);
+
+    // A range is served when the validator it comes with still holds.
+    qint64 from = 0;
+    const QByteArray range = headerValue(headers, "range");
+    const QByteArray ifRange = headerValue(headers, "if-range");
+    const bool validatorHolds = fault.ignoreIfRange || ifRange.isEmpty() || ifRange == etag || ifRange == modified;
+    if (!fault.ignoreRange && range.startsWith("bytes=") && range.endsWith('-') && validatorHolds) {
+        from = range.mid(6, range.size() - 7).toLongLong();
+        if (from >= size) {
+            socket->write(head(416, 0, "Content-Range: bytes */" + QByteArray::number(size) + "\r\n"));
+            socket->disconnectFromHost();
+            return;
+        }
+        file->seek(from);
+        extra += "Content-Range: bytes " + QByteArray::number(from) + '-' + QByteArray::number(size - 1) + '/'
+            + QByteArray::number(size) + "\r\n";
+    }
+    socket->write(head(from > 0 ? 206 : 200, fault.noLength || fault.chunked ? -1 : size - from, extra));
+    if (fault.stallAfterHeaders)
+        return;
+    sendBody(socket, file, fault);
+}
+
+void HttpsFileServer::sendBody(QSslSocket *socket, const std::shared_ptr<QIODevice> &file, const Fault &fault)
+{
+    const qint64 piece = fault.trickleBytes > 0 ? fault.trickleBytes : 256 * 1024;
+    const QPointer<QSslSocket> guard(socket);
+    const std::shared_ptr<std::function<bool()>> pump
+        = pumpFor(guard, file, fault.dropAfter, piece, m_sent, m_sent->size() - 1, fault.chunked);
     if (fault.trickleBytes > 0) {
         auto *timer = new QTimer(socket);
         connect(timer, &QTimer::timeout, socket, [timer, pump] {

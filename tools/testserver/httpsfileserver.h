@@ -11,6 +11,7 @@
 #include <memory>
 
 class TlsListener;
+class QIODevice;
 class QSslSocket;
 
 // A small HTTPS server (on 127.0.0.1 unless told otherwise) that serves the files of one folder
@@ -104,6 +105,9 @@ private:
     void accept(QSslSocket *socket);
     void serve(QSslSocket *socket, const QByteArray &request);
     void streamFile(QSslSocket *socket, const QString &path, const QByteArrayList &headers, const Fault &fault);
+    // The body after the head: at once as the socket takes it, or a piece at
+    // each tick where the fault trickles it.
+    void sendBody(QSslSocket *socket, const std::shared_ptr<QIODevice> &file, const Fault &fault);
 
     QString m_root;
     TlsListener *m_server = nullptr;
