@@ -112,18 +112,30 @@ std::wstring commandLine(const std::wstring &program, const std::vector<std::wst
     return line;
 }
 
-bool startHidden(const std::wstring &program, const std::vector<std::wstring> &arguments,
-                 const std::wstring &workingFolder)
+namespace {
+
+// Starts `program` with its window hidden, in a process group of its own;
+// false where CreateProcessW fails.
+BOOL createHidden(const std::wstring &program, const std::vector<std::wstring> &arguments,
+                  const std::wstring &workingFolder, PROCESS_INFORMATION &started)
 {
     std::wstring line = commandLine(program, arguments);
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESHOWWINDOW;
     startup.wShowWindow = SW_HIDE;
-    PROCESS_INFORMATION process{};
     // CreateProcessW may write into the command line: it gets its own copy.
-    if (!CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, FALSE, CREATE_NEW_PROCESS_GROUP, nullptr,
-                        workingFolder.empty() ? nullptr : workingFolder.c_str(), &startup, &process))
+    return CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, FALSE, CREATE_NEW_PROCESS_GROUP, nullptr,
+                          workingFolder.empty() ? nullptr : workingFolder.c_str(), &startup, &started);
+}
+
+} // namespace
+
+bool startHidden(const std::wstring &program, const std::vector<std::wstring> &arguments,
+                 const std::wstring &workingFolder)
+{
+    PROCESS_INFORMATION process{};
+    if (!createHidden(program, arguments, workingFolder, process))
         return false;
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
@@ -133,17 +145,10 @@ bool startHidden(const std::wstring &program, const std::vector<std::wstring> &a
 bool startWatched(const std::wstring &program, const std::vector<std::wstring> &arguments,
                   const std::wstring &workingFolder, void *&process, unsigned long &error)
 {
-    std::wstring line = commandLine(program, arguments);
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESHOWWINDOW;
-    startup.wShowWindow = SW_HIDE;
     PROCESS_INFORMATION started{};
     // A child inherits the error mode: set for the moment of the start.
     const UINT previous = SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
-    const BOOL ok
-        = CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, FALSE, CREATE_NEW_PROCESS_GROUP, nullptr,
-                         workingFolder.empty() ? nullptr : workingFolder.c_str(), &startup, &started);
+    const BOOL ok = createHidden(program, arguments, workingFolder, started);
     error = ok ? 0 : GetLastError();
     SetErrorMode(previous);
     if (!ok)
